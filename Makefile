@@ -1,0 +1,33 @@
+# The README's two commands: `make run` and `make test`. Both install what is missing first.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all build configure run test bench fuzz install clean
+
+all: build
+
+configure:
+	@scripts/install-deps build
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+run:
+	@scripts/install-deps run
+	@$(MAKE) --no-print-directory build
+	@scripts/run-quorvane $(BUILD)
+
+test:
+	@scripts/install-deps test
+	@$(MAKE) --no-print-directory build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+bench:
+	@scripts/install-deps bench
+	@$(MAKE) --no-print-directory build
+	@scripts/run-bench $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

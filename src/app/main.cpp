@@ -1,0 +1,3 @@
+#include "app/main_menu.h"
+
+int main() { RunMainMenu(); }

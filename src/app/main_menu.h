@@ -1,0 +1,6 @@
+#pragma once
+
+void DisplayMainMenu();
+
+// The main menu loop; never returns.
+[[noreturn]] void RunMainMenu();

@@ -1,0 +1,24 @@
+// The card-terminal session: reader list, CT_init, RESET CT, RESET ICC, CT_close.
+#pragma once
+
+#include <cstdint>
+#include <winscard.h>
+
+extern std::uint16_t gnCtn;     // terminal number of every CT_data and CT_close
+extern std::uint8_t gucSad;     // 2, the host
+extern std::uint8_t gucDad;     // 1, the card terminal
+extern SCARDCONTEXT ContextHandle; // -1 until a context is established
+
+extern const std::uint8_t ucReset_CT[5];
+extern const std::uint8_t ucReset_ICC[5];
+
+std::int8_t DisplayReaderList();
+std::int8_t CT_CallInit();
+void Reset_CT();
+int Reset_Icc();
+std::int8_t CT_CallClose();
+void FreeMemory();
+
+// Establishes ContextHandle with five attempts 0.3 s apart; false (and the message printed)
+// when none succeeded. Shared by the reader list and the feature query.
+bool EstablishContextWithRetry();

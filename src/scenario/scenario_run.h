@@ -1,0 +1,5 @@
+// The scenario run and its report.
+#pragma once
+
+int OnTransmit(int index);
+void CTRunScenario();

@@ -1,0 +1,126 @@
+// The test bed: a private pcscd with the vpcd reader driver, simulated cards that speak the vpcd
+// protocol, and a runner for the program. Everything here expects to run inside testbed/sandbox.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bed {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+// "3B 02 14 50" or "3b021450" into bytes; throws std::invalid_argument on anything else.
+Bytes Hex(std::string_view text);
+
+// ---- The simulated card ---------------------------------------------------------------------
+
+// One APDU rule: a command pattern ("xx" matches any byte, a trailing "*" any rest), the
+// response, and what the card does besides answering.
+struct Rule {
+    std::string pattern;                // e.g. "00 A4 04 00 xx *"
+    Bytes response;                     // e.g. {0x90, 0x00}
+    std::size_t randomBytes = 0;        // random bytes placed before `response` (GET CHALLENGE)
+    std::chrono::milliseconds delay{0}; // before answering
+    bool drop = false;                  // close the connection instead of answering (card pulled)
+};
+
+struct CardScript {
+    Bytes atr{0x3B, 0x02, 0x14, 0x50};
+    std::vector<Rule> rules;            // first match wins
+    Bytes fallback{0x6D, 0x00};         // answer when no rule matches
+};
+
+// The card script file format, one directive a line, '#' starts a comment:
+//   atr 3B 02 14 50
+//   apdu 00 A4 04 00 xx * -> 90 00
+//   apdu 00 84 00 00 08 -> random 8, 90 00
+//   apdu 00 B0 00 00 xx -> 01 02 03 04 90 00 delay 200
+//   apdu 00 FF 00 00 -> drop
+//   default 6D 00
+CardScript ParseCardScript(std::string_view text);   // throws std::invalid_argument with line no.
+CardScript LoadCardScript(const std::string& path);
+
+// A card in vpcd slot `slot` (0: port 35963, reader "Virtual PCD 00 00"; 1: port 35964).
+// Runs in a thread of its own; inserted = connected to vpcd. Thread-safe.
+class SimCard {
+public:
+    explicit SimCard(CardScript script, int slot = 0);
+    ~SimCard(); // removes the card
+    SimCard(const SimCard&) = delete;
+    SimCard& operator=(const SimCard&) = delete;
+
+    void Insert();                         // returns once connected (the reader may see it later)
+    void Remove();                         // closes the connection
+    bool Inserted() const;
+    void SetScript(CardScript script);
+    std::vector<Bytes> ReceivedApdus() const; // every APDU received since construction
+    std::size_t PowerOns() const;             // power-on and reset control messages seen
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// ---- pcscd --------------------------------------------------------------------------------------
+
+// The reader names vpcd gives.
+std::string ReaderName(int slot);
+
+struct PcscdOptions {
+    bool withVpcd = true;   // false: a pcscd without readers
+    std::vector<std::string> extraReaderConf; // further reader.conf.d entries (whole file texts)
+    bool debugLog = false;  // pcscd -d into the log file
+};
+
+// A pcscd of our own in the sandbox (its socket on the sandbox's tmpfs /run/pcscd). The
+// constructor returns once pcscd answers and lists its readers.
+class Pcscd {
+public:
+    explicit Pcscd(PcscdOptions options = {});
+    ~Pcscd(); // stops pcscd
+    Pcscd(const Pcscd&) = delete;
+    Pcscd& operator=(const Pcscd&) = delete;
+
+    void Kill();            // SIGKILL, for fault injection; the socket file is removed too
+    std::string Log() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Waits until PC/SC reports the card in `reader` present (or absent). False on timeout.
+bool WaitForCard(const std::string& reader, bool present, std::chrono::milliseconds timeout = 5s);
+
+// True when this process runs inside testbed/sandbox.
+bool InSandbox();
+
+// ---- running the program ---------------------------------------------------------------------
+
+struct RunResult {
+    std::string out;   // standard output and standard error, interleaved as written
+    int status = -1;   // exit status, or 128 + signal
+    bool timedOut = false;
+};
+
+struct RunOptions {
+    std::string input;                           // standard input, then end of input
+    std::chrono::milliseconds timeout = 60s;
+    std::string workDir;                         // empty: the test's working directory
+    std::function<void()> whileRunning;          // called on a thread of its own after the start
+};
+
+// The program's path in the build tree (build/bin/quorvane).
+std::string ProgramPath();
+std::string BuildPath(std::string_view relative); // a path below the build directory
+
+RunResult Run(const std::vector<std::string>& argv, const RunOptions& options);
+
+} // namespace bed
