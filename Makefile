@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build configure run test bench fuzz install clean
+.PHONY: all build configure run test bench fuzz clean
 
 all: build
 
@@ -31,3 +31,7 @@ bench:
 
 clean:
 	rm -rf $(BUILD)
+
+fuzz:
+	@scripts/install-deps fuzz
+	fuzz/run $(FUZZ_SECONDS)

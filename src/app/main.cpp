@@ -1,3 +1,5 @@
 #include "app/main_menu.h"
 
-int main() { RunMainMenu(); }
+int main() {
+    RunMainMenu();
+}

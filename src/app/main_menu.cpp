@@ -1,7 +1,95 @@
-// Placeholder until the main menu is built.
+// The main menu: one choice at a time, each command run to completion.
 #include "app/main_menu.h"
 
+#include "app/session.h"
+#include "app/user_entry.h"
+#include "ct/card_terminal.h"
+#include "ct/ctbcs.h"
+#include "ct/feature_query.h"
+#include "scenario/open_req.h"
+#include "scenario/scenario_run.h"
+
+#include <cstdio>
 #include <cstdlib>
 
-void DisplayMainMenu() {}
-void RunMainMenu() { std::exit(255); }
+namespace {
+
+constexpr int kQuit = 361;
+
+// Choice 4 needs a powered card (state 3 or more).
+void OpenReqFileIfPowered() {
+    if (gbKeyVal > 2) {
+        if (CTOpenReqFile() == nullptr) {
+            std::printf("No reqfile opened\n");
+        }
+    } else {
+        std::printf("Card not powered/reset\n");
+    }
+    std::fflush(stdout);
+}
+
+void RunChoice(int choice) {
+    switch (choice) {
+    case 1:
+        CT_CallInit();
+        break;
+    case 2:
+        Reset_CT();
+        break;
+    case 3:
+        Reset_Icc();
+        break;
+    case 4:
+        OpenReqFileIfPowered();
+        break;
+    case 5:
+        CTRunScenario();
+        break;
+    case 6:
+        CT_CallClose();
+        SetClosedMark();
+        break;
+    case 7:
+        CtbcsHandler();
+        SetClosedMark();
+        break;
+    case 8:
+        ExitProgram();
+    case 11:
+        KeyHandler();
+        break;
+    case kQuit:
+        // Leaves the terminal as it is.
+        std::fflush(stdout);
+        std::exit(255);
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+void DisplayMainMenu() {
+    std::printf("   __________________________________\n"
+                "  |            Quorvane              |\n"
+                "  |__________________________________|\n"
+                "  |  1. Ct_init                      |\n"
+                "  |  2. Reset CT                     |\n"
+                "  |  3. Reset ICC                    |\n"
+                "  |  4. Open REQ File                |\n"
+                "  |  5. Run Scenario                 |\n"
+                "  |  6. Ct_close                     |\n"
+                "  |  7. Ctbcs                        |\n"
+                "  |  8. Exit                         |\n"
+                "  |__________________________________|\n"
+                "  | Enter your Choice : ");
+    std::fflush(stdout);
+}
+
+void RunMainMenu() {
+    gbKeyVal = 0;
+    for (;;) {
+        DisplayMainMenu();
+        RunChoice(GetUserEntry());
+    }
+}

@@ -1,9 +1,29 @@
-// Placeholder until the session is built.
+// Session state of the main menu and the ways the program ends.
 #include "app/session.h"
 
+#include "ct/card_terminal.h"
+
+#include <cstdio>
 #include <cstdlib>
 
 std::uint32_t gbKeyVal = 0;
-void SetClosedMark() {}
-bool ClosedMark() { return false; }
-void ExitProgram() { std::exit(255); }
+
+namespace {
+bool gbClosed = false; // once set, Exit leaves the terminal to whoever closed it
+} // namespace
+
+void SetClosedMark() {
+    gbClosed = true;
+}
+
+bool ClosedMark() {
+    return gbClosed;
+}
+
+void ExitProgram() {
+    if (!gbClosed) {
+        CT_CallClose();
+    }
+    std::fflush(stdout);
+    std::exit(255);
+}

@@ -1,17 +1,228 @@
-// Placeholder until the card-terminal session is built.
+// The card-terminal session: the PC/SC reader list, CT_init, RESET CT, RESET ICC and CT_close.
 #include "ct/card_terminal.h"
+
+#include "app/session.h"
+#include "app/user_entry.h"
+#include "scenario/open_req.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <ctapi.h>
+#include <new>
+#include <span>
+#include <string_view>
+#include <unistd.h>
+#include <vector>
 
 std::uint16_t gnCtn = 0;
 std::uint8_t gucSad = 2;
 std::uint8_t gucDad = 1;
 SCARDCONTEXT ContextHandle = -1;
+
+// CLA 20, INS 10 (RESET); P1 00 = the terminal itself, P2 00 = no data in the reply.
 const std::uint8_t ucReset_CT[5] = {0x20, 0x10, 0x00, 0x00, 0x00};
+// P1 01 = card slot 1, P2 01 = return the complete ATR.
 const std::uint8_t ucReset_ICC[5] = {0x20, 0x10, 0x01, 0x01, 0x00};
 
-std::int8_t DisplayReaderList() { return 0; }
-std::int8_t CT_CallInit() { return 0; }
-void Reset_CT() {}
-int Reset_Icc() { return -1; }
-std::int8_t CT_CallClose() { return 0; }
-void FreeMemory() {}
-bool EstablishContextWithRetry() { return false; }
+namespace {
+
+constexpr int kContextAttempts = 5;
+constexpr useconds_t kContextRetryWait = 300000;
+constexpr std::size_t kResetCtRoom = 5;
+constexpr std::size_t kResetIccRoom = 33;
+
+// Failure values of the reader list besides -1 (no context) and -2 (no memory).
+constexpr std::int8_t kListSizeFailed = -3;
+constexpr std::int8_t kListFailed = -4;
+
+void PrintListFailure() {
+    std::printf("Could not get list of readers\n");
+}
+
+// The terminal number every CT_data and CT_close is given: the low byte of gnCtn.
+std::uint16_t TerminalNumber() {
+    return static_cast<std::uint8_t>(gnCtn);
+}
+
+// Releases the context that the reader list established, on whichever road the list ends.
+class ContextRelease {
+  public:
+    ContextRelease() = default;
+    ContextRelease(const ContextRelease&) = delete;
+    ContextRelease& operator=(const ContextRelease&) = delete;
+    ~ContextRelease() {
+        // A failed release leaves nothing to undo: the handle is given up either way.
+        (void)SCardReleaseContext(ContextHandle);
+        ContextHandle = -1;
+    }
+};
+
+// Prints "  n. name" for each name of a PC/SC multi-string, up to the empty name that ends it
+// or the end of what was received; returns how many were printed.
+std::int8_t PrintReaderNames(std::string_view list) {
+    std::int8_t count = 0;
+    while (!list.empty() && list.front() != '\0' && count < INT8_MAX) {
+        const std::string_view name = list.substr(0, list.find('\0'));
+        ++count;
+        std::printf("  %d. %.*s\n", count, static_cast<int>(name.size()), name.data());
+        list.remove_prefix(std::min(list.size(), name.size() + 1));
+    }
+    return count;
+}
+
+// Asks " Select Reader :" until the answer lies between 1 and `count`.
+int SelectReader(int count) {
+    for (;;) {
+        std::printf(" Select Reader :");
+        std::fflush(stdout);
+        const int choice = GetUserEntry();
+        if (choice >= 1 && choice <= count) {
+            return choice;
+        }
+    }
+}
+
+// One command to the terminal (destination gucDad) with a response buffer of `room` bytes, both
+// taken for this call only. Fills `received` with the bytes received when CT_data answers 0.
+// Returns -1 without calling CT_data when the buffers cannot be had.
+std::int8_t SendToTerminal(std::span<const std::uint8_t> command, std::size_t room,
+                           std::vector<std::uint8_t>& received) {
+    std::uint8_t dad = gucDad;
+    std::uint8_t sad = gucSad;
+    std::vector<std::uint8_t> commandBuffer;
+    std::vector<std::uint8_t> responseBuffer;
+    try {
+        commandBuffer.assign(command.begin(), command.end());
+        responseBuffer.assign(room, 0);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    std::uint16_t length = static_cast<std::uint16_t>(responseBuffer.size());
+    const std::int8_t result =
+        CT_data(TerminalNumber(), &dad, &sad, static_cast<std::uint16_t>(commandBuffer.size()),
+                commandBuffer.data(), &length, responseBuffer.data());
+    if (result == OK) {
+        // A library that reports more than the room it was given is not believed beyond it.
+        responseBuffer.resize(std::min<std::size_t>(length, responseBuffer.size()));
+        received = std::move(responseBuffer);
+    }
+    return result;
+}
+
+void PrintReceived(const char* label, std::span<const std::uint8_t> bytes) {
+    std::printf("%s", label);
+    for (const std::uint8_t b : bytes) {
+        std::printf("%02X ", b);
+    }
+    std::printf("\n");
+}
+
+} // namespace
+
+bool EstablishContextWithRetry() {
+    for (int attempt = 0; attempt < kContextAttempts; ++attempt) {
+        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ContextHandle) ==
+            SCARD_S_SUCCESS) {
+            return true;
+        }
+        usleep(kContextRetryWait);
+    }
+    PrintListFailure();
+    std::fflush(stdout);
+    return false;
+}
+
+std::int8_t DisplayReaderList() {
+    struct FlushOnReturn {
+        ~FlushOnReturn() { std::fflush(stdout); }
+    } flush;
+
+    if (!EstablishContextWithRetry()) {
+        return -1;
+    }
+    const ContextRelease release;
+
+    DWORD size = 0;
+    if (SCardListReaders(ContextHandle, nullptr, nullptr, &size) != SCARD_S_SUCCESS) {
+        PrintListFailure();
+        return kListSizeFailed;
+    }
+    std::vector<char> names;
+    try {
+        names.resize(size);
+    } catch (const std::bad_alloc&) {
+        std::printf("Memory allocated failed.\n");
+        return -2;
+    }
+    if (size == 0) {
+        return 0;
+    }
+    if (SCardListReaders(ContextHandle, nullptr, names.data(), &size) != SCARD_S_SUCCESS) {
+        PrintListFailure();
+        return kListFailed;
+    }
+    return PrintReaderNames({names.data(), std::min<std::size_t>(size, names.size())});
+}
+
+std::int8_t CT_CallInit() {
+    const std::int8_t count = DisplayReaderList();
+    if (count <= 0) {
+        std::printf("  No readers found\n");
+        std::fflush(stdout);
+        return ERR_INVALID;
+    }
+    const int choice = SelectReader(count);
+    const auto terminal = static_cast<std::uint16_t>(static_cast<std::uint8_t>(choice - 1));
+    const std::int8_t result = CT_init(terminal, 0);
+    std::printf("value of CT_init is %d\n", result);
+    std::fflush(stdout);
+    // A library answers OK on success: the terminal is then the number it was opened as.
+    gnCtn = result == OK ? terminal : static_cast<std::uint16_t>(result);
+    gbKeyVal = 1;
+    return result;
+}
+
+void Reset_CT() {
+    std::printf("dad is %d, sad is %d, ctn is %d\n", gucDad, gucSad, TerminalNumber());
+    std::vector<std::uint8_t> received;
+    if (SendToTerminal(ucReset_CT, kResetCtRoom, received) == OK) {
+        PrintReceived("ATR Received :", received);
+        gbKeyVal = 2;
+    }
+    std::fflush(stdout);
+}
+
+int Reset_Icc() {
+    if (gbKeyVal <= 1) {
+        std::printf("CT Not reset.\n");
+        std::fflush(stdout);
+        return -1;
+    }
+    std::vector<std::uint8_t> received;
+    const std::int8_t result = SendToTerminal(ucReset_ICC, kResetIccRoom, received);
+    if (result == OK) {
+        PrintReceived("ATR Received : ", received);
+        std::fflush(stdout);
+        gbKeyVal = 3;
+    }
+    return result;
+}
+
+std::int8_t CT_CallClose() {
+    const std::int8_t result = CT_close(TerminalNumber());
+    std::printf("value of CT_close is %d\n", result);
+    std::fflush(stdout);
+    if (result == OK) {
+        gbKeyVal = 0;
+    }
+    FreeMemory();
+    return result;
+}
+
+void FreeMemory() {
+    delete gpstStartTime;
+    gpstStartTime = nullptr;
+    delete gpstEndTime;
+    gpstEndTime = nullptr;
+}

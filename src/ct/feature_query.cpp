@@ -1,4 +1,153 @@
-// Placeholder until the feature query is built.
+// The hidden main-menu choice 11: asks a reader's driver for its feature list over a direct
+// connection (no card needed) and prints the answer as raw bytes.
 #include "ct/feature_query.h"
 
-void KeyHandler() {}
+#include "app/user_entry.h"
+#include "ct/card_terminal.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <new>
+#include <reader.h>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+#include <winscard.h>
+
+namespace {
+
+constexpr std::size_t kReceiveRoom = 256;
+
+// Flushes standard output on whichever road the query ends.
+struct FlushOnReturn {
+    FlushOnReturn() = default;
+    FlushOnReturn(const FlushOnReturn&) = delete;
+    FlushOnReturn& operator=(const FlushOnReturn&) = delete;
+    ~FlushOnReturn() { std::fflush(stdout); }
+};
+
+// Releases the context the query established, on every road once it exists. A failed release
+// leaves nothing further to undo, so its result only decides nothing.
+struct ContextOwner {
+    ContextOwner() = default;
+    ContextOwner(const ContextOwner&) = delete;
+    ContextOwner& operator=(const ContextOwner&) = delete;
+    ~ContextOwner() {
+        (void)SCardReleaseContext(ContextHandle);
+        ContextHandle = -1;
+    }
+};
+
+void PrintListFailure() {
+    std::printf("Could not get list of readers\n");
+}
+
+// The names of a PC/SC multi-string, up to the empty name that ends it or the end of what was
+// received, however many and however long they are.
+std::vector<std::string> SplitReaderNames(std::string_view list) {
+    std::vector<std::string> names;
+    while (!list.empty() && list.front() != '\0') {
+        const std::string_view name = list.substr(0, list.find('\0'));
+        names.emplace_back(name);
+        list.remove_prefix(std::min(list.size(), name.size() + 1));
+    }
+    return names;
+}
+
+// The reader list as names; false (message printed) when it cannot be had. pcsc-lite reports an
+// empty list as an error of its own: that is a list without names, not a failure.
+bool ListReaders(std::vector<std::string>& names) {
+    DWORD size = 0;
+    const LONG sized = SCardListReaders(ContextHandle, nullptr, nullptr, &size);
+    if (sized == SCARD_E_NO_READERS_AVAILABLE) {
+        names.clear();
+        return true;
+    }
+    if (sized != SCARD_S_SUCCESS) {
+        PrintListFailure();
+        return false;
+    }
+    std::vector<char> list;
+    try {
+        list.resize(size);
+    } catch (const std::bad_alloc&) {
+        std::printf("Memory allocated failed.\n");
+        return false;
+    }
+    if (SCardListReaders(ContextHandle, nullptr, list.data(), &size) != SCARD_S_SUCCESS) {
+        PrintListFailure();
+        return false;
+    }
+    names = SplitReaderNames({list.data(), std::min<std::size_t>(size, list.size())});
+    return true;
+}
+
+// Asks " Select Reader :" until the answer lies between 1 and `count`; nothing else ends it.
+int SelectReader(std::size_t count) {
+    for (;;) {
+        std::printf(" Select Reader :");
+        std::fflush(stdout);
+        const int choice = GetUserEntry();
+        if (choice >= 1 && static_cast<std::size_t>(choice) <= count) {
+            return choice;
+        }
+    }
+}
+
+void PrintFeatures(std::span<const BYTE> features) {
+    std::printf("returned %zu length of data is \n", features.size());
+    for (const BYTE b : features) {
+        std::printf("[%02X]", b);
+    }
+    std::printf("\n");
+}
+
+} // namespace
+
+void KeyHandler() {
+    const FlushOnReturn flush;
+    std::array<BYTE, kReceiveRoom> received{};
+    DWORD returned = 0;
+
+    if (!EstablishContextWithRetry()) {
+        return;
+    }
+    const ContextOwner context;
+
+    std::vector<std::string> names;
+    if (!ListReaders(names)) {
+        return;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::printf("  %zu. %s\n", i + 1, names[i].c_str());
+    }
+    if (names.empty()) {
+        std::printf("  No readers found\n");
+        return;
+    }
+
+    const int choice = SelectReader(names.size());
+    const std::string& name = names[static_cast<std::size_t>(choice - 1)];
+    std::printf("ret is =%d=,=%s=\n", choice, name.c_str());
+    std::fflush(stdout);
+
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    const LONG connected = SCardConnect(ContextHandle, name.c_str(), SCARD_SHARE_DIRECT,
+                                        SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+    if (connected != SCARD_S_SUCCESS) {
+        std::printf("SCardConnect Failure (%s)\n", pcsc_stringify_error(connected));
+        return;
+    }
+    // Releasing the context below also ends this connection.
+    std::printf(" ioctl is %x \n", static_cast<unsigned>(CM_IOCTL_GET_FEATURE_REQUEST));
+    const LONG controlled = SCardControl(card, CM_IOCTL_GET_FEATURE_REQUEST, nullptr, 0,
+                                         received.data(), received.size(), &returned);
+    // A driver that refuses the request has sent nothing worth showing; a length beyond the
+    // buffer is not believed.
+    const std::size_t length =
+        controlled == SCARD_S_SUCCESS ? std::min<std::size_t>(returned, received.size()) : 0;
+    PrintFeatures(std::span<const BYTE>(received.data(), length));
+}

@@ -1,7 +1,79 @@
-// Placeholder until the open command is built.
+// Main-menu choice 4: a REQ file chosen in the browser, loaded into the test table.
 #include "scenario/open_req.h"
+
+#include "app/session.h"
+#include "chooser/file_chooser.h"
+#include "scenario/req_file.h"
+
+#include <climits>
+#include <new>
+#include <string>
+#include <unistd.h>
 
 TimeStamp* gpstStartTime = nullptr;
 TimeStamp* gpstEndTime = nullptr;
 
-std::FILE* CTOpenReqFile() { return nullptr; }
+namespace {
+
+constexpr std::uint32_t kCardPowered = 3;
+constexpr std::uint32_t kScenarioLoaded = 4;
+
+// The directory the browser showed last, where the tester looked for the file.
+void PrintWorkingDir() {
+    char cwd[PATH_MAX];
+    std::printf("%s\n", getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".");
+    std::fflush(stdout);
+}
+
+// A fresh pair of time-stamp records for the scenario run; the pair of an earlier load goes first.
+bool NewTimeStamps() {
+    delete gpstStartTime;
+    delete gpstEndTime;
+    gpstStartTime = new (std::nothrow) TimeStamp{};
+    gpstEndTime = new (std::nothrow) TimeStamp{};
+    if (gpstStartTime != nullptr && gpstEndTime != nullptr) {
+        return true;
+    }
+    delete gpstStartTime;
+    delete gpstEndTime;
+    gpstStartTime = nullptr;
+    gpstEndTime = nullptr;
+    return false;
+}
+
+} // namespace
+
+std::FILE* CTOpenReqFile() {
+    const char* chosen = GetFile("*.req");
+    if (chosen == nullptr) {
+        std::printf("No File Selected.\n");
+        std::fflush(stdout);
+        return nullptr;
+    }
+    const std::string path(chosen); // the browser's buffer changes with its next choice
+
+    std::FILE* stream = std::fopen(path.c_str(), "r");
+    if (stream == nullptr) {
+        std::printf("\n%s file not found in the directory ", path.c_str());
+        std::fflush(stdout);
+        PrintWorkingDir();
+        return nullptr;
+    }
+    std::printf("\n%s opened", path.c_str());
+    CTReadReqFile(stream); // closes the stream
+    std::fflush(stdout);
+
+    if (NewTimeStamps()) {
+        gbKeyVal = kScenarioLoaded;
+    } else {
+        // Without records a run cannot stamp its transmissions: no state 4, also after an
+        // earlier load.
+        std::printf("\nError allocating Time structures\n");
+        std::fflush(stdout);
+        if (gbKeyVal > kCardPowered) {
+            gbKeyVal = kCardPowered;
+        }
+    }
+    // Only its being non-null is of use: the reader has closed it.
+    return stream;
+}

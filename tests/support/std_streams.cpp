@@ -13,7 +13,9 @@ std::FILE* TempWith(std::string_view text) {
     if (f == nullptr) {
         throw std::runtime_error("tmpfile failed");
     }
-    std::fwrite(text.data(), 1, text.size(), f);
+    if (!text.empty()) {
+        std::fwrite(text.data(), 1, text.size(), f);
+    }
     std::rewind(f);
     return f;
 }
@@ -48,11 +50,12 @@ std::string CaptureStdout(const std::function<void()>& body) {
 }
 
 void FeedStdin(std::string_view text) {
+    std::fflush(stdin); // drops what stdin still buffers of an earlier feed
     std::FILE* source = TempWith(text);
     dup2(fileno(source), STDIN_FILENO);
     std::fclose(source);
     clearerr(stdin);
-    std::fseek(stdin, 0, SEEK_SET); // drops what stdin had buffered from an earlier feed
+    std::fseek(stdin, 0, SEEK_SET);
 }
 
 } // namespace teststd

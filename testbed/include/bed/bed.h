@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,10 @@ using namespace std::chrono_literals;
 
 // "3B 02 14 50" or "3b021450" into bytes; throws std::invalid_argument on anything else.
 Bytes Hex(std::string_view text);
+
+// True when `apdu` matches `pattern` ("xx" any byte, a trailing "*" any rest, possibly empty);
+// throws std::invalid_argument when the pattern is malformed.
+bool Matches(std::string_view pattern, std::span<const std::uint8_t> apdu);
 
 // ---- The simulated card ---------------------------------------------------------------------
 
@@ -58,7 +63,7 @@ public:
 
     void Insert();                         // returns once connected (the reader may see it later)
     void Remove();                         // closes the connection
-    bool Inserted() const;
+    bool Inserted() const;                 // false after Remove(), a drop rule or vpcd closing
     void SetScript(CardScript script);
     std::vector<Bytes> ReceivedApdus() const; // every APDU received since construction
     std::size_t PowerOns() const;             // power-on and reset control messages seen
@@ -80,7 +85,9 @@ struct PcscdOptions {
 };
 
 // A pcscd of our own in the sandbox (its socket on the sandbox's tmpfs /run/pcscd). The
-// constructor returns once pcscd answers and lists its readers.
+// constructor returns once pcscd answers and lists its readers; it throws std::runtime_error
+// (with pcscd's log) when that takes too long, and outside the sandbox. pcscd is killed when the
+// thread that constructed it ends, so construct it on a thread that outlives it.
 class Pcscd {
 public:
     explicit Pcscd(PcscdOptions options = {});
@@ -120,6 +127,7 @@ struct RunOptions {
 // The program's path in the build tree (build/bin/quorvane).
 std::string ProgramPath();
 std::string BuildPath(std::string_view relative); // a path below the build directory
+std::string SourcePath(std::string_view relative); // a path below the source tree (cards, ...)
 
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options);
 

@@ -1,0 +1,230 @@
+// What a whole scenario run costs over the card's own time: CTRunScenario of N tests through
+// the CT-API against a bare SCardTransmit loop of the same APDUs, on the test bed. Prints the
+// figures; asserts nothing.
+//   bench_scenario_run [N]     (re-runs itself inside testbed/sandbox when needed)
+#include "app/session.h"
+#include "ct/card_terminal.h"
+#include "scenario/open_req.h"
+#include "scenario/req_file.h"
+#include "scenario/scenario_run.h"
+
+#include <bed/bed.h>
+
+#include <ctapi.h>
+#include <unistd.h>
+#include <winscard.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const kCardScript = R"(
+atr 3B 02 14 50
+apdu 00 A4 04 00 xx * -> 90 00
+apdu 00 B0 00 00 10 -> 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 90 00
+apdu 00 84 00 00 08 -> random 8, 90 00
+default 6D 00
+)";
+
+// The commands of one round, with their expected responses as a REQ file writes them.
+struct Step {
+    const char* command;
+    const char* expected;
+};
+const Step kSteps[] = {
+    {"00 A4 04 00 07 A0 00 00 02 47 10 01", "90 00"},
+    {"00 B0 00 00 10", "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 90 00"},
+    {"00 84 00 00 08", "xx xx xx xx xx xx xx xx 90 00"},
+};
+
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        std::FILE* null = std::fopen("/dev/null", "w");
+        dup2(fileno(null), STDOUT_FILENO);
+        std::fclose(null);
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    int saved_;
+};
+
+[[noreturn]] void Fail(const char* what, long code) {
+    std::fprintf(stderr, "bench_scenario_run: %s failed (0x%lx)\n", what, code);
+    std::exit(1);
+}
+
+void LoadScenario(int tests) {
+    std::string text;
+    for (int i = 0; i < tests; ++i) {
+        const Step& s = kSteps[i % std::size(kSteps)];
+        text += std::string("2,0 ") + s.command + "\n>" + s.expected + "\n";
+    }
+    std::FILE* f = fmemopen(text.data(), text.size(), "r");
+    if (f == nullptr) {
+        Fail("fmemopen", 0);
+    }
+    QuietStdout quiet;
+    CTReadReqFile(f);
+}
+
+// Seconds for the same APDUs sent with SCardTransmit on a connection of our own.
+double BareLoop(int tests) {
+    SCARDCONTEXT context = 0;
+    if (const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+        rv != SCARD_S_SUCCESS) {
+        Fail("SCardEstablishContext", rv);
+    }
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    const std::string reader = bed::ReaderName(0);
+    if (const LONG rv = SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
+                                     SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+        rv != SCARD_S_SUCCESS) {
+        Fail("SCardConnect", rv);
+    }
+    const SCARD_IO_REQUEST* pci = protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
+    std::vector<bed::Bytes> commands;
+    for (const Step& s : kSteps) {
+        commands.push_back(bed::Hex(s.command));
+    }
+    std::vector<BYTE> response(65538);
+    const auto start = Clock::now();
+    for (int i = 0; i < tests; ++i) {
+        const bed::Bytes& c = commands[i % commands.size()];
+        DWORD length = 4096;
+        if (const LONG rv = SCardTransmit(card, pci, c.data(), static_cast<DWORD>(c.size()),
+                                          nullptr, response.data(), &length);
+            rv != SCARD_S_SUCCESS) {
+            Fail("SCardTransmit", rv);
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (const LONG rv = SCardDisconnect(card, SCARD_LEAVE_CARD); rv != SCARD_S_SUCCESS) {
+        Fail("SCardDisconnect", rv);
+    }
+    if (const LONG rv = SCardReleaseContext(context); rv != SCARD_S_SUCCESS) {
+        Fail("SCardReleaseContext", rv);
+    }
+    return seconds;
+}
+
+// Seconds for CTRunScenario over the loaded table, terminal opened and card reset before.
+double ScenarioRun(int* passed) {
+    const std::int8_t ctn = CT_init(0, 0);
+    if (ctn < 0) {
+        Fail("CT_init", ctn);
+    }
+    gnCtn = static_cast<std::uint16_t>(ctn);
+    std::uint8_t reset[] = {0x20, 0x10, 0x01, 0x01, 0x00};
+    std::uint8_t dad = 1;
+    std::uint8_t sad = 2;
+    std::uint8_t atr[64];
+    std::uint16_t room = 33;
+    if (const std::int8_t rv = CT_data(static_cast<std::uint8_t>(gnCtn), &dad, &sad, sizeof reset,
+                                       reset, &room, atr);
+        rv != OK) {
+        Fail("RESET ICC", rv);
+    }
+    gbKeyVal = 4;
+    double seconds = 0;
+    {
+        // The report goes to a file of our own so that the pass count can be read back.
+        std::fflush(stdout);
+        std::FILE* sink = std::tmpfile();
+        const int saved = dup(STDOUT_FILENO);
+        dup2(fileno(sink), STDOUT_FILENO);
+        const auto start = Clock::now();
+        CTRunScenario();
+        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        std::fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        std::rewind(sink);
+        char line[256];
+        *passed = -1;
+        while (std::fgets(line, sizeof line, sink) != nullptr) {
+            std::sscanf(line, "No of Tests Passed\t:%d", passed);
+        }
+        std::fclose(sink);
+    }
+    if (const std::int8_t rv = CT_close(static_cast<std::uint8_t>(gnCtn)); rv != OK) {
+        Fail("CT_close", rv);
+    }
+    return seconds;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+int Bench(int tests) {
+    bed::Pcscd pcscd;
+    bed::SimCard card(bed::ParseCardScript(kCardScript), 0);
+    card.Insert();
+    if (!bed::WaitForCard(bed::ReaderName(0), true)) {
+        Fail("waiting for the card", 0);
+    }
+    gpstStartTime = new TimeStamp{};
+    gpstEndTime = new TimeStamp{};
+    LoadScenario(tests);
+
+    constexpr int kRounds = 7;
+    std::vector<double> bare;
+    std::vector<double> run;
+    int passed = 0;
+    BareLoop(tests / 10 + 1); // warm-up
+    for (int r = 0; r < kRounds; ++r) {
+        bare.push_back(BareLoop(tests));
+        run.push_back(ScenarioRun(&passed));
+    }
+    const double b = Median(bare);
+    const double s = Median(run);
+    std::printf("scenario of %d tests, %d rounds (medians), %d passed per run\n", tests, kRounds,
+                passed);
+    std::printf("  bare SCardTransmit loop: %8.2f ms  (%.1f us per APDU)\n", b * 1e3,
+                b * 1e6 / tests);
+    std::printf("  CTRunScenario:           %8.2f ms  (%.1f us per APDU)\n", s * 1e3,
+                s * 1e6 / tests);
+    std::printf("  ratio run / bare: %.3f   (goal <= 1.05)\n", s / b);
+    delete gpstStartTime;
+    delete gpstEndTime;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int tests = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, kMaxTests) : 300;
+    if (!bed::InSandbox()) {
+        // The sandbox sits in the source tree, two levels above this file.
+        const std::string sandbox =
+            (std::filesystem::path(__FILE__).parent_path().parent_path() / "testbed" / "sandbox")
+                .string();
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+        const std::string count = std::to_string(tests);
+        execl(sandbox.c_str(), sandbox.c_str(), self.c_str(), count.c_str(),
+              static_cast<char*>(nullptr));
+        std::perror(sandbox.c_str());
+        return 1;
+    }
+    return Bench(tests);
+}

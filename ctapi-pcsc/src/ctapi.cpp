@@ -1,0 +1,121 @@
+// The three exported CT-API functions: argument checks, the table of open terminals and the
+// locking. Everything else lives in the CT-BCS interpreter and the PC/SC slot.
+#pragma GCC visibility push(default)
+#include <ctapi.h>
+#pragma GCC visibility pop
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "ctbcs.h"
+#include "pcsc_slot.h"
+
+namespace {
+
+using namespace ctapi;
+
+struct OpenTerminal {
+    OpenTerminal(Context context, std::string reader)
+        : slot(std::move(context), std::move(reader)), terminal(slot)
+    {
+    }
+    std::mutex lock; // serialises the calls on this terminal
+    bool closed = false;
+    PcscSlot slot;
+    Terminal terminal;
+};
+
+// The table lock is held only to look a terminal up; a long wait on one terminal (REQUEST ICC)
+// does not hold up the others.
+std::mutex gTableLock;
+std::map<std::uint16_t, std::shared_ptr<OpenTerminal>> gTerminals;
+
+std::shared_ptr<OpenTerminal> Find(std::uint16_t ctn)
+{
+    const std::lock_guard guard(gTableLock);
+    const auto it = gTerminals.find(ctn);
+    return it == gTerminals.end() ? nullptr : it->second;
+}
+
+bool IsOpen(std::uint16_t ctn)
+{
+    return Find(ctn) != nullptr;
+}
+
+} // namespace
+
+extern "C" std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn)
+{
+    if (pn != 0 || IsOpen(ctn))
+        return ERR_INVALID;
+    try {
+        Context context;
+        const auto readers = context.ListReaders();
+        if (ctn >= readers.size())
+            return ERR_INVALID;
+        auto terminal = std::make_shared<OpenTerminal>(std::move(context), readers[ctn]);
+        const std::lock_guard guard(gTableLock);
+        // Another thread may have opened the same number meanwhile.
+        return gTerminals.emplace(ctn, std::move(terminal)).second ? OK : ERR_INVALID;
+    } catch (const CtError& error) {
+        return error.code;
+    } catch (const std::bad_alloc&) {
+        return ERR_MEMORY;
+    } catch (...) {
+        return ERR_HOST;
+    }
+}
+
+extern "C" std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_t* sad,
+                               std::uint16_t lenc, std::uint8_t* command, std::uint16_t* lenr,
+                               std::uint8_t* response)
+{
+    if (!dad || !sad || !command || !lenr || !response || lenc == 0 || *lenr < 2)
+        return ERR_INVALID;
+    const std::uint8_t destination = *dad;
+    if ((destination != ICC1 && destination != CT) || (*sad != HOST && *sad != REMOTE_HOST))
+        return ERR_INVALID;
+    const auto open = Find(ctn);
+    if (!open)
+        return ERR_INVALID;
+    *sad = destination; // until a unit answers, the one addressed
+    *dad = HOST;
+    try {
+        const std::lock_guard guard(open->lock);
+        if (open->closed)
+            return ERR_INVALID;
+        const Reply reply = open->terminal.Data(destination, ByteView(command, lenc));
+        *sad = reply.source;
+        if (reply.bytes.size() > *lenr)
+            return ERR_MEMORY;
+        std::ranges::copy(reply.bytes, response);
+        *lenr = static_cast<std::uint16_t>(reply.bytes.size());
+        return OK;
+    } catch (const CtError& error) {
+        return error.code;
+    } catch (const std::bad_alloc&) {
+        return ERR_MEMORY;
+    } catch (...) {
+        return ERR_HOST;
+    }
+}
+
+extern "C" std::int8_t CT_close(std::uint16_t ctn)
+{
+    std::shared_ptr<OpenTerminal> open;
+    {
+        const std::lock_guard guard(gTableLock);
+        const auto it = gTerminals.find(ctn);
+        if (it == gTerminals.end())
+            return ERR_INVALID;
+        open = std::move(it->second);
+        gTerminals.erase(it);
+    }
+    open->slot.Cancel(); // a REQUEST ICC or EJECT ICC waiting on this terminal ends now
+    const std::lock_guard guard(open->lock);
+    open->closed = true;
+    open->slot.Close();
+    return OK;
+}

@@ -1,0 +1,285 @@
+#include "ctbcs.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdio>
+#include <ctapi.h>
+
+namespace ctapi {
+
+std::optional<Apdu> ParseShortApdu(ByteView command)
+{
+    if (command.size() < 4)
+        return std::nullopt;
+    Apdu apdu{command[0], command[1], command[2], command[3], {}, std::nullopt};
+    const auto body = command.subspan(4);
+    if (body.empty())
+        return apdu;                                   // case 1
+    if (body.size() == 1) {                            // case 2
+        apdu.le = body[0] == 0 ? 256 : body[0];
+        return apdu;
+    }
+    const std::size_t lc = body[0];
+    if (lc == 0)
+        return std::nullopt;                           // an extended length, not a short APDU
+    if (body.size() == 1 + lc) {                       // case 3
+        apdu.data = body.subspan(1, lc);
+        return apdu;
+    }
+    if (body.size() == 2 + lc) {                       // case 4
+        apdu.data = body.subspan(1, lc);
+        apdu.le = body[1 + lc] == 0 ? 256 : body[1 + lc];
+        return apdu;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::chrono::seconds> ParseWaitTime(ByteView data)
+{
+    constexpr std::uint8_t kTagTime = 0x80;
+    if (data.size() == 1)
+        return std::chrono::seconds(data[0]);
+    std::optional<std::chrono::seconds> wait;
+    while (!data.empty()) {
+        if (data.size() < 2 || data[1] > data.size() - 2)
+            return std::nullopt;                       // a tag without its length or value
+        const auto value = data.subspan(2, data[1]);
+        if (data[0] == kTagTime) {
+            if (value.size() != 1)
+                return std::nullopt;
+            if (!wait)
+                wait = std::chrono::seconds(value[0]);
+        }
+        // Display texts (tag 50) and unknown objects carry nothing for the library.
+        data = data.subspan(2 + value.size());
+    }
+    return wait.value_or(std::chrono::seconds(0));
+}
+
+ByteView HistoricalBytes(ByteView atr)
+{
+    if (atr.size() < 2)
+        return {};
+    const std::size_t count = atr[1] & 0x0F;
+    std::uint8_t indicator = atr[1] >> 4;              // which of TA TB TC TD follow
+    std::size_t pos = 2;
+    while (true) {
+        pos += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(indicator)));
+        if (!(indicator & 0x08) || pos > atr.size())
+            break;
+        indicator = atr[pos - 1] >> 4;                 // TDi announces the next group
+    }
+    if (pos >= atr.size())
+        return {};
+    return atr.subspan(pos, std::min(count, atr.size() - pos));
+}
+
+bool IsSynchronous(ByteView atr)
+{
+    if (atr.empty() || (atr[0] != 0x3B && atr[0] != 0x3F))
+        return true;
+    static constexpr std::array<std::uint8_t, 5> kStorageCardRid{0xA0, 0x00, 0x00, 0x03, 0x06};
+    const auto history = HistoricalBytes(atr);
+    return !std::ranges::search(history, kStorageCardRid).empty();
+}
+
+namespace {
+
+// One fixed-width field of the manufacturer object: printable ASCII only (the program prints
+// the bytes as characters), blank-padded, or the fallback when nothing printable is known.
+void AppendField(Bytes& out, std::string_view text, std::string_view fallback, std::size_t width)
+{
+    std::string field;
+    for (const char c : text) {
+        if (field.size() == width)
+            break;
+        if (c >= 0x20 && c <= 0x7E)
+            field.push_back(c);
+    }
+    while (!field.empty() && field.back() == ' ')
+        field.pop_back();
+    if (field.empty())
+        field = fallback;
+    field.resize(width, ' ');
+    out.insert(out.end(), field.begin(), field.end());
+}
+
+std::string VersionText(std::optional<std::uint32_t> version)
+{
+    if (!version)
+        return {};
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%u.%02u", static_cast<unsigned>(*version >> 24),
+                  static_cast<unsigned>((*version >> 16) & 0xFF));
+    return text.data();
+}
+
+} // namespace
+
+Bytes ManufacturerDataObject(const ReaderIdentity& identity)
+{
+    Bytes out{0x46, 0x0F};
+    AppendField(out, {}, "ZZ", 2);                     // no reader reports a country
+    AppendField(out, identity.vendor, "QRV", 3);
+    AppendField(out, identity.ifdType, "PC/SC", 5);
+    AppendField(out, VersionText(identity.ifdVersion), "1.0.0", 5);
+    return out;
+}
+
+bool IsCtbcsCommand(ByteView command)
+{
+    if (command.size() < 2 || command[0] != kClaCtbcs)
+        return false;
+    switch (command[1]) {
+    case kInsResetOld:
+    case kInsReset:
+    case kInsRequestIcc:
+    case kInsGetStatus:
+    case kInsEjectIcc:
+        return true;
+    default:
+        return false;
+    }
+}
+
+Reply Terminal::Data(std::uint8_t destination, ByteView command)
+{
+    if (destination == ICC1 && !IsCtbcsCommand(command)) {
+        if (!slot_.Connected())
+            return {CT, Answer({0x6F, 0x00})};
+        return {ICC1, slot_.Transmit(command)};
+    }
+    return {CT, CtbcsCommand(command)};
+}
+
+ByteView Terminal::CtbcsCommand(ByteView command)
+{
+    if (command.size() < 4)
+        return Answer({0x67, 0x00});
+    if (command[0] != kClaCtbcs)
+        return Answer({0x6E, 0x00});
+    const auto apdu = ParseShortApdu(command);
+    if (!apdu)
+        return Answer({0x67, 0x00});
+    switch (apdu->ins) {
+    case kInsResetOld:
+    case kInsReset:
+        return Reset(*apdu);
+    case kInsRequestIcc:
+        return RequestIcc(*apdu);
+    case kInsGetStatus:
+        return GetStatus(*apdu);
+    case kInsEjectIcc:
+        return EjectIcc(*apdu);
+    default:
+        return Answer({0x6D, 0x00});
+    }
+}
+
+namespace {
+constexpr std::uint8_t kP1Terminal = 0x00;
+constexpr std::uint8_t kP1Slot1 = 0x01;
+// P2's low nibble of RESET and REQUEST ICC: what the answer carries besides the status word.
+constexpr std::uint8_t kNoData = 0, kWholeAtr = 1, kHistoricalBytes = 2;
+} // namespace
+
+ByteView Terminal::Reset(const Apdu& apdu)
+{
+    if (!apdu.data.empty())
+        return Answer({0x67, 0x00});
+    if (apdu.p1 == kP1Terminal && (apdu.p2 & 0x0F) == kNoData) {
+        slot_.Deactivate();
+        slot_.State();                                 // notices a terminal that has gone
+        return Answer({0x90, 0x00});
+    }
+    if (apdu.p1 == kP1Slot1 && (apdu.p2 & 0x0F) <= kHistoricalBytes)
+        return ActivateAndAnswer(apdu.p2);
+    return Answer({0x6A, 0x00});
+}
+
+ByteView Terminal::RequestIcc(const Apdu& apdu)
+{
+    if (apdu.p1 != kP1Slot1 || (apdu.p2 & 0x0F) > kHistoricalBytes)
+        return Answer({0x6A, 0x00});
+    const auto wait = ParseWaitTime(apdu.data);
+    if (!wait)
+        return Answer({0x67, 0x00});
+    const auto state = slot_.State();
+    if (state == CardState::Active)
+        return Answer({0x62, 0x01});
+    if (state == CardState::Absent && !slot_.WaitFor(true, *wait))
+        return Answer({0x62, 0x00});
+    return ActivateAndAnswer(apdu.p2);
+}
+
+ByteView Terminal::GetStatus(const Apdu& apdu)
+{
+    if (apdu.p1 != kP1Terminal)
+        return Answer({0x6A, 0x00});
+    if (!apdu.data.empty())
+        return Answer({0x67, 0x00});
+    switch (apdu.p2) {
+    case 0x46:
+        out_ = ManufacturerDataObject(slot_.Identity());
+        out_.insert(out_.end(), {0x90, 0x00});
+        return out_;
+    case 0x80: {
+        const auto state = slot_.State();
+        const std::uint8_t status = state == CardState::Absent    ? 0x00
+                                    : state == CardState::Present ? 0x03
+                                                                  : 0x05;
+        return Answer({0x80, 0x01, status, 0x90, 0x00});
+    }
+    case 0x81:
+        return Answer({0x81, 0x01, 0x01, 0x90, 0x00}); // one functional unit: the card slot
+    default:
+        return Answer({0x6A, 0x00});
+    }
+}
+
+ByteView Terminal::EjectIcc(const Apdu& apdu)
+{
+    if (apdu.p1 != kP1Slot1)
+        return Answer({0x6A, 0x00});
+    const auto wait = ParseWaitTime(apdu.data);
+    if (!wait)
+        return Answer({0x67, 0x00});
+    slot_.Eject();
+    if (slot_.WaitFor(false, *wait))
+        return Answer({0x90, 0x01});
+    return *wait == std::chrono::seconds(0) ? Answer({0x90, 0x00}) : Answer({0x62, 0x00});
+}
+
+ByteView Terminal::ActivateAndAnswer(std::uint8_t p2)
+{
+    Bytes atr;
+    switch (slot_.Activate(atr)) {
+    case ActivateResult::NoCard:
+        return Answer({0x64, 0xA1});
+    case ActivateResult::Failed:
+        return Answer({0x64, 0x00});
+    case ActivateResult::Ok:
+        break;
+    }
+    out_.clear();
+    if ((p2 & 0x0F) == kWholeAtr)
+        out_ = atr;
+    else if ((p2 & 0x0F) == kHistoricalBytes) {
+        const auto history = HistoricalBytes(atr);
+        out_.assign(history.begin(), history.end());
+    }
+    if (IsSynchronous(atr))
+        out_.insert(out_.end(), {0x90, 0x00});
+    else
+        out_.insert(out_.end(), {0x90, 0x01});
+    return out_;
+}
+
+ByteView Terminal::Answer(std::initializer_list<std::uint8_t> bytes)
+{
+    out_.assign(bytes);
+    return out_;
+}
+
+} // namespace ctapi

@@ -1,0 +1,334 @@
+#include "pcsc_slot.h"
+
+#include <PCSC/reader.h>
+#include <ctapi.h>
+
+#include <algorithm>
+
+namespace ctapi {
+
+std::int8_t CtCode(LONG rv)
+{
+    switch (rv) {
+    case SCARD_S_SUCCESS:
+        return OK;
+    case SCARD_E_NO_SERVICE:
+    case SCARD_E_SERVICE_STOPPED:
+    case SCARD_F_COMM_ERROR:            // the link to pcscd broke
+    case SCARD_E_INVALID_HANDLE:        // pcscd restarted and forgot us
+    case SCARD_E_UNKNOWN_READER:
+    case SCARD_E_READER_UNAVAILABLE:
+    case SCARD_E_NO_READERS_AVAILABLE:
+        return ERR_CT;
+    case SCARD_W_REMOVED_CARD:
+    case SCARD_W_RESET_CARD:
+    case SCARD_W_UNPOWERED_CARD:
+    case SCARD_W_UNRESPONSIVE_CARD:
+    case SCARD_W_UNSUPPORTED_CARD:
+    case SCARD_E_NO_SMARTCARD:
+    case SCARD_E_PROTO_MISMATCH:
+    case SCARD_E_NOT_TRANSACTED:
+    case SCARD_E_COMM_DATA_LOST:
+    case SCARD_E_CARD_UNSUPPORTED:
+    case SCARD_E_SHARING_VIOLATION:     // another application holds the card exclusively
+    case SCARD_E_TIMEOUT:
+        return ERR_TRANS;
+    case SCARD_E_NO_MEMORY:
+    case SCARD_E_INSUFFICIENT_BUFFER:
+        return ERR_MEMORY;
+    default:
+        return ERR_HOST;
+    }
+}
+
+namespace {
+
+[[noreturn]] void Fail(LONG rv)
+{
+    throw CtError{CtCode(rv)};
+}
+
+bool CardLevel(LONG rv)
+{
+    return CtCode(rv) == ERR_TRANS;
+}
+
+constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+
+} // namespace
+
+// ---- Context --------------------------------------------------------------------------------
+
+Context::Context()
+{
+    const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &handle_);
+    if (rv != SCARD_S_SUCCESS)
+        Fail(rv);
+    owned_ = true;
+}
+
+Context::~Context()
+{
+    if (owned_)
+        (void)SCardReleaseContext(handle_); // nothing left to do when pcscd is already gone
+}
+
+Context::Context(Context&& other) noexcept : handle_(other.handle_), owned_(other.owned_)
+{
+    other.owned_ = false;
+}
+
+std::vector<std::string> Context::ListReaders() const
+{
+    // The list can grow between asking for its size and reading it: ask again then.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        DWORD size = 0;
+        LONG rv = SCardListReaders(handle_, nullptr, nullptr, &size);
+        if (rv == SCARD_E_NO_READERS_AVAILABLE)
+            return {};
+        if (rv != SCARD_S_SUCCESS)
+            Fail(rv);
+        std::string names(size, '\0');
+        rv = SCardListReaders(handle_, nullptr, names.data(), &size);
+        if (rv == SCARD_E_INSUFFICIENT_BUFFER)
+            continue;
+        if (rv == SCARD_E_NO_READERS_AVAILABLE)
+            return {};
+        if (rv != SCARD_S_SUCCESS)
+            Fail(rv);
+        names.resize(std::min<std::size_t>(size, names.size()));
+        std::vector<std::string> readers;
+        for (std::size_t pos = 0; pos < names.size() && names[pos] != '\0';) {
+            const auto end = std::min(names.find('\0', pos), names.size());
+            readers.emplace_back(names, pos, end - pos);
+            pos = end + 1;
+        }
+        return readers;
+    }
+    Fail(SCARD_E_INSUFFICIENT_BUFFER);
+}
+
+// ---- CardHandle -----------------------------------------------------------------------------
+
+CardHandle::~CardHandle()
+{
+    if (owned_)
+        (void)SCardDisconnect(handle_, SCARD_LEAVE_CARD); // the card or pcscd may be gone
+}
+
+CardHandle::CardHandle(CardHandle&& other) noexcept
+    : handle_(other.handle_), protocol_(other.protocol_), owned_(other.owned_)
+{
+    other.owned_ = false;
+}
+
+LONG CardHandle::Disconnect(DWORD disposition)
+{
+    owned_ = false;
+    return SCardDisconnect(handle_, disposition);
+}
+
+// ---- PcscSlot -------------------------------------------------------------------------------
+
+PcscSlot::PcscSlot(Context context, std::string reader)
+    : contextHandle_(context.Get()), context_(std::move(context)), reader_(std::move(reader)),
+      receive_(MAX_BUFFER_SIZE_EXTENDED)
+{
+}
+
+void PcscSlot::Cancel() const
+{
+    (void)SCardCancel(contextHandle_); // only a wait in progress is affected
+}
+
+void PcscSlot::Close()
+{
+    card_.reset();
+    context_.reset();
+}
+
+void PcscSlot::Release(DWORD disposition)
+{
+    if (!card_)
+        return;
+    const LONG rv = card_->Disconnect(disposition);
+    card_.reset();
+    // A card that has already gone is what releasing wanted anyway.
+    if (rv != SCARD_S_SUCCESS && !CardLevel(rv))
+        Fail(rv);
+}
+
+bool PcscSlot::CardStillConnected()
+{
+    if (!card_)
+        return false;
+    DWORD readerLen = 0, state = 0, protocol = 0, atrLen = 0;
+    const LONG rv = SCardStatus(card_->Get(), nullptr, &readerLen, &state, &protocol, nullptr,
+                                &atrLen);
+    if (rv == SCARD_S_SUCCESS)
+        return true;
+    card_.reset();
+    if (!CardLevel(rv))
+        Fail(rv);
+    return false;
+}
+
+CardState PcscSlot::State()
+{
+    if (CardStillConnected())
+        return CardState::Active;
+    return WaitFor(true, std::chrono::seconds(0)) ? CardState::Present : CardState::Absent;
+}
+
+bool PcscSlot::WaitFor(bool present, std::chrono::seconds timeout)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    SCARD_READERSTATE state{};
+    state.szReader = reader_.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    DWORD wait = 0;                                   // the first call only reads the state
+    while (true) {
+        const LONG rv = SCardGetStatusChange(contextHandle_, wait, &state, 1);
+        if (rv == SCARD_E_TIMEOUT)
+            return false;
+        if (rv != SCARD_S_SUCCESS)
+            Fail(rv);
+        if (state.dwEventState & (SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE))
+            throw CtError{ERR_CT};
+        if (((state.dwEventState & SCARD_STATE_PRESENT) != 0) == present)
+            return true;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0)
+            return false;
+        wait = static_cast<DWORD>(left.count());
+        state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+    }
+}
+
+ActivateResult PcscSlot::Activate(Bytes& atr)
+{
+    if (card_) {
+        DWORD protocol = 0;
+        const LONG rv = SCardReconnect(card_->Get(), SCARD_SHARE_SHARED, kProtocols,
+                                       SCARD_RESET_CARD, &protocol);
+        if (rv == SCARD_S_SUCCESS) {
+            card_->SetProtocol(protocol);
+            return ReadAtr(atr);
+        }
+        card_.reset();                                // a new card, perhaps: connect afresh
+        if (!CardLevel(rv))
+            Fail(rv);
+    }
+    SCARDHANDLE handle = 0;
+    DWORD protocol = 0;
+    const LONG rv = SCardConnect(contextHandle_, reader_.c_str(), SCARD_SHARE_SHARED, kProtocols,
+                                 &handle, &protocol);
+    if (rv == SCARD_E_NO_SMARTCARD || rv == SCARD_W_REMOVED_CARD)
+        return ActivateResult::NoCard;
+    if (CardLevel(rv))
+        return ActivateResult::Failed;
+    if (rv != SCARD_S_SUCCESS)
+        Fail(rv);
+    card_.emplace(handle, protocol);
+    return ReadAtr(atr);
+}
+
+ActivateResult PcscSlot::ReadAtr(Bytes& atr)
+{
+    BYTE buffer[MAX_ATR_SIZE];
+    DWORD atrLen = sizeof buffer, readerLen = 0, state = 0, protocol = 0;
+    const LONG rv = SCardStatus(card_->Get(), nullptr, &readerLen, &state, &protocol, buffer,
+                                &atrLen);
+    if (rv != SCARD_S_SUCCESS) {
+        card_.reset();
+        if (!CardLevel(rv))
+            Fail(rv);
+        return rv == SCARD_W_REMOVED_CARD ? ActivateResult::NoCard : ActivateResult::Failed;
+    }
+    atr.assign(buffer, buffer + std::min<DWORD>(atrLen, sizeof buffer));
+    return ActivateResult::Ok;
+}
+
+void PcscSlot::Deactivate()
+{
+    Release(SCARD_UNPOWER_CARD);
+}
+
+void PcscSlot::Eject()
+{
+    Release(SCARD_EJECT_CARD);
+}
+
+namespace {
+
+std::string TextAttribute(SCARDHANDLE card, DWORD id)
+{
+    BYTE buffer[256];
+    DWORD len = sizeof buffer;
+    if (SCardGetAttrib(card, id, buffer, &len) != SCARD_S_SUCCESS)
+        return {};                                    // the driver does not tell: use our own
+    std::string text(reinterpret_cast<const char*>(buffer), std::min<DWORD>(len, sizeof buffer));
+    return text.substr(0, text.find('\0'));
+}
+
+std::optional<std::uint32_t> VersionAttribute(SCARDHANDLE card)
+{
+    BYTE buffer[8];
+    DWORD len = sizeof buffer;
+    if (SCardGetAttrib(card, SCARD_ATTR_VENDOR_IFD_VERSION, buffer, &len) != SCARD_S_SUCCESS ||
+        len != 4)
+        return std::nullopt;
+    return std::uint32_t{buffer[0]} | std::uint32_t{buffer[1]} << 8 |
+           std::uint32_t{buffer[2]} << 16 | std::uint32_t{buffer[3]} << 24;
+}
+
+} // namespace
+
+ReaderIdentity PcscSlot::Identity()
+{
+    std::optional<CardHandle> direct;
+    SCARDHANDLE handle = 0;
+    if (card_) {
+        handle = card_->Get();
+    } else {
+        // Attributes need a handle; a direct connection needs no card.
+        DWORD protocol = 0;
+        const LONG rv = SCardConnect(contextHandle_, reader_.c_str(), SCARD_SHARE_DIRECT, 0,
+                                     &handle, &protocol);
+        if (rv != SCARD_S_SUCCESS) {
+            if (CtCode(rv) == ERR_CT)
+                Fail(rv);
+            return {};
+        }
+        direct.emplace(handle, protocol);
+    }
+    return {TextAttribute(handle, SCARD_ATTR_VENDOR_NAME),
+            TextAttribute(handle, SCARD_ATTR_VENDOR_IFD_TYPE), VersionAttribute(handle)};
+}
+
+ByteView PcscSlot::Transmit(ByteView apdu)
+{
+    if (!card_)
+        throw CtError{ERR_TRANS};
+    const SCARD_IO_REQUEST* pci = card_->Protocol() == SCARD_PROTOCOL_T0   ? SCARD_PCI_T0
+                                  : card_->Protocol() == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1
+                                                                           : SCARD_PCI_RAW;
+    DWORD received = static_cast<DWORD>(receive_.size());
+    const LONG rv = SCardTransmit(card_->Get(), pci, apdu.data(), static_cast<DWORD>(apdu.size()),
+                                  nullptr, receive_.data(), &received);
+    if (rv != SCARD_S_SUCCESS) {
+        const auto code = CtCode(rv);
+        if (code == ERR_TRANS || code == ERR_CT)
+            card_.reset();                            // the card has to be reset again
+        throw CtError{code};
+    }
+    if (received < 2) {
+        // No status word: the card went silent (a driver can report a lost card this way).
+        card_.reset();
+        throw CtError{ERR_TRANS};
+    }
+    return ByteView(receive_).first(std::min<std::size_t>(received, receive_.size()));
+}
+
+} // namespace ctapi

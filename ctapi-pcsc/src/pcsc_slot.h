@@ -1,0 +1,84 @@
+// The PC/SC plumbing below the CT-BCS interpreter: owners for the context and the card
+// handle, the one mapping from PC/SC result codes to CT-API codes, and a Slot over one reader.
+#pragma once
+
+#include <PCSC/winscard.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ctbcs.h"
+
+namespace ctapi {
+
+// The CT-API code for a PC/SC result: OK, ERR_CT (service or reader unreachable), ERR_TRANS
+// (the card or the exchange with it failed), ERR_MEMORY, or ERR_HOST.
+std::int8_t CtCode(LONG rv);
+
+// Owns one SCARDCONTEXT. Establishing it throws CtError.
+class Context {
+public:
+    Context();
+    ~Context();
+    Context(Context&& other) noexcept;
+    Context& operator=(Context&&) = delete;
+    Context(const Context&) = delete;
+    SCARDCONTEXT Get() const { return handle_; }
+    std::vector<std::string> ListReaders() const; // PC/SC's own order
+
+private:
+    SCARDCONTEXT handle_ = 0;
+    bool owned_ = false;
+};
+
+// Owns one SCARDHANDLE; the destructor leaves the card as it is.
+class CardHandle {
+public:
+    CardHandle(SCARDHANDLE handle, DWORD protocol) : handle_(handle), protocol_(protocol) {}
+    ~CardHandle();
+    CardHandle(CardHandle&& other) noexcept;
+    CardHandle& operator=(CardHandle&&) = delete;
+    CardHandle(const CardHandle&) = delete;
+    SCARDHANDLE Get() const { return handle_; }
+    DWORD Protocol() const { return protocol_; }
+    void SetProtocol(DWORD protocol) { protocol_ = protocol; }
+    LONG Disconnect(DWORD disposition); // releases ownership whatever the result
+
+private:
+    SCARDHANDLE handle_;
+    DWORD protocol_;
+    bool owned_ = true;
+};
+
+class PcscSlot final : public Slot {
+public:
+    PcscSlot(Context context, std::string reader);
+
+    bool Connected() const override { return card_.has_value(); }
+    CardState State() override;
+    ActivateResult Activate(Bytes& atr) override;
+    void Deactivate() override;
+    void Eject() override;
+    bool WaitFor(bool present, std::chrono::seconds timeout) override;
+    ReaderIdentity Identity() override;
+    ByteView Transmit(ByteView apdu) override;
+
+    // Ends a wait in another thread (safe to call without the terminal's lock).
+    void Cancel() const;
+    // Releases the card handle and the context.
+    void Close();
+
+private:
+    void Release(DWORD disposition);
+    bool CardStillConnected();
+    ActivateResult ReadAtr(Bytes& atr);
+
+    const SCARDCONTEXT contextHandle_;
+    std::optional<Context> context_;
+    std::string reader_;
+    std::optional<CardHandle> card_;
+    Bytes receive_;
+};
+
+} // namespace ctapi

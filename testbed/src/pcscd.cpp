@@ -1,0 +1,289 @@
+// A private pcscd for the test bed, and waiting for PC/SC to see a card.
+#include "bed/bed.h"
+#include "detail.h"
+
+#include <PCSC/winscard.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace bed {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kPcscdPath = "/usr/sbin/pcscd";
+constexpr const char* kSocketDir = "/run/pcscd";
+constexpr const char* kSocketPath = "/run/pcscd/pcscd.comm";
+constexpr auto kStartPatience = 10s;
+
+constexpr const char* kVpcdConf =
+    "FRIENDLYNAME \"Virtual PCD\"\n"
+    "DEVICENAME   /dev/null:0x8C7B\n"
+    "LIBPATH      /usr/lib/pcsc/drivers/serial/libifdvpcd.so\n"
+    "CHANNELID    0x8C7B\n";
+
+// A PC/SC context that is released on every road out.
+class Context {
+public:
+    Context() = default;
+    ~Context() { Release(); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    LONG Establish() {
+        Release();
+        const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &handle_);
+        valid_ = rv == SCARD_S_SUCCESS;
+        return rv;
+    }
+    void Release() {
+        if (valid_) SCardReleaseContext(handle_);
+        valid_ = false;
+    }
+    bool Valid() const { return valid_; }
+    SCARDCONTEXT Handle() const { return handle_; }
+
+private:
+    SCARDCONTEXT handle_ = 0;
+    bool valid_ = false;
+};
+
+// The reader names pcscd lists, or the PC/SC error that kept it from listing them.
+struct ReaderList {
+    LONG result = SCARD_S_SUCCESS;
+    std::vector<std::string> names;
+};
+
+ReaderList ListReaders(SCARDCONTEXT context) {
+    ReaderList list;
+    DWORD size = 0;
+    list.result = SCardListReaders(context, nullptr, nullptr, &size);
+    if (list.result != SCARD_S_SUCCESS) return list;
+    std::string buffer(size, '\0');
+    list.result = SCardListReaders(context, nullptr, buffer.data(), &size);
+    if (list.result != SCARD_S_SUCCESS) return list;
+    buffer.resize(std::min<std::size_t>(size, buffer.size()));
+    // A multi-string: names ended by NUL, the list by an empty name.
+    for (std::size_t at = 0; at < buffer.size() && buffer[at] != '\0';) {
+        const std::size_t end = std::min(buffer.find('\0', at), buffer.size());
+        list.names.push_back(buffer.substr(at, end - at));
+        at = end + 1;
+    }
+    return list;
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+} // namespace
+
+std::string ReaderName(int slot) { return "Virtual PCD 00 0" + std::to_string(slot); }
+
+bool InSandbox() {
+    const char* mark = std::getenv("QUORVANE_SANDBOX");
+    return mark != nullptr && std::string_view(mark) == "1";
+}
+
+struct Pcscd::Impl {
+    PcscdOptions options;
+    fs::path dir;       // temporary: reader.conf.d and the log
+    pid_t pid = -1;
+
+    fs::path LogPath() const { return dir / "pcscd.log"; }
+    void Start();
+    void WaitUntilReady();
+    bool Ready(Context& context) const;
+    void Stop(int signal);
+};
+
+void Pcscd::Impl::Start() {
+    // On the sandbox's tmpfs: gone with the sandbox even when the test is killed.
+    std::string pattern = std::string(kSocketDir) + "/bed-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+    const fs::path conf = dir / "reader.conf.d";
+    fs::create_directory(conf);
+    if (options.withVpcd) WriteFile(conf / "vpcd", kVpcdConf);
+    for (std::size_t i = 0; i < options.extraReaderConf.size(); ++i) {
+        WriteFile(conf / ("extra" + std::to_string(i)), options.extraReaderConf[i]);
+    }
+
+    // Everything the child needs is prepared before fork: the parent may have threads.
+    const std::string confArg = conf.string();
+    const std::string logPath = LogPath().string();
+    std::vector<const char*> argv{"pcscd", "--foreground", "--config", confArg.c_str()};
+    if (options.debugLog) argv.push_back("--debug");
+    argv.push_back(nullptr);
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log < 0) throw std::runtime_error("cannot create " + logPath);
+    const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t parent = getpid();
+
+    pid = fork();
+    if (pid == 0) {
+        // Never outlive the test: a pcscd left behind would hold the sandbox open.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        dup2(devNull, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        execv(kPcscdPath, const_cast<char* const*>(argv.data()));
+        _exit(127);
+    }
+    close(log);
+    if (devNull >= 0) close(devNull);
+    if (pid < 0) throw std::runtime_error("fork failed");
+}
+
+bool Pcscd::Impl::Ready(Context& context) const {
+    struct stat st {};
+    if (stat(kSocketPath, &st) != 0) return false;
+    if (!context.Valid() && context.Establish() != SCARD_S_SUCCESS) return false;
+    const ReaderList list = ListReaders(context.Handle());
+    if (list.result == SCARD_E_NO_SERVICE || list.result == SCARD_E_INVALID_HANDLE) {
+        context.Release();
+        return false;
+    }
+    const std::size_t expected = (options.withVpcd ? 2 : 0) + options.extraReaderConf.size();
+    if (expected == 0) return list.result == SCARD_E_NO_READERS_AVAILABLE;
+    if (list.result != SCARD_S_SUCCESS || list.names.size() < expected) return false;
+    if (options.withVpcd) {
+        for (int slot = 0; slot < 2; ++slot) {
+            if (std::find(list.names.begin(), list.names.end(), ReaderName(slot)) == list.names.end()) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void Pcscd::Impl::WaitUntilReady() {
+    const auto deadline = std::chrono::steady_clock::now() + kStartPatience;
+    Context context;
+    while (!Ready(context)) {
+        int status = 0;
+        std::string why;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            why = "pcscd ended at once";
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            why = "pcscd did not list its readers within 10 s";
+        }
+        if (!why.empty()) {
+            std::ostringstream log;
+            log << std::ifstream(LogPath()).rdbuf();
+            throw std::runtime_error("test bed: " + why + "; its log:\n" + log.str());
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+void Pcscd::Impl::Stop(int signal) {
+    if (pid > 0) {
+        kill(pid, signal);
+        // A polite stop gets two seconds before the hard one.
+        for (int i = 0; signal != SIGKILL && i < 200; ++i) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) {
+                pid = -1;
+                break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+    // A killed pcscd leaves its socket behind; clients must find no service, not a dead socket.
+    std::error_code ignored;
+    fs::remove(kSocketPath, ignored);
+    fs::remove(fs::path(kSocketDir) / "pcscd.pid", ignored);
+}
+
+Pcscd::Pcscd(PcscdOptions options) : impl_(std::make_unique<Impl>()) {
+    if (!InSandbox()) {
+        throw std::runtime_error("test bed: refusing to start pcscd outside testbed/sandbox "
+                                 "(run the test as `testbed/sandbox PROGRAM`)");
+    }
+    impl_->options = std::move(options);
+    try {
+        impl_->Start();
+        impl_->WaitUntilReady();
+    } catch (...) {
+        impl_->Stop(SIGKILL);
+        std::error_code ignored;
+        if (!impl_->dir.empty()) fs::remove_all(impl_->dir, ignored);
+        throw;
+    }
+}
+
+Pcscd::~Pcscd() {
+    impl_->Stop(SIGTERM);
+    std::error_code ignored;
+    fs::remove_all(impl_->dir, ignored);
+}
+
+void Pcscd::Kill() { impl_->Stop(SIGKILL); }
+
+std::string Pcscd::Log() const {
+    std::ostringstream log;
+    log << std::ifstream(impl_->LogPath()).rdbuf();
+    return log.str();
+}
+
+// One look at the reader: its event state, or nothing when PC/SC cannot tell.
+std::optional<DWORD> ReaderState(Context& context, const std::string& reader) {
+    SCARD_READERSTATE state{};
+    state.szReader = reader.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    const LONG rv = SCardGetStatusChange(context.Handle(), 0, &state, 1);
+    if (rv == SCARD_S_SUCCESS) return state.dwEventState;
+    if (rv != SCARD_E_TIMEOUT && rv != SCARD_E_UNKNOWN_READER) {
+        context.Release(); // pcscd gone or restarted: a new context next time
+    }
+    return std::nullopt;
+}
+
+bool detail::CardReported(const std::string& reader) {
+    struct stat st {};
+    if (stat(kSocketPath, &st) != 0) return false;
+    Context context;
+    if (context.Establish() != SCARD_S_SUCCESS) return false;
+    const auto state = ReaderState(context, reader);
+    return state && (*state & SCARD_STATE_PRESENT) != 0;
+}
+
+bool WaitForCard(const std::string& reader, bool present, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    Context context;
+    for (;;) {
+        if (context.Valid() || context.Establish() == SCARD_S_SUCCESS) {
+            const auto state = ReaderState(context, reader);
+            if (state && ((*state & SCARD_STATE_PRESENT) != 0) == present) return true;
+        } else if (!present) {
+            // No pcscd at all: no card is present anywhere.
+            struct stat st {};
+            if (stat(kSocketPath, &st) != 0) return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+} // namespace bed

@@ -1,0 +1,395 @@
+// The test bed itself: card script parsing, the simulated card seen through plain PC/SC calls,
+// insert and remove, and the program runner.
+#include "bed/bed.h"
+
+#include <PCSC/winscard.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using bed::Bytes;
+using bed::Hex;
+
+// ---- Hex and card scripts (no reader needed)
+
+TEST(Hex, AcceptsSpacedAndRunTogetherBytes) {
+    EXPECT_EQ(Hex("3B 02 14 50"), (Bytes{0x3B, 0x02, 0x14, 0x50}));
+    EXPECT_EQ(Hex("3b021450"), (Bytes{0x3B, 0x02, 0x14, 0x50}));
+    EXPECT_EQ(Hex("  90\t00 \n"), (Bytes{0x90, 0x00}));
+    EXPECT_TRUE(Hex("").empty());
+}
+
+TEST(Hex, RejectsAnythingElse) {
+    for (const char* bad : {"3", "3B 0", "3B 0 2", "GG", "0x3B", "3B,02", "9000x"}) {
+        EXPECT_THROW(Hex(bad), std::invalid_argument) << bad;
+    }
+}
+
+TEST(Matches, WildcardsAndTrailingRest) {
+    struct Case {
+        const char* pattern;
+        const char* apdu;
+        bool match;
+    };
+    const Case cases[] = {
+        {"00 A4 04 00", "00 A4 04 00", true},
+        {"00 A4 04 00", "00 A4 04 01", false},
+        {"00 A4 04 00", "00 A4 04 00 00", false},  // no rest without '*'
+        {"00 A4 04 00", "00 A4 04", false},        // shorter never matches
+        {"00 xx 04 XX", "00 B0 04 7F", true},
+        {"00 A4 04 00 xx *", "00 A4 04 00 02 3F 00", true},
+        {"00 A4 04 00 xx *", "00 A4 04 00 02", true},  // '*' may match nothing
+        {"00 A4 04 00 xx *", "00 A4 04 00", false},    // but 'xx' needs its byte
+        {"*", "00 11 22 33", true},
+        {"00A40400 *", "00 A4 04 00 01 02", true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(bed::Matches(c.pattern, Hex(c.apdu)), c.match) << c.pattern << " / " << c.apdu;
+    }
+    for (const char* bad : {"", "00 * 00", "0", "zz"}) {
+        EXPECT_THROW(bed::Matches(bad, Hex("00")), std::invalid_argument) << bad;
+    }
+}
+
+TEST(CardScript, ParsesEveryDirective) {
+    const bed::CardScript s = bed::ParseCardScript(
+        "# a card\n"
+        "atr 3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A\n"
+        "apdu 00 A4 04 00 xx * -> 90 00   # select\n"
+        "apdu 00 84 00 00 08 -> random 8, 90 00\n"
+        "apdu 00 B0 00 00 xx -> 01 02 03 04 90 00 delay 200\n"
+        "\n"
+        "apdu 00 FF 00 00 -> drop\n"
+        "default 6A 82\n");
+    EXPECT_EQ(s.atr.size(), 20u);
+    EXPECT_EQ(s.atr.front(), 0x3B);
+    ASSERT_EQ(s.rules.size(), 4u);
+    EXPECT_EQ(s.rules[0].pattern, "00 A4 04 00 xx *");
+    EXPECT_EQ(s.rules[0].response, Hex("90 00"));
+    EXPECT_EQ(s.rules[1].randomBytes, 8u);
+    EXPECT_EQ(s.rules[1].response, Hex("90 00"));
+    EXPECT_EQ(s.rules[2].response, Hex("01 02 03 04 90 00"));
+    EXPECT_EQ(s.rules[2].delay, 200ms);
+    EXPECT_TRUE(s.rules[3].drop);
+    EXPECT_TRUE(s.rules[3].response.empty());
+    EXPECT_EQ(s.fallback, Hex("6A 82"));
+}
+
+TEST(CardScript, DefaultsWhenNotGiven) {
+    const bed::CardScript s = bed::ParseCardScript("");
+    EXPECT_EQ(s.atr, Hex("3B 02 14 50"));
+    EXPECT_EQ(s.fallback, Hex("6D 00"));
+    EXPECT_TRUE(s.rules.empty());
+}
+
+TEST(CardScript, ErrorsNameTheLine) {
+    const char* bad[] = {
+        "atr\n",                              // no bytes
+        "atr 3B\napdu 00 A4 -> 9\n",          // odd digit count in the answer
+        "apdu 00 A4 04 00 90 00\n",           // no arrow
+        "apdu -> 90 00\n",                    // empty pattern
+        "apdu 00 * 01 -> 90 00\n",            // '*' not last
+        "apdu 00 84 -> 90 00 random 8\n",     // random after the bytes
+        "apdu 00 84 -> random\n",             // random without a count
+        "apdu 00 84 -> 90 00 delay soon\n",   // delay without a number
+        "apdu 00 FF -> drop 90 00\n",         // drop answers nothing
+        "card 3B 00\n",                       // unknown directive
+    };
+    for (const char* text : bad) {
+        try {
+            bed::ParseCardScript(text);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find("line "), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(CardScript, TheDemoCardLoads) {
+    const bed::CardScript s = bed::LoadCardScript(bed::SourcePath("testbed/cards/demo.card"));
+    EXPECT_FALSE(s.atr.empty());
+    EXPECT_GE(s.rules.size(), 3u);
+    EXPECT_THROW(bed::LoadCardScript("/nonexistent/x.card"), std::invalid_argument);
+}
+
+// ---- The simulated card through PC/SC
+
+// A PC/SC connection to one reader, released on every road out.
+class Connection {
+public:
+    explicit Connection(const std::string& reader) {
+        EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_), SCARD_S_SUCCESS);
+        result_ = SCardConnect(context_, reader.c_str(), SCARD_SHARE_SHARED,
+                               SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_);
+    }
+    ~Connection() {
+        if (result_ == SCARD_S_SUCCESS) SCardDisconnect(card_, SCARD_LEAVE_CARD);
+        SCardReleaseContext(context_);
+    }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    LONG Result() const { return result_; }
+
+    // The response, or nothing when SCardTransmit failed (its result in `*rv`).
+    std::optional<Bytes> Transmit(const Bytes& apdu, LONG* rv = nullptr) {
+        Bytes response(260 + 2);
+        DWORD length = static_cast<DWORD>(response.size());
+        const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
+        const LONG r = SCardTransmit(card_, pci, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
+                                     response.data(), &length);
+        if (rv != nullptr) *rv = r;
+        if (r != SCARD_S_SUCCESS) return std::nullopt;
+        response.resize(length);
+        return response;
+    }
+
+    Bytes Atr() {
+        char name[256];
+        DWORD nameLength = sizeof name;
+        DWORD state = 0;
+        DWORD protocol = 0;
+        Bytes atr(33);
+        DWORD atrLength = static_cast<DWORD>(atr.size());
+        EXPECT_EQ(SCardStatus(card_, name, &nameLength, &state, &protocol, atr.data(), &atrLength),
+                  SCARD_S_SUCCESS);
+        atr.resize(atrLength);
+        return atr;
+    }
+
+private:
+    SCARDCONTEXT context_ = 0;
+    SCARDHANDLE card_ = 0;
+    DWORD protocol_ = 0;
+    LONG result_ = SCARD_E_INVALID_HANDLE;
+};
+
+constexpr const char* kCard =
+    "atr 3B 02 14 50\n"
+    "apdu 00 A4 04 00 xx * -> 90 00\n"
+    "apdu 00 A4 xx xx -> 6A 86\n"        // only reached when the first rule does not match
+    "apdu 00 84 00 00 08 -> random 8, 90 00\n"
+    "apdu 00 B0 00 00 02 -> 12 34 90 00 delay 300\n"
+    "apdu 00 FF 00 00 -> drop\n";
+
+class OnBed : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!bed::InSandbox()) GTEST_SKIP() << "needs testbed/sandbox";
+        pcscd_ = std::make_unique<bed::Pcscd>();
+    }
+    static void TearDownTestSuite() { pcscd_.reset(); }
+    void SetUp() override {
+        if (!pcscd_) GTEST_SKIP() << "needs testbed/sandbox";
+    }
+
+    static inline std::unique_ptr<bed::Pcscd> pcscd_;
+};
+
+TEST_F(OnBed, PcscdListsBothVpcdReadersAndNoCard) {
+    EXPECT_TRUE(bed::WaitForCard(bed::ReaderName(0), false, 1s));
+    EXPECT_TRUE(bed::WaitForCard(bed::ReaderName(1), false, 1s));
+    EXPECT_FALSE(bed::WaitForCard(bed::ReaderName(0), true, 300ms)) << "no card was inserted";
+    EXPECT_FALSE(bed::WaitForCard("No Such Reader 00 00", true, 100ms));
+}
+
+TEST_F(OnBed, RulesFirstMatchWildcardsRandomAndFallback) {
+    bed::SimCard card(bed::ParseCardScript(kCard), 0);
+    card.Insert();
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));
+    EXPECT_GE(card.PowerOns(), 1u);
+    Connection c(bed::ReaderName(0));
+    ASSERT_EQ(c.Result(), SCARD_S_SUCCESS);
+    EXPECT_EQ(c.Atr(), Hex("3B 02 14 50"));
+
+    EXPECT_EQ(c.Transmit(Hex("00 A4 04 00 02 3F 00")), Hex("90 00"));
+    EXPECT_EQ(c.Transmit(Hex("00 A4 02 0C")), Hex("6A 86"));
+    EXPECT_EQ(c.Transmit(Hex("80 CA 9F 7F 00")), Hex("6D 00"));
+    const auto first = c.Transmit(Hex("00 84 00 00 08"));
+    const auto second = c.Transmit(Hex("00 84 00 00 08"));
+    ASSERT_TRUE(first && second);
+    ASSERT_EQ(first->size(), 10u);
+    EXPECT_EQ(Bytes(first->end() - 2, first->end()), Hex("90 00"));
+    EXPECT_NE(*first, *second) << "a challenge is random";
+
+    const auto received = card.ReceivedApdus();
+    ASSERT_EQ(received.size(), 5u);
+    EXPECT_EQ(received[0], Hex("00 A4 04 00 02 3F 00"));
+    EXPECT_EQ(received[2], Hex("80 CA 9F 7F 00"));
+}
+
+TEST_F(OnBed, DelayHoldsTheAnswerAndSetScriptTakesEffect) {
+    bed::SimCard card(bed::ParseCardScript(kCard), 1);
+    card.Insert();
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(1), true));
+    Connection c(bed::ReaderName(1));
+    ASSERT_EQ(c.Result(), SCARD_S_SUCCESS);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.Transmit(Hex("00 B0 00 00 02")), Hex("12 34 90 00"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);
+
+    card.SetScript(bed::ParseCardScript("default 6E 00\n"));
+    EXPECT_EQ(c.Transmit(Hex("00 A4 04 00 02 3F 00")), Hex("6E 00"));
+    EXPECT_THROW(card.SetScript(bed::CardScript{{0x3B}, {bed::Rule{"00 * 00", {}}}, {}}),
+                 std::invalid_argument);
+}
+
+TEST_F(OnBed, DropEndsTheConnectionLikeAPulledCard) {
+    bed::SimCard card(bed::ParseCardScript(kCard), 0);
+    card.Insert();
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));
+    {
+        Connection c(bed::ReaderName(0));
+        ASSERT_EQ(c.Result(), SCARD_S_SUCCESS);
+        // vpcd reports an APDU cut off this way as an answer of no bytes, or as a failure.
+        const auto cut = c.Transmit(Hex("00 FF 00 00"));
+        EXPECT_TRUE(!cut || cut->empty());
+        EXPECT_FALSE(card.Inserted());
+        EXPECT_TRUE(bed::WaitForCard(bed::ReaderName(0), false));
+        LONG rv = SCARD_S_SUCCESS;
+        EXPECT_EQ(c.Transmit(Hex("00 A4 04 00 01 00"), &rv), std::nullopt);
+        EXPECT_NE(rv, SCARD_S_SUCCESS) << "the handle belongs to a pulled card";
+    }
+    EXPECT_EQ(card.ReceivedApdus().back(), Hex("00 FF 00 00"));
+    // Put back in, it answers again.
+    card.Insert();
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));
+    Connection again(bed::ReaderName(0));
+    ASSERT_EQ(again.Result(), SCARD_S_SUCCESS);
+    EXPECT_EQ(again.Transmit(Hex("00 A4 04 00 01 00")), Hex("90 00"));
+}
+
+TEST_F(OnBed, InsertAndRemoveAreSeenByPcsc) {
+    bed::SimCard card(bed::ParseCardScript("atr 3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A\n"), 1);
+    for (int round = 0; round < 2; ++round) {
+        card.Insert();
+        EXPECT_TRUE(card.Inserted());
+        ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(1), true)) << "round " << round;
+        {
+            Connection c(bed::ReaderName(1));
+            ASSERT_EQ(c.Result(), SCARD_S_SUCCESS);
+            EXPECT_EQ(c.Atr(), Hex("3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A"));
+        }
+        card.Remove();
+        EXPECT_FALSE(card.Inserted());
+        ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(1), false)) << "round " << round;
+    }
+    // Removing a removed card, or a second Insert, changes nothing.
+    card.Remove();
+    card.Insert();
+    card.Insert();
+    EXPECT_TRUE(bed::WaitForCard(bed::ReaderName(1), true));
+}
+
+TEST_F(OnBed, RemoveDuringADelayDoesNotWaitForIt) {
+    bed::SimCard card(bed::ParseCardScript("apdu 00 B0 -> 90 00 delay 10000\n"), 0);
+    card.Insert();
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));
+    std::thread sender([] {
+        Connection c(bed::ReaderName(0));
+        c.Transmit(Hex("00 B0"));
+    });
+    std::this_thread::sleep_for(300ms);
+    const auto start = std::chrono::steady_clock::now();
+    card.Remove();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    sender.join();
+}
+
+TEST_F(OnBed, TransmitTimePerApdu) {
+    bed::SimCard card(bed::ParseCardScript("apdu 00 B0 * -> 01 02 90 00\n"), 0);
+    card.Insert();
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));
+    Connection c(bed::ReaderName(0));
+    ASSERT_EQ(c.Result(), SCARD_S_SUCCESS);
+    constexpr int kApdus = 1000;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kApdus; ++i) ASSERT_EQ(c.Transmit(Hex("00 B0 00 00 02")), Hex("01 02 90 00"));
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    // A figure, not a check: the benchmark programs own speed.
+    std::printf("[ figure   ] %d APDUs, %.3f ms per APDU\n", kApdus, took.count() / kApdus);
+}
+
+TEST(Pcscd, WithoutVpcdAnswersNoReaders) {
+    if (!bed::InSandbox()) GTEST_SKIP() << "needs testbed/sandbox";
+    bed::PcscdOptions options;
+    options.withVpcd = false;
+    bed::Pcscd pcscd(options);
+    SCARDCONTEXT context = 0;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(SCardListReaders(context, nullptr, nullptr, &size), SCARD_E_NO_READERS_AVAILABLE);
+    SCardReleaseContext(context);
+
+    pcscd.Kill();
+    EXPECT_NE(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS)
+        << "a killed pcscd leaves no service behind";
+}
+
+// ---- The program runner
+
+TEST(Run, FeedsInputAndCapturesBothStreams) {
+    bed::RunOptions options;
+    options.input = "one\ntwo\n";
+    const bed::RunResult r = bed::Run({"/bin/sh", "-c", "cat; echo err >&2; exit 3"}, options);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "one\ntwo\nerr\n");
+}
+
+TEST(Run, LargeInputAndOutputDoNotDeadlock) {
+    bed::RunOptions options;
+    options.input = std::string(1 << 20, 'a');
+    options.timeout = 20s;
+    const bed::RunResult r = bed::Run({"/bin/cat"}, options);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.size(), options.input.size());
+}
+
+TEST(Run, ProgramThatStopsReadingEarly) {
+    bed::RunOptions options;
+    options.input = std::string(1 << 20, 'a');
+    const bed::RunResult r = bed::Run({"/bin/sh", "-c", "head -c 3; echo; exit 0"}, options);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "aaa\n");
+}
+
+TEST(Run, TimeoutKillsTheProgramAndWhatItStarted) {
+    bed::RunOptions options;
+    options.timeout = 300ms;
+    const auto start = std::chrono::steady_clock::now();
+    const bed::RunResult r = bed::Run({"/bin/sh", "-c", "echo started; sleep 30 & sleep 30"}, options);
+    EXPECT_TRUE(r.timedOut);
+    EXPECT_EQ(r.status, 128 + 9);
+    EXPECT_EQ(r.out, "started\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST(Run, WorkDirWhileRunningSignalAndMissingProgram) {
+    bed::RunOptions options;
+    options.workDir = "/tmp";
+    bool ran = false;
+    options.whileRunning = [&ran] { ran = true; };
+    EXPECT_EQ(bed::Run({"/bin/pwd"}, options).out, "/tmp\n");
+    EXPECT_TRUE(ran);
+
+    EXPECT_EQ(bed::Run({"/bin/sh", "-c", "kill -TERM $$"}, {}).status, 128 + 15);
+    const bed::RunResult missing = bed::Run({"/no/such/program"}, {});
+    EXPECT_EQ(missing.status, 127);
+    EXPECT_NE(missing.out.find("cannot start"), std::string::npos);
+}
+
+TEST(Run, ProgramPathIsInTheBuildTree) {
+    EXPECT_EQ(bed::ProgramPath(), bed::BuildPath("bin/quorvane"));
+    EXPECT_NE(bed::ProgramPath().find("/bin/quorvane"), std::string::npos);
+}
+
+} // namespace

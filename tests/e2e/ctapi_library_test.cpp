@@ -1,0 +1,402 @@
+// The CT-API library on the test bed: a real pcscd with the vpcd driver and simulated cards.
+#include <ctapi.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "bed/bed.h"
+
+namespace {
+
+using bed::Bytes;
+using bed::Hex;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const Bytes kResetCt = Hex("20 10 00 00 00");
+const Bytes kResetIcc = Hex("20 10 01 01 00");
+const Bytes kStatusIcc = Hex("20 13 00 80 00");
+const Bytes kStatusCt = Hex("20 13 00 46 00");
+const Bytes kAtr = Hex("3B 02 14 50");
+const Bytes kOtherAtr = Hex("3B 8A 80 01 4A 43 4F 50 33 31 56 32 33 32 7A");
+constexpr std::uint8_t kGuard = 0xA5;
+
+Bytes Request(std::uint8_t seconds) { return {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x01, seconds}; }
+Bytes Eject(std::uint8_t seconds) { return {0x20, 0x15, 0x01, 0x00, 0x03, 0x80, 0x01, seconds}; }
+Bytes Cat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct Answer {
+    std::int8_t rv = 0;
+    std::uint8_t sad = 0, dad = 0;
+    std::uint16_t len = 0;
+    Bytes bytes;             // the response when rv is OK
+    bool pastRoomUntouched = false;
+    bool untouched = false;  // nothing written at all
+};
+
+// One CT_data call with a response buffer that is larger than the room given, filled with a
+// guard byte, so that writes past the room show.
+Answer Data(std::uint16_t ctn, std::uint8_t dad, Bytes command, std::uint16_t room = 4096)
+{
+    Bytes buffer(room + 64u, kGuard);
+    Answer a;
+    std::uint8_t destination = dad, source = HOST;
+    a.len = room;
+    a.rv = CT_data(ctn, &destination, &source, static_cast<std::uint16_t>(command.size()),
+                   command.data(), &a.len, buffer.data());
+    a.sad = source;
+    a.dad = destination;
+    a.pastRoomUntouched = std::all_of(buffer.begin() + room, buffer.end(),
+                                      [](std::uint8_t b) { return b == kGuard; });
+    a.untouched = std::all_of(buffer.begin(), buffer.end(),
+                              [](std::uint8_t b) { return b == kGuard; });
+    if (a.rv == OK)
+        a.bytes.assign(buffer.begin(), buffer.begin() + std::min<std::size_t>(a.len, room));
+    return a;
+}
+
+Bytes Ok(std::uint16_t ctn, std::uint8_t dad, const Bytes& command, std::uint16_t room = 4096)
+{
+    const auto a = Data(ctn, dad, command, room);
+    EXPECT_EQ(a.rv, OK) << testing::PrintToString(command);
+    return a.bytes;
+}
+
+bed::CardScript Script(Bytes atr = kAtr)
+{
+    bed::CardScript script;
+    script.atr = std::move(atr);
+    script.rules = {
+        {"00 B0 00 00 xx", Hex("01 02 03 04 90 00")},
+        {"00 A4 04 00 *", Hex("61 10")},
+        {"00 B0 00 00 00 01 2C", Cat(Bytes(300, 0x5A), Hex("90 00"))},
+        {"00 D6 00 00 00 *", Hex("90 00")},
+        {"80 CA 00 00 xx", Cat(Bytes(20, 0x11), Hex("90 00"))},
+        {"00 84 00 00 08", Hex("90 00"), 8},
+        {"00 FF 00 00", {}, 0, 0ms, true},
+        {"00 EE 00 00", Hex("90 00"), 0, 1500ms},
+    };
+    return script;
+}
+
+// A pcscd for the whole suite; each test opens terminal 0 and has a card that it inserts.
+class Library : public testing::Test {
+protected:
+    static void SetUpTestSuite() { pcscd_ = std::make_unique<bed::Pcscd>(); }
+    static void TearDownTestSuite() { pcscd_.reset(); }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(bed::WaitForCard(reader_, false));
+        ASSERT_EQ(CT_init(0, 0), OK);
+    }
+    void TearDown() override { CT_close(0); }
+
+    void InsertCard()
+    {
+        card_.Insert();
+        ASSERT_TRUE(bed::WaitForCard(reader_, true));
+    }
+    void Activate()
+    {
+        InsertCard();
+        ASSERT_EQ(Ok(0, CT, kResetIcc, 33), Cat(kAtr, Hex("90 01")));
+    }
+
+    static inline std::unique_ptr<bed::Pcscd> pcscd_;
+    const std::string reader_ = bed::ReaderName(0);
+    bed::SimCard card_{Script()};
+};
+
+TEST_F(Library, WithoutCard)
+{
+    EXPECT_EQ(Ok(0, CT, kResetCt, 5), Hex("90 00"));
+    EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 00 90 00"));
+    EXPECT_EQ(Ok(0, CT, kResetIcc, 33), Hex("64 A1"));
+    EXPECT_EQ(Ok(0, CT, Request(0), 50), Hex("62 00"));
+    EXPECT_EQ(Ok(0, ICC1, Eject(0), 8), Hex("90 01"));
+    EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("6F 00"));
+    EXPECT_EQ(Ok(0, CT, Hex("20 13 00 81 00")), Hex("81 01 01 90 00"));
+}
+
+TEST_F(Library, RequestIccWaitsForNoCardThatComes)
+{
+    const auto start = Clock::now();
+    EXPECT_EQ(Ok(0, CT, Request(1), 50), Hex("62 00"));
+    EXPECT_GE(Clock::now() - start, 900ms);
+}
+
+TEST_F(Library, ManufacturerDataIsPrintable)
+{
+    const auto answer = Ok(0, CT, kStatusCt, 50);
+    ASSERT_EQ(answer.size(), 19u);
+    EXPECT_EQ(answer[0], 0x46);
+    EXPECT_EQ(answer[1], 0x0F);
+    EXPECT_TRUE(std::all_of(answer.begin() + 2, answer.end() - 2,
+                            [](std::uint8_t c) { return c >= 0x20 && c <= 0x7E; }));
+    EXPECT_EQ(Bytes(answer.end() - 2, answer.end()), Hex("90 00"));
+    InsertCard();
+    EXPECT_EQ(Ok(0, CT, kStatusCt, 50), answer); // the same with a card, not activated
+    Activate();
+    EXPECT_EQ(Ok(0, CT, kStatusCt, 50), answer); // and activated
+}
+
+TEST_F(Library, CardLifecycle)
+{
+    InsertCard();
+    EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 03 90 00"));
+    EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("6F 00"));
+    EXPECT_EQ(Ok(0, CT, kResetIcc, 33), Cat(kAtr, Hex("90 01")));
+    EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 05 90 00"));
+    EXPECT_EQ(Ok(0, CT, Request(0), 50), Hex("62 01"));
+    EXPECT_EQ(Ok(0, CT, Hex("20 11 01 00 00")), Hex("90 01"));
+    EXPECT_EQ(Ok(0, CT, Hex("20 11 01 02 00")), Hex("14 50 90 01"));
+    EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("01 02 03 04 90 00"));
+    EXPECT_EQ(Ok(0, CT, kResetCt, 5), Hex("90 00"));
+    EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 03 90 00"));
+    EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("6F 00"));
+    EXPECT_EQ(Ok(0, CT, Request(0), 50), Cat(kAtr, Hex("90 01")));
+    EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("01 02 03 04 90 00"));
+}
+
+TEST_F(Library, ResetIccOfAnActiveCardResetsIt)
+{
+    Activate();
+    const auto before = card_.PowerOns();
+    EXPECT_EQ(Ok(0, CT, kResetIcc, 33), Cat(kAtr, Hex("90 01")));
+    EXPECT_GT(card_.PowerOns(), before);
+}
+
+TEST_F(Library, StorageCardIsSynchronous)
+{
+    card_.SetScript(Script(Hex("3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A")));
+    InsertCard();
+    const auto answer = Ok(0, CT, Hex("20 12 01 00 03 80 01 00"), 50);
+    EXPECT_EQ(answer, Hex("90 00"));
+}
+
+TEST_F(Library, RequestIccTakesACardThatComesInTime)
+{
+    std::thread later([&] {
+        std::this_thread::sleep_for(300ms);
+        card_.Insert();
+    });
+    const auto answer = Data(0, CT, Request(10), 50);
+    later.join();
+    EXPECT_EQ(answer.rv, OK);
+    EXPECT_EQ(answer.bytes, Cat(kAtr, Hex("90 01")));
+}
+
+TEST_F(Library, EjectIcc)
+{
+    Activate();
+    EXPECT_EQ(Ok(0, ICC1, Eject(0), 8), Hex("90 00")); // still there, no time to wait
+    EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 03 90 00"));
+    EXPECT_EQ(Ok(0, CT, Eject(1), 8), Hex("62 00"));    // to the terminal address as well
+    std::thread pull([&] {
+        std::this_thread::sleep_for(300ms);
+        card_.Remove();
+    });
+    const auto answer = Data(0, ICC1, Eject(10), 8);
+    pull.join();
+    EXPECT_EQ(answer.rv, OK);
+    EXPECT_EQ(answer.bytes, Hex("90 01"));
+    EXPECT_EQ(answer.sad, CT);
+    EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 00 90 00"));
+}
+
+TEST_F(Library, CardApdusPassUnchanged)
+{
+    Activate();
+    const Bytes select = Hex("00 A4 04 00 07 A0 00 00 02 47 10 01");
+    EXPECT_EQ(Ok(0, ICC1, select), Hex("61 10")); // no GET RESPONSE behind the tester's back
+    const Bytes extendedRead = Hex("00 B0 00 00 00 01 2C");
+    EXPECT_EQ(Ok(0, ICC1, extendedRead), Cat(Bytes(300, 0x5A), Hex("90 00")));
+    const Bytes extendedWrite = Cat(Hex("00 D6 00 00 00 01 2C"), Bytes(300, 0x33));
+    EXPECT_EQ(Ok(0, ICC1, extendedWrite), Hex("90 00"));
+    const auto challenge = Ok(0, ICC1, Hex("00 84 00 00 08"));
+    EXPECT_EQ(challenge.size(), 10u);
+    const auto received = card_.ReceivedApdus();
+    ASSERT_GE(received.size(), 4u);
+    EXPECT_EQ(received[received.size() - 4], select);
+    EXPECT_EQ(received[received.size() - 3], extendedRead);
+    EXPECT_EQ(received[received.size() - 2], extendedWrite);
+}
+
+TEST_F(Library, AddressesOfTheReply)
+{
+    InsertCard();
+    auto a = Data(0, CT, kResetIcc, 33);
+    EXPECT_EQ(a.rv, OK);
+    EXPECT_EQ(a.sad, CT);
+    EXPECT_EQ(a.dad, HOST);
+    a = Data(0, ICC1, Hex("00 B0 00 00 04"));
+    EXPECT_EQ(a.rv, OK);
+    EXPECT_EQ(a.sad, ICC1);
+    EXPECT_EQ(a.dad, HOST);
+}
+
+TEST_F(Library, ShortRoomIsErrMemoryAndWritesNothing)
+{
+    InsertCard();
+    auto a = Data(0, CT, kResetIcc, 5); // ATR and status word need 6
+    EXPECT_EQ(a.rv, ERR_MEMORY);
+    EXPECT_TRUE(a.pastRoomUntouched);
+    EXPECT_TRUE(a.untouched);
+    a = Data(0, ICC1, Hex("80 CA 00 00 14"), 21);
+    EXPECT_EQ(a.rv, ERR_MEMORY);
+    EXPECT_TRUE(a.pastRoomUntouched);
+    EXPECT_EQ(Ok(0, ICC1, Hex("80 CA 00 00 14"), 22), Cat(Bytes(20, 0x11), Hex("90 00")));
+    a = Data(0, CT, kStatusCt, 18);
+    EXPECT_EQ(a.rv, ERR_MEMORY);
+    EXPECT_TRUE(a.untouched);
+}
+
+TEST_F(Library, CardRemovedWhileActive)
+{
+    Activate();
+    card_.Remove();
+    ASSERT_TRUE(bed::WaitForCard(reader_, false));
+    EXPECT_EQ(Data(0, ICC1, Hex("00 B0 00 00 04")).rv, ERR_TRANS);
+    EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("6F 00")); // no longer activated
+    EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 00 90 00"));
+}
+
+TEST_F(Library, CardPulledMidApdu)
+{
+    Activate();
+    EXPECT_EQ(Data(0, ICC1, Hex("00 FF 00 00")).rv, ERR_TRANS);
+    EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("6F 00"));
+    ASSERT_TRUE(bed::WaitForCard(reader_, false));
+    EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 00 90 00"));
+    EXPECT_EQ(Ok(0, CT, kResetIcc, 33), Hex("64 A1"));
+}
+
+TEST_F(Library, ArgumentChecks)
+{
+    std::uint8_t dad = CT, sad = HOST, response[8] = {};
+    Bytes command = kResetCt;
+    std::uint16_t len = sizeof response;
+    const auto call = [&](std::uint16_t ctn, std::uint8_t* d, std::uint8_t* s, std::uint8_t* c,
+                          std::uint16_t* l, std::uint8_t* r) {
+        dad = CT;
+        sad = HOST;
+        len = sizeof response;
+        return CT_data(ctn, d, s, static_cast<std::uint16_t>(command.size()), c, l, r);
+    };
+    EXPECT_EQ(call(0, &dad, &sad, command.data(), &len, response), OK);
+    EXPECT_EQ(call(7, &dad, &sad, command.data(), &len, response), ERR_INVALID);
+    EXPECT_EQ(call(0, nullptr, &sad, command.data(), &len, response), ERR_INVALID);
+    EXPECT_EQ(call(0, &dad, nullptr, command.data(), &len, response), ERR_INVALID);
+    EXPECT_EQ(call(0, &dad, &sad, nullptr, &len, response), ERR_INVALID);
+    EXPECT_EQ(call(0, &dad, &sad, command.data(), nullptr, response), ERR_INVALID);
+    EXPECT_EQ(call(0, &dad, &sad, command.data(), &len, nullptr), ERR_INVALID);
+    for (const std::uint8_t unknown : {std::uint8_t{ICC2}, std::uint8_t{0x0E}, std::uint8_t{0xFF}}) {
+        std::uint8_t d = unknown;
+        EXPECT_EQ(call(0, &d, &sad, command.data(), &len, response), ERR_INVALID);
+    }
+    std::uint16_t small = 1;
+    EXPECT_EQ(CT_data(0, &dad, &sad, 5, command.data(), &small, response), ERR_INVALID);
+    EXPECT_EQ(CT_init(0, 0), ERR_INVALID); // already open
+}
+
+// ---- terminals opened and closed, one pcscd per test ------------------------------------------
+
+TEST(LibraryWithoutPcscd, InitIsErrCt)
+{
+    EXPECT_EQ(CT_init(0, 0), ERR_CT);
+    EXPECT_EQ(CT_close(0), ERR_INVALID);
+}
+
+class Terminals : public testing::Test {
+protected:
+    std::unique_ptr<bed::Pcscd> pcscd_ = std::make_unique<bed::Pcscd>();
+};
+
+TEST_F(Terminals, InitArguments)
+{
+    EXPECT_EQ(CT_init(0, 1), ERR_INVALID);
+    EXPECT_EQ(CT_init(2, 0), ERR_INVALID);   // the bed has two readers
+    EXPECT_EQ(CT_init(0x100, 0), ERR_INVALID);
+    EXPECT_EQ(CT_close(0), ERR_INVALID);     // never opened
+    EXPECT_EQ(CT_init(0, 0), OK);
+    EXPECT_EQ(CT_init(0, 0), ERR_INVALID);
+    EXPECT_EQ(CT_close(0), OK);
+    EXPECT_EQ(CT_close(0), ERR_INVALID);
+    EXPECT_EQ(Data(0, CT, kResetCt, 5).rv, ERR_INVALID);
+    EXPECT_EQ(CT_init(0, 0), OK);            // open again after a close
+    EXPECT_EQ(Ok(0, CT, kResetCt, 5), Hex("90 00"));
+    EXPECT_EQ(CT_close(0), OK);
+}
+
+TEST_F(Terminals, TwoReadersAtOnce)
+{
+    bed::SimCard first(Script(), 0), second(Script(kOtherAtr), 1);
+    first.Insert();
+    second.Insert();
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(1), true));
+    ASSERT_EQ(CT_init(0, 0), OK);
+    ASSERT_EQ(CT_init(1, 0), OK);
+    EXPECT_EQ(Ok(1, CT, kResetIcc, 33), Cat(kOtherAtr, Hex("90 01")));
+    EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 03 90 00")); // each its own state
+    EXPECT_EQ(Ok(0, CT, kResetIcc, 33), Cat(kAtr, Hex("90 01")));
+    EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 01")), Hex("01 02 03 04 90 00"));
+    EXPECT_EQ(Ok(1, ICC1, Hex("00 B0 00 00 02")), Hex("01 02 03 04 90 00"));
+    EXPECT_EQ(first.ReceivedApdus().back(), Hex("00 B0 00 00 01"));
+    EXPECT_EQ(second.ReceivedApdus().back(), Hex("00 B0 00 00 02"));
+
+    // Both terminals busy from two threads at once.
+    std::atomic<int> failures{0};
+    const auto hammer = [&](std::uint16_t ctn) {
+        for (int i = 0; i < 50; ++i)
+            if (Data(ctn, ICC1, Hex("00 B0 00 00 04")).bytes != Hex("01 02 03 04 90 00"))
+                ++failures;
+    };
+    std::thread a(hammer, 0), b(hammer, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures, 0);
+
+    EXPECT_EQ(CT_close(0), OK);
+    EXPECT_EQ(Ok(1, ICC1, Hex("00 B0 00 00 04")), Hex("01 02 03 04 90 00"));
+    EXPECT_EQ(CT_close(1), OK);
+}
+
+TEST_F(Terminals, CloseEndsAWaitingRequest)
+{
+    ASSERT_EQ(CT_init(0, 0), OK);
+    std::int8_t rv = OK;
+    std::thread waiting([&] { rv = Data(0, CT, Request(30), 50).rv; });
+    std::this_thread::sleep_for(300ms);
+    const auto start = Clock::now();
+    EXPECT_EQ(CT_close(0), OK);
+    waiting.join();
+    EXPECT_LT(Clock::now() - start, 10s); // not the whole 30 seconds
+    EXPECT_NE(rv, OK);
+}
+
+TEST_F(Terminals, PcscdGone)
+{
+    bed::SimCard card(Script());
+    card.Insert();
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));
+    ASSERT_EQ(CT_init(0, 0), OK);
+    ASSERT_EQ(Ok(0, CT, kResetIcc, 33), Cat(kAtr, Hex("90 01")));
+    pcscd_->Kill();
+    EXPECT_NE(Data(0, ICC1, Hex("00 B0 00 00 04")).rv, OK);
+    EXPECT_EQ(Data(0, CT, kStatusIcc, 5).rv, ERR_CT);
+    EXPECT_EQ(Data(0, CT, kResetIcc, 33).rv, ERR_CT);
+    EXPECT_EQ(Data(0, CT, kResetCt, 5).rv, ERR_CT);
+    EXPECT_EQ(CT_close(0), OK);
+    EXPECT_EQ(CT_init(0, 0), ERR_CT);
+}
+
+} // namespace
