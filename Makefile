@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build configure run test bench fuzz clean
+.PHONY: all build configure run test test-sanitize bench fuzz clean
 
 all: build
 
@@ -35,3 +35,10 @@ clean:
 fuzz:
 	@scripts/install-deps fuzz
 	fuzz/run $(FUZZ_SECONDS)
+
+# The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+test-sanitize:
+	@scripts/install-deps test
+	@$(MAKE) --no-print-directory build BUILD=build-asan CMAKE_FLAGS="-DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)

@@ -4,6 +4,7 @@
 #include <ctapi.h>
 #pragma GCC visibility pop
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <mutex>

@@ -30,7 +30,8 @@ namespace {
 constexpr int kContextAttempts = 5;
 constexpr useconds_t kContextRetryWait = 300000;
 constexpr std::size_t kResetCtRoom = 5;
-constexpr std::size_t kResetIccRoom = 33;
+// The longest ATR (33 bytes) and the status word SW1 SW2.
+constexpr std::size_t kResetIccRoom = 35;
 
 // Failure values of the reader list besides -1 (no context) and -2 (no memory).
 constexpr std::int8_t kListSizeFailed = -3;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -149,6 +150,23 @@ TEST_F(ProgramOnBed, OpenResetTerminalResetCardExit) {
               Menus(1) + ReaderList() + " Select Reader :value of CT_init is 0\n" + Menus(1) +
                   kResetCt + Menus(1) + "ATR Received : 3B 02 14 50 90 01 \n" + Menus(1) +
                   "value of CT_close is 0\n");
+}
+
+// The longest ATR a card may send (33 bytes) still fits RESET ICC's answer with its status word.
+TEST_F(ProgramOnBed, ResetIccPrintsTheLongestAtr) {
+    const char* atr = "3B FF 13 00 00 81 31 FE 45 00 31 B9 64 04 44 EC C1 73 94 01 80 82 90 "
+                      "00 12 34 56 78 9A BC DE F0 1E";
+    InsertCard(0, atr);
+    std::string dump;
+    for (std::uint8_t b : bed::Hex(atr)) {
+        char cell[4];
+        std::snprintf(cell, sizeof cell, "%02X ", b);
+        dump += cell;
+    }
+    ASSERT_EQ(bed::Hex(atr).size(), 33u);
+    EXPECT_EQ(Transcript("1\n1\n2\n3\nq\n"),
+              Menus(1) + ReaderList() + " Select Reader :value of CT_init is 0\n" + Menus(1) +
+                  kResetCt + Menus(1) + "ATR Received : " + dump + "90 01 \n" + Menus(1));
 }
 
 TEST_F(ProgramOnBed, SelectReaderAsksAgainUntilTheNumberIsListed) {

@@ -46,9 +46,9 @@ TEST_F(CardTerminal, ResetCtIsAllowedInEveryStateAndMovesToState2) {
 }
 
 TEST_F(CardTerminal, ResetIccPrintsWhatWasReceivedAndMovesToState3) {
-    Bytes full(33, 0xA5); // an answer that fills the whole room
+    Bytes full(35, 0xA5); // the longest ATR and its status word fill the whole room
     std::string fullText = "ATR Received : ";
-    for (int i = 0; i < 33; ++i) {
+    for (int i = 0; i < 35; ++i) {
         fullText += "A5 ";
     }
     struct Case {
@@ -69,7 +69,7 @@ TEST_F(CardTerminal, ResetIccPrintsWhatWasReceivedAndMovesToState3) {
         EXPECT_EQ(gbKeyVal, 3u);
         ASSERT_EQ(Calls().size(), 1u);
         EXPECT_EQ(Calls()[0].command, (Bytes{0x20, 0x10, 0x01, 0x01, 0x00}));
-        EXPECT_EQ(Calls()[0].room, 33);
+        EXPECT_EQ(Calls()[0].room, 35);
     }
 }
 
