@@ -126,6 +126,35 @@ double BareLoop(int tests) {
     return seconds;
 }
 
+// Seconds for pcsc-tools' scriptor sending the same APDUs from a script file, start-up and
+// connection included; negative when scriptor is not installed.
+double ScriptorRun(int tests) {
+    if (!std::filesystem::exists("/usr/bin/scriptor")) {
+        return -1;
+    }
+    const std::string path = "/run/pcscd/bench-scriptor.txt";
+    std::string text;
+    for (int i = 0; i < tests; ++i) {
+        text += std::string(kSteps[i % std::size(kSteps)].command) + "\n";
+    }
+    if (std::FILE* f = std::fopen(path.c_str(), "w")) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    } else {
+        Fail("writing the scriptor file", 0);
+    }
+    bed::RunOptions options;
+    options.timeout = std::chrono::seconds(120);
+    const auto start = Clock::now();
+    const bed::RunResult r = bed::Run({"/usr/bin/scriptor", "-r", bed::ReaderName(0), path}, options);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (r.status != 0 || r.timedOut) {
+        std::fprintf(stderr, "scriptor failed (%d):\n%s\n", r.status, r.out.c_str());
+        return -1;
+    }
+    return seconds;
+}
+
 // Seconds for CTRunScenario over the loaded table, terminal opened and card reset before.
 double ScenarioRun(int* passed) {
     const std::int8_t ctn = CT_init(0, 0);
@@ -205,6 +234,17 @@ int Bench(int tests) {
     std::printf("  CTRunScenario:           %8.2f ms  (%.1f us per APDU)\n", s * 1e3,
                 s * 1e6 / tests);
     std::printf("  ratio run / bare: %.3f   (goal <= 1.05)\n", s / b);
+    std::vector<double> scriptor;
+    for (int r = 0; r < 3; ++r) {
+        scriptor.push_back(ScriptorRun(tests));
+    }
+    if (const double sc = Median(scriptor); sc > 0) {
+        std::printf("  scriptor, same APDUs:    %8.2f ms  (%.1f us per APDU, start-up included)\n",
+                    sc * 1e3, sc * 1e6 / tests);
+        std::printf("  ratio scriptor / run: %.2f\n", sc / s);
+    } else {
+        std::printf("  scriptor: not available (install pcsc-tools)\n");
+    }
     delete gpstStartTime;
     delete gpstEndTime;
     return 0;
