@@ -148,6 +148,10 @@ Reply Terminal::Data(std::uint8_t destination, ByteView command)
     if (destination == ICC1 && !IsCtbcsCommand(command)) {
         if (!slot_.Connected())
             return {CT, Answer({0x6F, 0x00})};
+        // Without its four header bytes it is no command APDU; a reader driver may even take a
+        // single byte for a control message of its own and wait for ever.
+        if (command.size() < 4)
+            throw CtError{ERR_INVALID};
         return {ICC1, slot_.Transmit(command)};
     }
     return {CT, CtbcsCommand(command)};

@@ -279,6 +279,17 @@ TEST_F(Library, CardPulledMidApdu)
     EXPECT_EQ(Ok(0, CT, kResetIcc, 33), Hex("64 A1"));
 }
 
+// Fewer than the four header bytes are no command APDU: refused, not sent, the card still active.
+TEST_F(Library, ShortCommandToTheCardIsRefused)
+{
+    Activate();
+    for (const char* shortCommand : {"00", "00 B0", "00 B0 00"})
+        EXPECT_EQ(Data(0, ICC1, Hex(shortCommand)).rv, ERR_INVALID) << shortCommand;
+    EXPECT_EQ(Ok(0, ICC1, Hex("00 84 00 00 08")).size(), 10u);
+    EXPECT_EQ(card_.ReceivedApdus().back(), Hex("00 84 00 00 08"));
+    EXPECT_EQ(card_.ReceivedApdus().size(), 1u);
+}
+
 TEST_F(Library, ArgumentChecks)
 {
     std::uint8_t dad = CT, sad = HOST, response[8] = {};

@@ -19,7 +19,7 @@ for f in bin/quorvane lib/libctapi-pcsc.so.1 lib/libctapi-pcsc.so lib/pkgconfig/
     [ -e "$root/$f" ] || fail "$f not installed"
 done
 [ "$(readlink "$root/lib/libctapi-pcsc.so.1")" = libctapi-pcsc.so.1.0.0 ] || fail "soname link"
-objdump -p "$root/lib/libctapi-pcsc.so.1.0.0" | grep -q 'SONAME *libctapi-pcsc.so.1' || fail "soname"
+grep -q 'SONAME *libctapi-pcsc.so.1' <<<"$(objdump -p "$root/lib/libctapi-pcsc.so.1.0.0")" || fail "soname"
 exported=$(nm -D --defined-only "$root/lib/libctapi-pcsc.so.1" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
 [ "$exported" = "CT_close CT_data CT_init " ] || fail "exported symbols: $exported"
 
@@ -62,5 +62,7 @@ answer=$(LD_LIBRARY_PATH=$root/lib "$work/cm/build/probe")
 [ "$answer" = "-8 -1" ] || fail "CMake probe answered '$answer'"
 
 # The installed program finds its library through its run path once installed where it says.
-objdump -p "$root/bin/quorvane" | grep -q "NEEDED *libctapi-pcsc.so.1" || fail "program not linked to the library"
+# grep -q reads the whole text from a string: in a pipe it would stop early and, under
+# pipefail, the writer's broken pipe would fail the check.
+grep -q "NEEDED *libctapi-pcsc.so.1" <<<"$(objdump -p "$root/bin/quorvane")" || fail "program not linked to the library"
 echo "install test: all checks passed"
