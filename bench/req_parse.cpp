@@ -2,6 +2,8 @@
 // parse throughput on a large generated scenario. Prints the figures; asserts nothing.
 //   bench_req_parse            all figures
 //   bench_req_parse --rss FILE (internal) load FILE, print this process's peak RSS in KiB
+#include "quiet_stdout.h"
+
 #include "scenario/req_file.h"
 
 #include <sys/resource.h>
@@ -19,28 +21,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Standard output goes to /dev/null while the reader prints its count line.
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        std::FILE* null = std::fopen("/dev/null", "w");
-        dup2(fileno(null), STDOUT_FILENO);
-        std::fclose(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    int saved_;
-};
 
 std::string HexText(std::size_t digits, unsigned seed) {
     static const char kDigits[] = "0123456789ABCDEF";

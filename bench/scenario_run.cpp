@@ -2,6 +2,8 @@
 // the CT-API against a bare SCardTransmit loop of the same APDUs, on the test bed. Prints the
 // figures; asserts nothing.
 //   bench_scenario_run [N]     (re-runs itself inside testbed/sandbox when needed)
+#include "quiet_stdout.h"
+
 #include "app/session.h"
 #include "ct/card_terminal.h"
 #include "scenario/open_req.h"
@@ -43,27 +45,6 @@ const Step kSteps[] = {
     {"00 A4 04 00 07 A0 00 00 02 47 10 01", "90 00"},
     {"00 B0 00 00 10", "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 90 00"},
     {"00 84 00 00 08", "xx xx xx xx xx xx xx xx 90 00"},
-};
-
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        std::FILE* null = std::fopen("/dev/null", "w");
-        dup2(fileno(null), STDOUT_FILENO);
-        std::fclose(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    int saved_;
 };
 
 [[noreturn]] void Fail(const char* what, long code) {

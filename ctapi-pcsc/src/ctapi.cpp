@@ -45,13 +45,28 @@ bool IsOpen(std::uint16_t ctn)
     return Find(ctn) != nullptr;
 }
 
+// Runs one CT-API call and turns whatever it throws into its return code: no exception may
+// leave the library into a caller written in C.
+template <typename Call> std::int8_t Guarded(Call&& call)
+{
+    try {
+        return call();
+    } catch (const CtError& error) {
+        return error.code;
+    } catch (const std::bad_alloc&) {
+        return ERR_MEMORY;
+    } catch (...) {
+        return ERR_HOST;
+    }
+}
+
 } // namespace
 
 extern "C" std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn)
 {
     if (pn != 0 || IsOpen(ctn))
         return ERR_INVALID;
-    try {
+    return Guarded([&]() -> std::int8_t {
         Context context;
         const auto readers = context.ListReaders();
         if (ctn >= readers.size())
@@ -60,13 +75,7 @@ extern "C" std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn)
         const std::lock_guard guard(gTableLock);
         // Another thread may have opened the same number meanwhile.
         return gTerminals.emplace(ctn, std::move(terminal)).second ? OK : ERR_INVALID;
-    } catch (const CtError& error) {
-        return error.code;
-    } catch (const std::bad_alloc&) {
-        return ERR_MEMORY;
-    } catch (...) {
-        return ERR_HOST;
-    }
+    });
 }
 
 extern "C" std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_t* sad,
@@ -83,7 +92,7 @@ extern "C" std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_
         return ERR_INVALID;
     *sad = destination; // until a unit answers, the one addressed
     *dad = HOST;
-    try {
+    return Guarded([&]() -> std::int8_t {
         const std::lock_guard guard(open->lock);
         if (open->closed)
             return ERR_INVALID;
@@ -94,13 +103,7 @@ extern "C" std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_
         std::ranges::copy(reply.bytes, response);
         *lenr = static_cast<std::uint16_t>(reply.bytes.size());
         return OK;
-    } catch (const CtError& error) {
-        return error.code;
-    } catch (const std::bad_alloc&) {
-        return ERR_MEMORY;
-    } catch (...) {
-        return ERR_HOST;
-    }
+    });
 }
 
 extern "C" std::int8_t CT_close(std::uint16_t ctn)

@@ -88,8 +88,12 @@ void DisplayMainMenu() {
 
 void RunMainMenu() {
     gbKeyVal = 0;
-    for (;;) {
-        DisplayMainMenu();
-        RunChoice(GetUserEntry());
+    try {
+        for (;;) {
+            DisplayMainMenu();
+            RunChoice(GetUserEntry());
+        }
+    } catch (const EndOfInput&) {
+        ExitProgram();
     }
 }

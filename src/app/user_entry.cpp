@@ -1,8 +1,6 @@
 // Line input shared by every prompt of the program.
 #include "app/user_entry.h"
 
-#include "app/session.h"
-
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -23,7 +21,7 @@ int GetUserEntry() {
     if (std::fgets(piece, sizeof piece, stdin) == nullptr) {
         // End of input: no prompt may wait for a line that never comes.
         std::printf("\n");
-        ExitProgram();
+        throw EndOfInput{};
     }
     if (piece[0] == '\n') {
         return kEmptyLine;

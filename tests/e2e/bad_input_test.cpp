@@ -2,6 +2,8 @@
 // prompt, empty, binary and oversized REQ files, a directory of 5000 entries, long paths,
 // unreadable directories, no terminal and terminals too small or unknown for the browser. Every
 // run must end with status 255 and say what went wrong in one line, never crash or hang.
+#include "temp_tree.h"
+#include "transcripts.h"
 #include "pty_screen.h"
 
 #include <bed/bed.h>
@@ -21,7 +23,7 @@ using ptyscreen::Screen;
 
 namespace {
 
-const std::string kPrompt = "  | Enter your Choice : ";
+using transcript::kPrompt;
 const std::string kCtbcsTitle = "  |              Ctbcs               |\n";
 const std::string kWaitPrompt = "Enter Wait time in seconds : ";
 const std::string kSelectReader = " Select Reader :";
@@ -36,11 +38,7 @@ std::size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-std::string Report(int total, int passed) {
-    return "\n\n\nTest Report\n______________\nTotal no of Tests\t:" + std::to_string(total) +
-           "\nNo of Tests Passed\t:" + std::to_string(passed) +
-           "\nNo of Tests Failed\t:" + std::to_string(total - passed) + "\n";
-}
+using transcript::Report;
 
 // Bytes of every value a line may hold, NUL included, but none that GetUserEntry could take
 // for a number, "x", "q" or a line end.
@@ -68,9 +66,7 @@ class BadInput : public ::testing::Test {
         if (!bed::InSandbox()) {
             GTEST_SKIP() << "needs testbed/sandbox";
         }
-        char name[] = "/tmp/bad_input.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root_ = fs::canonical(name);
+        root_ = temptree::Make("bad_input");
         fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read |
                                    fs::perms::group_exec | fs::perms::others_read |
                                    fs::perms::others_exec);
@@ -84,13 +80,7 @@ class BadInput : public ::testing::Test {
         program_.reset();
         card_.reset();
         pcscd_.reset();
-        std::error_code ignored;
-        if (!root_.empty()) {
-            for (const auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
-                fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-            }
-            fs::remove_all(root_, ignored);
-        }
+        temptree::Remove(root_);
     }
 
     // Piped standard input, no terminal; the run must end by itself with status 255.

@@ -1,5 +1,6 @@
 // Transcripts of the CT-BCS menu (main-menu choice 7) with the real CT-API library on the test
 // bed: the menu's gate, the four CT-BCS commands with and without a card, and the ways out.
+#include "transcripts.h"
 #include <bed/bed.h>
 
 #include <gtest/gtest.h>
@@ -15,34 +16,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kMain = "   __________________________________\n"
-                          "  |            Quorvane              |\n"
-                          "  |__________________________________|\n"
-                          "  |  1. Ct_init                      |\n"
-                          "  |  2. Reset CT                     |\n"
-                          "  |  3. Reset ICC                    |\n"
-                          "  |  4. Open REQ File                |\n"
-                          "  |  5. Run Scenario                 |\n"
-                          "  |  6. Ct_close                     |\n"
-                          "  |  7. Ctbcs                        |\n"
-                          "  |  8. Exit                         |\n"
-                          "  |__________________________________|\n"
-                          "  | Enter your Choice : ";
+const std::string& kMain = transcript::kMainMenu;
 
-const std::string kCtbcs = "   __________________________________\n"
-                           "  |              Ctbcs               |\n"
-                           "  |__________________________________|\n"
-                           "  |  1. Ct_init                      |\n"
-                           "  |  2. Reset CT                     |\n"
-                           "  |  3. Reset ICC                    |\n"
-                           "  |  4. CT Info                      |\n"
-                           "  |  5. ICC Status                   |\n"
-                           "  |  6. Request ICC                  |\n"
-                           "  |  7. Eject ICC                    |\n"
-                           "  |  8. Ct_close                     |\n"
-                           "  |  9. Exit                         |\n"
-                           "  |__________________________________|\n"
-                           "  | Enter your Choice : ";
+const std::string& kCtbcs = transcript::kCtbcsMenu;
 
 const std::string kWait = "Enter Wait time in seconds : ";
 const std::string kAtr = "3B 02 14 50";

@@ -2,6 +2,8 @@
 // the middle of a scenario, a card that answers late, pcscd killed during a run and before the
 // first choice, the reader gone between CT_init and RESET CT. Every run must end (no hang), with
 // status 255, each failure told by its own line and the menu back after it.
+#include "temp_tree.h"
+#include "transcripts.h"
 #include "pty_screen.h"
 
 #include <bed/bed.h>
@@ -19,7 +21,7 @@ using ptyscreen::Screen;
 
 namespace {
 
-const std::string kPrompt = "  | Enter your Choice : ";
+using transcript::kPrompt;
 const std::string kTransportFailure = "\nFailure in SCardTransmit. Error 0x";
 const std::string kMismatch = "\nError in Opening Log File";
 
@@ -44,11 +46,7 @@ bed::Rule Answering(std::chrono::milliseconds delay = 0ms) {
     return {"00 B0 00 00 04", bed::Hex("01 02 03 04 90 00"), 0, delay, false};
 }
 
-std::string Report(int total, int passed) {
-    return "\n\n\nTest Report\n______________\nTotal no of Tests\t:" + std::to_string(total) +
-           "\nNo of Tests Passed\t:" + std::to_string(passed) +
-           "\nNo of Tests Failed\t:" + std::to_string(total - passed) + "\n";
-}
+using transcript::Report;
 
 // The program in a pseudo-terminal (the browser needs one) beside a pcscd and a card.
 class Faults : public ::testing::Test {
@@ -57,9 +55,7 @@ class Faults : public ::testing::Test {
         if (!bed::InSandbox()) {
             GTEST_SKIP() << "needs testbed/sandbox";
         }
-        char name[] = "/tmp/faults.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root_ = fs::canonical(name);
+        root_ = temptree::Make("faults");
         std::ofstream(root_ / "five.req") << kScenario;
         pcscd_ = std::make_unique<bed::Pcscd>();
     }
@@ -68,10 +64,7 @@ class Faults : public ::testing::Test {
         program_.reset();
         card_.reset();
         pcscd_.reset();
-        std::error_code ignored;
-        if (!root_.empty()) {
-            fs::remove_all(root_, ignored);
-        }
+        temptree::Remove(root_);
     }
 
     void StartWith(const bed::Rule& third) {

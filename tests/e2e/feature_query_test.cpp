@@ -1,6 +1,7 @@
 // The hidden main-menu choice 11 on the test bed: the vpcd driver, which has no features, our
 // own feature-answering driver (named and serial-style configurations, a long reader name), a
 // refused connection, and pcscd without readers or absent altogether.
+#include "transcripts.h"
 #include <bed/bed.h>
 
 #include <gtest/gtest.h>
@@ -15,19 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kMain = "   __________________________________\n"
-                          "  |            Quorvane              |\n"
-                          "  |__________________________________|\n"
-                          "  |  1. Ct_init                      |\n"
-                          "  |  2. Reset CT                     |\n"
-                          "  |  3. Reset ICC                    |\n"
-                          "  |  4. Open REQ File                |\n"
-                          "  |  5. Run Scenario                 |\n"
-                          "  |  6. Ct_close                     |\n"
-                          "  |  7. Ctbcs                        |\n"
-                          "  |  8. Exit                         |\n"
-                          "  |__________________________________|\n"
-                          "  | Enter your Choice : ";
+const std::string& kMain = transcript::kMainMenu;
 
 const std::string kSelect = " Select Reader :";
 const std::string kIoctl = " ioctl is 42000d48 \n";

@@ -1,5 +1,6 @@
 // Whole transcripts of the program run with piped standard input on the test bed: the main
 // menu, the reader list, CT_init, RESET CT, RESET ICC, CT_close and the ways the program ends.
+#include "transcripts.h"
 #include <bed/bed.h>
 
 #include <gtest/gtest.h>
@@ -13,27 +14,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const char* const kMenu = "   __________________________________\n"
-                          "  |            Quorvane              |\n"
-                          "  |__________________________________|\n"
-                          "  |  1. Ct_init                      |\n"
-                          "  |  2. Reset CT                     |\n"
-                          "  |  3. Reset ICC                    |\n"
-                          "  |  4. Open REQ File                |\n"
-                          "  |  5. Run Scenario                 |\n"
-                          "  |  6. Ct_close                     |\n"
-                          "  |  7. Ctbcs                        |\n"
-                          "  |  8. Exit                         |\n"
-                          "  |__________________________________|\n"
-                          "  | Enter your Choice : ";
+const std::string& kMenu = transcript::kMainMenu;
 
-std::string Repeat(const std::string& text, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i) {
-        out += text;
-    }
-    return out;
-}
+using transcript::Repeat;
 
 // The menu `times` times in a row: what a run of ignored choices prints.
 std::string Menus(int times) {

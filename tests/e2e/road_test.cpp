@@ -2,6 +2,8 @@
 // on the test bed, the card terminal opened and reset, a REQ file chosen in the browser by keys,
 // the scenario run and its report; then a second file, a browser left with Esc, a file that
 // cannot be opened.
+#include "temp_tree.h"
+#include "transcripts.h"
 #include "pty_screen.h"
 
 #include <bed/bed.h>
@@ -41,13 +43,9 @@ const char* const kMixed = "2,0 00B0000002\n"
                            "2,0 00 CA 00 00 00\n"
                            "> 90 00\n";
 
-const std::string kPrompt = "  | Enter your Choice : ";
+using transcript::kPrompt;
 
-std::string Report(int total, int passed, int failed) {
-    return "\n\n\nTest Report\n______________\nTotal no of Tests\t:" + std::to_string(total) +
-           "\nNo of Tests Passed\t:" + std::to_string(passed) +
-           "\nNo of Tests Failed\t:" + std::to_string(failed) + "\n";
-}
+using transcript::Report;
 
 class Road : public ::testing::Test {
   protected:
@@ -55,9 +53,7 @@ class Road : public ::testing::Test {
         if (!bed::InSandbox()) {
             GTEST_SKIP() << "needs testbed/sandbox";
         }
-        char name[] = "/tmp/road.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root_ = fs::canonical(name);
+        root_ = temptree::Make("road");
         fs::create_directories(root_ / "suites");
         std::ofstream(root_ / "suites/pass.req") << kPassing;
         std::ofstream(root_ / "suites/mixed.req") << kMixed;
@@ -78,10 +74,7 @@ class Road : public ::testing::Test {
         program_.reset();
         card_.reset();
         pcscd_.reset();
-        std::error_code ignored;
-        if (!root_.empty()) {
-            fs::remove_all(root_, ignored);
-        }
+        temptree::Remove(root_);
     }
 
     // True once `expected`, then the next menu and its prompt, were printed after byte `mark`.

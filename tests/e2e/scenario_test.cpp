@@ -1,5 +1,6 @@
 // The scenario run against the simulated card, through our CT-API library, pcscd and vpcd:
 // the program's own functions called in-process.
+#include "transcripts.h"
 #include "app/session.h"
 #include "ct/card_terminal.h"
 #include "scenario/open_req.h"
@@ -25,11 +26,7 @@ apdu 00 84 00 00 08 -> random 8, 90 00
 default 6D 00
 )";
 
-std::string Report(int total, int passed, int failed) {
-    return "\n\n\nTest Report\n______________\nTotal no of Tests\t:" + std::to_string(total) +
-           "\nNo of Tests Passed\t:" + std::to_string(passed) + "\nNo of Tests Failed\t:" +
-           std::to_string(failed) + "\n";
-}
+using transcript::Report;
 
 const std::string kMismatch = "\nError in Opening Log File";
 

@@ -40,10 +40,16 @@ int main(void) {
     return 0;
 }
 C
+# A library built with the sanitizers needs their runtime loaded first in a program built without.
+preload=
+if grep -q 'NEEDED *libasan' <<<"$(objdump -p "$root/lib/libctapi-pcsc.so.1.0.0")"; then
+    preload=$(cc -print-file-name=libasan.so)
+fi
+probe() { LD_PRELOAD=$preload LD_LIBRARY_PATH=$root/lib "$@"; }
 export PKG_CONFIG_SYSROOT_DIR=$dest PKG_CONFIG_PATH=$root/lib/pkgconfig
 # shellcheck disable=SC2046
 cc "$work/probe.c" -o "$work/probe-pc" $(pkg-config --cflags --libs ctapi-pcsc)
-answer=$(LD_LIBRARY_PATH=$root/lib "$work/probe-pc")
+answer=$(probe "$work/probe-pc")
 [ "$answer" = "-8 -1" ] || fail "pkg-config probe answered '$answer'"
 
 # The same through the CMake package.
@@ -58,7 +64,7 @@ target_link_libraries(probe PRIVATE ctapi-pcsc::ctapi-pcsc)
 CM
 cmake -S "$work/cm" -B "$work/cm/build" -DCMAKE_PREFIX_PATH="$root" > "$work/cm.log" || { cat "$work/cm.log"; fail "find_package"; }
 cmake --build "$work/cm/build" > "$work/cm-build.log" || { cat "$work/cm-build.log"; fail "CMake probe build"; }
-answer=$(LD_LIBRARY_PATH=$root/lib "$work/cm/build/probe")
+answer=$(probe "$work/cm/build/probe")
 [ "$answer" = "-8 -1" ] || fail "CMake probe answered '$answer'"
 
 # The installed program finds its library through its run path once installed where it says.

@@ -1,5 +1,6 @@
 // The REQ file browser as the tester sees it: a harness calling GetFile("*.req") runs in a
 // pseudo-terminal, and the screen is read back cell by cell (characters and reverse video).
+#include "temp_tree.h"
 #include "pty_screen.h"
 
 #include <gtest/gtest.h>
@@ -59,13 +60,10 @@ std::vector<int> ReversedRows(const Screen& screen) {
 class Browser : public ::testing::Test {
   protected:
     void SetUp() override {
-        char name[] = "/tmp/browser_screen.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root_ = fs::canonical(name);
+        root_ = temptree::Make("browser_screen");
     }
     void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
+        temptree::Remove(root_);
     }
 
     void File(const std::string& relative) const { std::ofstream(root_ / relative) << "\n"; }

@@ -1,5 +1,6 @@
 // The open command as menu choice 4 runs it (card powered): a harness calling CTOpenReqFile in a
 // pseudo-terminal, the REQ file chosen in the browser by keys, the texts and the state after it.
+#include "temp_tree.h"
 #include "pty_screen.h"
 
 #include <gtest/gtest.h>
@@ -19,13 +20,10 @@ namespace {
 class OpenCommand : public ::testing::Test {
   protected:
     void SetUp() override {
-        char name[] = "/tmp/open_screen.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root_ = fs::canonical(name);
+        root_ = temptree::Make("open_screen");
     }
     void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
+        temptree::Remove(root_);
     }
 
     void Write(const fs::path& relative, const std::string& text) const {

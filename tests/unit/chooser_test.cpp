@@ -1,5 +1,6 @@
 // The REQ file browser's state on real directory trees: filter, listing, links, unreadable and
 // too-deep directories, the view and the keys, titles and result paths; no screen involved.
+#include "temp_tree.h"
 #include "chooser/browser.h"
 
 #include <gtest/gtest.h>
@@ -40,18 +41,12 @@ class Tree : public ::testing::Test {
   protected:
     void SetUp() override {
         start_ = fs::current_path();
-        char name[] = "/tmp/chooser_test.XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root_ = fs::canonical(name);
+        root_ = temptree::Make("chooser_test");
         fs::permissions(root_, fs::perms::all ^ (fs::perms::group_write | fs::perms::others_write));
     }
     void TearDown() override {
         fs::current_path(start_);
-        std::error_code ignored;
-        for (const auto& entry : fs::recursive_directory_iterator(root_, ignored)) {
-            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-        }
-        fs::remove_all(root_, ignored);
+        temptree::Remove(root_);
         gpcFileType.reset();
     }
 

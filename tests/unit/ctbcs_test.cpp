@@ -1,5 +1,6 @@
 // The CT-BCS menu and its four commands against the CT-API double: the bytes sent, every row of
 // the answer interpretations, short answers, the wait entry and the menu's gate.
+#include "transcripts.h"
 #include "app/session.h"
 #include "ct/card_terminal.h"
 #include "ct/ctbcs.h"
@@ -311,28 +312,9 @@ TEST_F(CtbcsTest, TypedWaitDelaysTheCommandButNotItsTimeObject) {
 // ---- the menu
 // ------------------------------------------------------------------------------------
 
-const std::string kMenu = "   __________________________________\n"
-                          "  |              Ctbcs               |\n"
-                          "  |__________________________________|\n"
-                          "  |  1. Ct_init                      |\n"
-                          "  |  2. Reset CT                     |\n"
-                          "  |  3. Reset ICC                    |\n"
-                          "  |  4. CT Info                      |\n"
-                          "  |  5. ICC Status                   |\n"
-                          "  |  6. Request ICC                  |\n"
-                          "  |  7. Eject ICC                    |\n"
-                          "  |  8. Ct_close                     |\n"
-                          "  |  9. Exit                         |\n"
-                          "  |__________________________________|\n"
-                          "  | Enter your Choice : ";
+const std::string& kMenu = transcript::kCtbcsMenu;
 
-std::string Repeat(const std::string& text, int n) {
-    std::string out;
-    for (int i = 0; i < n; ++i) {
-        out += text;
-    }
-    return out;
-}
+using transcript::Repeat;
 
 std::string Menus(int n) {
     return Repeat(kMenu, n);

@@ -1,5 +1,6 @@
 // The scenario run against the CT-API test double: what is sent, how responses are judged, the
 // failure lines and the report.
+#include "transcripts.h"
 #include "scenario/scenario_run.h"
 
 #include "app/session.h"
@@ -27,11 +28,7 @@ void Load(const std::string& text) {
     teststd::CaptureStdout([&] { CTReadReqFile(f); });
 }
 
-std::string Report(int total, int passed, int failed) {
-    return "\n\n\nTest Report\n______________\nTotal no of Tests\t:" + std::to_string(total) +
-           "\nNo of Tests Passed\t:" + std::to_string(passed) + "\nNo of Tests Failed\t:" +
-           std::to_string(failed) + "\n";
-}
+using transcript::Report;
 
 class ScenarioRun : public ::testing::Test {
 protected:

@@ -1,4 +1,5 @@
 // Line input: pieces of at most four characters, the two key codes, numbers, end of input.
+#include "app/main_menu.h"
 #include "app/session.h"
 #include "app/user_entry.h"
 #include "ctapi_double.h"
@@ -57,31 +58,38 @@ INSTANTIATE_TEST_SUITE_P(
                       EntryCase{"4", {4}}, // last line without a newline
                       EntryCase{"x", {361}}, EntryCase{"1\r\n", {1}}));
 
-// At end of input the program ends the way Exit does: a newline so the shell prompt starts on a
-// line of its own, CT_close unless the closed mark is set, status 255. Standard output goes to
-// standard error inside the death test so that its text can be matched.
-TEST(GetUserEntryEndOfInput, ClosesTheTerminalAndEndsWith255) {
+// At end of input the prompt's line is ended and the caller unwinds: whatever it holds is
+// released on the way out.
+TEST(GetUserEntryEndOfInput, EndsTheLineAndThrows) {
+    for (const char* input : {"", "5\n"}) {
+        Feed(input);
+        int first = 0;
+        const std::string out = teststd::CaptureStdout([&] {
+            EXPECT_THROW(
+                {
+                    first = GetUserEntry();
+                    GetUserEntry();
+                },
+                EndOfInput);
+        });
+        EXPECT_EQ(out, "\n") << input;
+        EXPECT_EQ(first, *input ? 5 : 0) << input;
+    }
+}
+
+// The main menu then ends the program the way Exit does: CT_close unless the closed mark is set,
+// status 255. Standard output goes to standard error inside the death test so that its text can
+// be matched.
+TEST(GetUserEntryEndOfInput, MainMenuClosesTheTerminalAndEndsWith255) {
     EXPECT_EXIT(
         {
             dup2(STDERR_FILENO, STDOUT_FILENO);
             ctdouble::Reset();
             ctdouble::state().closeResult = 0;
             Feed("");
-            GetUserEntry();
+            RunMainMenu();
         },
-        ::testing::ExitedWithCode(255), "^\nvalue of CT_close is 0\n$");
-}
-
-TEST(GetUserEntryEndOfInput, AfterAnEarlierLineStillEnds) {
-    EXPECT_EXIT(
-        {
-            dup2(STDERR_FILENO, STDOUT_FILENO);
-            Feed("5\n");
-            if (GetUserEntry() == 5) {
-                GetUserEntry();
-            }
-        },
-        ::testing::ExitedWithCode(255), "^\nvalue of CT_close is 0\n$");
+        ::testing::ExitedWithCode(255), "Enter your Choice : \nvalue of CT_close is 0\n$");
 }
 
 TEST(GetUserEntryEndOfInput, ClosedMarkLeavesTheTerminalAlone) {
@@ -90,9 +98,9 @@ TEST(GetUserEntryEndOfInput, ClosedMarkLeavesTheTerminalAlone) {
             dup2(STDERR_FILENO, STDOUT_FILENO);
             SetClosedMark();
             Feed("");
-            GetUserEntry();
+            RunMainMenu();
         },
-        ::testing::ExitedWithCode(255), "^\n$");
+        ::testing::ExitedWithCode(255), "Enter your Choice : \n$");
 }
 
 } // namespace
