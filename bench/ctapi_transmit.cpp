@@ -22,10 +22,9 @@ constexpr int kBlock = 100;
 const bed::Bytes kApdu = bed::Hex("00 B0 00 00 04");
 const bed::Bytes kAnswer = bed::Hex("01 02 03 04 90 00");
 
-int ReexecInSandbox(char** argv)
-{
-    const auto sandbox = std::filesystem::path(__FILE__).parent_path().parent_path() /
-                         "testbed" / "sandbox";
+int ReexecInSandbox(char** argv) {
+    const auto sandbox =
+        std::filesystem::path(__FILE__).parent_path().parent_path() / "testbed" / "sandbox";
     std::vector<char*> args{const_cast<char*>(sandbox.c_str())};
     for (char** arg = argv; *arg; ++arg)
         args.push_back(*arg);
@@ -35,13 +34,12 @@ int ReexecInSandbox(char** argv)
     return 1;
 }
 
-bool ViaCtData()
-{
+bool ViaCtData() {
     bed::Bytes command = kApdu, response(4096);
     std::uint8_t dad = ICC1, sad = HOST;
     std::uint16_t len = static_cast<std::uint16_t>(response.size());
-    return CT_data(0, &dad, &sad, static_cast<std::uint16_t>(command.size()), command.data(),
-                   &len, response.data()) == OK &&
+    return CT_data(0, &dad, &sad, static_cast<std::uint16_t>(command.size()), command.data(), &len,
+                   response.data()) == OK &&
            std::equal(kAnswer.begin(), kAnswer.end(), response.begin(), response.begin() + len);
 }
 
@@ -51,35 +49,29 @@ struct Bare {
     DWORD protocol = 0;
     bed::Bytes response = bed::Bytes(MAX_BUFFER_SIZE_EXTENDED);
 
-    bool Open(const std::string& reader)
-    {
+    bool Open(const std::string& reader) {
         return SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) ==
                    SCARD_S_SUCCESS &&
                SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED,
-                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol) ==
-                   SCARD_S_SUCCESS;
+                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+                            &protocol) == SCARD_S_SUCCESS;
     }
-    ~Bare()
-    {
+    ~Bare() {
         if (card)
             SCardDisconnect(card, SCARD_LEAVE_CARD);
         if (context)
             SCardReleaseContext(context);
     }
-    bool Transmit()
-    {
+    bool Transmit() {
         DWORD len = static_cast<DWORD>(response.size());
         return SCardTransmit(card, protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1,
                              kApdu.data(), static_cast<DWORD>(kApdu.size()), nullptr,
                              response.data(), &len) == SCARD_S_SUCCESS &&
-               std::equal(kAnswer.begin(), kAnswer.end(), response.begin(),
-                          response.begin() + len);
+               std::equal(kAnswer.begin(), kAnswer.end(), response.begin(), response.begin() + len);
     }
 };
 
-template <typename Step>
-double TimeBlock(Step step, int& failures)
-{
+template <typename Step> double TimeBlock(Step step, int& failures) {
     const auto start = Clock::now();
     for (int i = 0; i < kBlock; ++i)
         if (!step())
@@ -89,8 +81,7 @@ double TimeBlock(Step step, int& failures)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (!bed::InSandbox())
         return ReexecInSandbox(argv);
     const int apdus = std::max(kBlock, argc > 1 ? std::atoi(argv[1]) : 2000);

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 class QuietStdout {
-public:
+  public:
     QuietStdout() {
         std::fflush(stdout);
         saved_ = dup(STDOUT_FILENO);
@@ -24,6 +24,6 @@ public:
     QuietStdout(const QuietStdout&) = delete;
     QuietStdout& operator=(const QuietStdout&) = delete;
 
-private:
+  private:
     int saved_;
 };

@@ -66,9 +66,10 @@ std::string LargeScenario(std::size_t chars, bool spaced) {
 }
 
 std::string WriteTemp(const std::string& text, const char* name) {
-    const std::string path = (std::filesystem::temp_directory_path() /
-                              (std::string("quorvane-bench-") + std::to_string(getpid()) + "-" + name))
-                                 .string();
+    const std::string path =
+        (std::filesystem::temp_directory_path() /
+         (std::string("quorvane-bench-") + std::to_string(getpid()) + "-" + name))
+            .string();
     std::FILE* f = std::fopen(path.c_str(), "w");
     if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size()) {
         std::perror(path.c_str());

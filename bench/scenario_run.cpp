@@ -127,7 +127,8 @@ double ScriptorRun(int tests) {
     bed::RunOptions options;
     options.timeout = std::chrono::seconds(120);
     const auto start = Clock::now();
-    const bed::RunResult r = bed::Run({"/usr/bin/scriptor", "-r", bed::ReaderName(0), path}, options);
+    const bed::RunResult r =
+        bed::Run({"/usr/bin/scriptor", "-r", bed::ReaderName(0), path}, options);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (r.status != 0 || r.timedOut) {
         std::fprintf(stderr, "scriptor failed (%d):\n%s\n", r.status, r.out.c_str());
@@ -148,8 +149,8 @@ double ScenarioRun(int* passed) {
     std::uint8_t sad = 2;
     std::uint8_t atr[64];
     std::uint16_t room = 33;
-    if (const std::int8_t rv = CT_data(static_cast<std::uint8_t>(gnCtn), &dad, &sad, sizeof reset,
-                                       reset, &room, atr);
+    if (const std::int8_t rv =
+            CT_data(static_cast<std::uint8_t>(gnCtn), &dad, &sad, sizeof reset, reset, &room, atr);
         rv != OK) {
         Fail("RESET ICC", rv);
     }

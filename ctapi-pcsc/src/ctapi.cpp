@@ -19,9 +19,7 @@ using namespace ctapi;
 
 struct OpenTerminal {
     OpenTerminal(Context context, std::string reader)
-        : slot(std::move(context), std::move(reader)), terminal(slot)
-    {
-    }
+        : slot(std::move(context), std::move(reader)), terminal(slot) {}
     std::mutex lock; // serialises the calls on this terminal
     bool closed = false;
     PcscSlot slot;
@@ -33,22 +31,19 @@ struct OpenTerminal {
 std::mutex gTableLock;
 std::map<std::uint16_t, std::shared_ptr<OpenTerminal>> gTerminals;
 
-std::shared_ptr<OpenTerminal> Find(std::uint16_t ctn)
-{
+std::shared_ptr<OpenTerminal> Find(std::uint16_t ctn) {
     const std::lock_guard guard(gTableLock);
     const auto it = gTerminals.find(ctn);
     return it == gTerminals.end() ? nullptr : it->second;
 }
 
-bool IsOpen(std::uint16_t ctn)
-{
+bool IsOpen(std::uint16_t ctn) {
     return Find(ctn) != nullptr;
 }
 
 // Runs one CT-API call and turns whatever it throws into its return code: no exception may
 // leave the library into a caller written in C.
-template <typename Call> std::int8_t Guarded(Call&& call)
-{
+template <typename Call> std::int8_t Guarded(Call&& call) {
     try {
         return call();
     } catch (const CtError& error) {
@@ -62,8 +57,7 @@ template <typename Call> std::int8_t Guarded(Call&& call)
 
 } // namespace
 
-extern "C" std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn)
-{
+extern "C" std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn) {
     if (pn != 0 || IsOpen(ctn))
         return ERR_INVALID;
     return Guarded([&]() -> std::int8_t {
@@ -80,8 +74,7 @@ extern "C" std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn)
 
 extern "C" std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_t* sad,
                                std::uint16_t lenc, std::uint8_t* command, std::uint16_t* lenr,
-                               std::uint8_t* response)
-{
+                               std::uint8_t* response) {
     if (!dad || !sad || !command || !lenr || !response || lenc == 0 || *lenr < 2)
         return ERR_INVALID;
     const std::uint8_t destination = *dad;
@@ -106,8 +99,7 @@ extern "C" std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_
     });
 }
 
-extern "C" std::int8_t CT_close(std::uint16_t ctn)
-{
+extern "C" std::int8_t CT_close(std::uint16_t ctn) {
     std::shared_ptr<OpenTerminal> open;
     {
         const std::lock_guard guard(gTableLock);

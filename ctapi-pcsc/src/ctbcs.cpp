@@ -8,26 +8,25 @@
 
 namespace ctapi {
 
-std::optional<Apdu> ParseShortApdu(ByteView command)
-{
+std::optional<Apdu> ParseShortApdu(ByteView command) {
     if (command.size() < 4)
         return std::nullopt;
     Apdu apdu{command[0], command[1], command[2], command[3], {}, std::nullopt};
     const auto body = command.subspan(4);
     if (body.empty())
-        return apdu;                                   // case 1
-    if (body.size() == 1) {                            // case 2
+        return apdu;        // case 1
+    if (body.size() == 1) { // case 2
         apdu.le = body[0] == 0 ? 256 : body[0];
         return apdu;
     }
     const std::size_t lc = body[0];
     if (lc == 0)
-        return std::nullopt;                           // an extended length, not a short APDU
-    if (body.size() == 1 + lc) {                       // case 3
+        return std::nullopt;     // an extended length, not a short APDU
+    if (body.size() == 1 + lc) { // case 3
         apdu.data = body.subspan(1, lc);
         return apdu;
     }
-    if (body.size() == 2 + lc) {                       // case 4
+    if (body.size() == 2 + lc) { // case 4
         apdu.data = body.subspan(1, lc);
         apdu.le = body[1 + lc] == 0 ? 256 : body[1 + lc];
         return apdu;
@@ -35,15 +34,14 @@ std::optional<Apdu> ParseShortApdu(ByteView command)
     return std::nullopt;
 }
 
-std::optional<std::chrono::seconds> ParseWaitTime(ByteView data)
-{
+std::optional<std::chrono::seconds> ParseWaitTime(ByteView data) {
     constexpr std::uint8_t kTagTime = 0x80;
     if (data.size() == 1)
         return std::chrono::seconds(data[0]);
     std::optional<std::chrono::seconds> wait;
     while (!data.empty()) {
         if (data.size() < 2 || data[1] > data.size() - 2)
-            return std::nullopt;                       // a tag without its length or value
+            return std::nullopt; // a tag without its length or value
         const auto value = data.subspan(2, data[1]);
         if (data[0] == kTagTime) {
             if (value.size() != 1)
@@ -57,26 +55,24 @@ std::optional<std::chrono::seconds> ParseWaitTime(ByteView data)
     return wait.value_or(std::chrono::seconds(0));
 }
 
-ByteView HistoricalBytes(ByteView atr)
-{
+ByteView HistoricalBytes(ByteView atr) {
     if (atr.size() < 2)
         return {};
     const std::size_t count = atr[1] & 0x0F;
-    std::uint8_t indicator = atr[1] >> 4;              // which of TA TB TC TD follow
+    std::uint8_t indicator = atr[1] >> 4; // which of TA TB TC TD follow
     std::size_t pos = 2;
     while (true) {
         pos += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(indicator)));
         if (!(indicator & 0x08) || pos > atr.size())
             break;
-        indicator = atr[pos - 1] >> 4;                 // TDi announces the next group
+        indicator = atr[pos - 1] >> 4; // TDi announces the next group
     }
     if (pos >= atr.size())
         return {};
     return atr.subspan(pos, std::min(count, atr.size() - pos));
 }
 
-bool IsSynchronous(ByteView atr)
-{
+bool IsSynchronous(ByteView atr) {
     if (atr.empty() || (atr[0] != 0x3B && atr[0] != 0x3F))
         return true;
     static constexpr std::array<std::uint8_t, 5> kStorageCardRid{0xA0, 0x00, 0x00, 0x03, 0x06};
@@ -88,8 +84,7 @@ namespace {
 
 // One fixed-width field of the manufacturer object: printable ASCII only (the program prints
 // the bytes as characters), blank-padded, or the fallback when nothing printable is known.
-void AppendField(Bytes& out, std::string_view text, std::string_view fallback, std::size_t width)
-{
+void AppendField(Bytes& out, std::string_view text, std::string_view fallback, std::size_t width) {
     std::string field;
     for (const char c : text) {
         if (field.size() == width)
@@ -105,8 +100,7 @@ void AppendField(Bytes& out, std::string_view text, std::string_view fallback, s
     out.insert(out.end(), field.begin(), field.end());
 }
 
-std::string VersionText(std::optional<std::uint32_t> version)
-{
+std::string VersionText(std::optional<std::uint32_t> version) {
     if (!version)
         return {};
     std::array<char, 16> text{};
@@ -117,18 +111,16 @@ std::string VersionText(std::optional<std::uint32_t> version)
 
 } // namespace
 
-Bytes ManufacturerDataObject(const ReaderIdentity& identity)
-{
+Bytes ManufacturerDataObject(const ReaderIdentity& identity) {
     Bytes out{0x46, 0x0F};
-    AppendField(out, {}, "ZZ", 2);                     // no reader reports a country
+    AppendField(out, {}, "ZZ", 2); // no reader reports a country
     AppendField(out, identity.vendor, "QRV", 3);
     AppendField(out, identity.ifdType, "PC/SC", 5);
     AppendField(out, VersionText(identity.ifdVersion), "1.0.0", 5);
     return out;
 }
 
-bool IsCtbcsCommand(ByteView command)
-{
+bool IsCtbcsCommand(ByteView command) {
     if (command.size() < 2 || command[0] != kClaCtbcs)
         return false;
     switch (command[1]) {
@@ -143,8 +135,7 @@ bool IsCtbcsCommand(ByteView command)
     }
 }
 
-Reply Terminal::Data(std::uint8_t destination, ByteView command)
-{
+Reply Terminal::Data(std::uint8_t destination, ByteView command) {
     if (destination == ICC1 && !IsCtbcsCommand(command)) {
         if (!slot_.Connected())
             return {CT, Answer({0x6F, 0x00})};
@@ -157,8 +148,7 @@ Reply Terminal::Data(std::uint8_t destination, ByteView command)
     return {CT, CtbcsCommand(command)};
 }
 
-ByteView Terminal::CtbcsCommand(ByteView command)
-{
+ByteView Terminal::CtbcsCommand(ByteView command) {
     if (command.size() < 4)
         return Answer({0x67, 0x00});
     if (command[0] != kClaCtbcs)
@@ -188,13 +178,12 @@ constexpr std::uint8_t kP1Slot1 = 0x01;
 constexpr std::uint8_t kNoData = 0, kWholeAtr = 1, kHistoricalBytes = 2;
 } // namespace
 
-ByteView Terminal::Reset(const Apdu& apdu)
-{
+ByteView Terminal::Reset(const Apdu& apdu) {
     if (!apdu.data.empty())
         return Answer({0x67, 0x00});
     if (apdu.p1 == kP1Terminal && (apdu.p2 & 0x0F) == kNoData) {
         slot_.Deactivate();
-        slot_.State();                                 // notices a terminal that has gone
+        slot_.State(); // notices a terminal that has gone
         return Answer({0x90, 0x00});
     }
     if (apdu.p1 == kP1Slot1 && (apdu.p2 & 0x0F) <= kHistoricalBytes)
@@ -202,8 +191,7 @@ ByteView Terminal::Reset(const Apdu& apdu)
     return Answer({0x6A, 0x00});
 }
 
-ByteView Terminal::RequestIcc(const Apdu& apdu)
-{
+ByteView Terminal::RequestIcc(const Apdu& apdu) {
     if (apdu.p1 != kP1Slot1 || (apdu.p2 & 0x0F) > kHistoricalBytes)
         return Answer({0x6A, 0x00});
     const auto wait = ParseWaitTime(apdu.data);
@@ -217,8 +205,7 @@ ByteView Terminal::RequestIcc(const Apdu& apdu)
     return ActivateAndAnswer(apdu.p2);
 }
 
-ByteView Terminal::GetStatus(const Apdu& apdu)
-{
+ByteView Terminal::GetStatus(const Apdu& apdu) {
     if (apdu.p1 != kP1Terminal)
         return Answer({0x6A, 0x00});
     if (!apdu.data.empty())
@@ -242,8 +229,7 @@ ByteView Terminal::GetStatus(const Apdu& apdu)
     }
 }
 
-ByteView Terminal::EjectIcc(const Apdu& apdu)
-{
+ByteView Terminal::EjectIcc(const Apdu& apdu) {
     if (apdu.p1 != kP1Slot1)
         return Answer({0x6A, 0x00});
     const auto wait = ParseWaitTime(apdu.data);
@@ -255,8 +241,7 @@ ByteView Terminal::EjectIcc(const Apdu& apdu)
     return *wait == std::chrono::seconds(0) ? Answer({0x90, 0x00}) : Answer({0x62, 0x00});
 }
 
-ByteView Terminal::ActivateAndAnswer(std::uint8_t p2)
-{
+ByteView Terminal::ActivateAndAnswer(std::uint8_t p2) {
     Bytes atr;
     switch (slot_.Activate(atr)) {
     case ActivateResult::NoCard:
@@ -280,8 +265,7 @@ ByteView Terminal::ActivateAndAnswer(std::uint8_t p2)
     return out_;
 }
 
-ByteView Terminal::Answer(std::initializer_list<std::uint8_t> bytes)
-{
+ByteView Terminal::Answer(std::initializer_list<std::uint8_t> bytes) {
     out_.assign(bytes);
     return out_;
 }

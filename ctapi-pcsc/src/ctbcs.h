@@ -36,13 +36,13 @@ struct ReaderIdentity {
 // The one card slot of a terminal. Methods throw CtError when the terminal itself cannot be
 // reached (no PC/SC service, reader gone); card-level results come back as values.
 class Slot {
-public:
+  public:
     virtual ~Slot() = default;
-    virtual bool Connected() const = 0;                 // cheap: no PC/SC call
-    virtual CardState State() = 0;                      // asks PC/SC; drops a stale connection
-    virtual ActivateResult Activate(Bytes& atr) = 0;    // connect, or reconnect with a reset
-    virtual void Deactivate() = 0;                      // drop the connection, card unpowered
-    virtual void Eject() = 0;                           // drop the connection, ask for ejection
+    virtual bool Connected() const = 0;              // cheap: no PC/SC call
+    virtual CardState State() = 0;                   // asks PC/SC; drops a stale connection
+    virtual ActivateResult Activate(Bytes& atr) = 0; // connect, or reconnect with a reset
+    virtual void Deactivate() = 0;                   // drop the connection, card unpowered
+    virtual void Eject() = 0;                        // drop the connection, ask for ejection
     // Waits until a card is (present) or is not (!present) in the reader; true when reached.
     virtual bool WaitFor(bool present, std::chrono::seconds timeout) = 0;
     virtual ReaderIdentity Identity() = 0;
@@ -95,12 +95,12 @@ struct Reply {
 
 // One open terminal's command handling. Not thread-safe by itself; the caller serialises.
 class Terminal {
-public:
+  public:
     explicit Terminal(Slot& slot) : slot_(slot) {}
     // `destination` is ICC1 or CT (checked by the caller). Throws CtError.
     Reply Data(std::uint8_t destination, ByteView command);
 
-private:
+  private:
     ByteView CtbcsCommand(ByteView command);
     ByteView Reset(const Apdu& apdu);
     ByteView RequestIcc(const Apdu& apdu);

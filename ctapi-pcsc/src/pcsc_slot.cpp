@@ -7,15 +7,14 @@
 
 namespace ctapi {
 
-std::int8_t CtCode(LONG rv)
-{
+std::int8_t CtCode(LONG rv) {
     switch (rv) {
     case SCARD_S_SUCCESS:
         return OK;
     case SCARD_E_NO_SERVICE:
     case SCARD_E_SERVICE_STOPPED:
-    case SCARD_F_COMM_ERROR:            // the link to pcscd broke
-    case SCARD_E_INVALID_HANDLE:        // pcscd restarted and forgot us
+    case SCARD_F_COMM_ERROR:     // the link to pcscd broke
+    case SCARD_E_INVALID_HANDLE: // pcscd restarted and forgot us
     case SCARD_E_UNKNOWN_READER:
     case SCARD_E_READER_UNAVAILABLE:
     case SCARD_E_NO_READERS_AVAILABLE:
@@ -30,7 +29,7 @@ std::int8_t CtCode(LONG rv)
     case SCARD_E_NOT_TRANSACTED:
     case SCARD_E_COMM_DATA_LOST:
     case SCARD_E_CARD_UNSUPPORTED:
-    case SCARD_E_SHARING_VIOLATION:     // another application holds the card exclusively
+    case SCARD_E_SHARING_VIOLATION: // another application holds the card exclusively
     case SCARD_E_TIMEOUT:
         return ERR_TRANS;
     case SCARD_E_NO_MEMORY:
@@ -43,13 +42,11 @@ std::int8_t CtCode(LONG rv)
 
 namespace {
 
-[[noreturn]] void Fail(LONG rv)
-{
+[[noreturn]] void Fail(LONG rv) {
     throw CtError{CtCode(rv)};
 }
 
-bool CardLevel(LONG rv)
-{
+bool CardLevel(LONG rv) {
     return CtCode(rv) == ERR_TRANS;
 }
 
@@ -59,27 +56,23 @@ constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
 
 // ---- Context --------------------------------------------------------------------------------
 
-Context::Context()
-{
+Context::Context() {
     const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &handle_);
     if (rv != SCARD_S_SUCCESS)
         Fail(rv);
     owned_ = true;
 }
 
-Context::~Context()
-{
+Context::~Context() {
     if (owned_)
         (void)SCardReleaseContext(handle_); // nothing left to do when pcscd is already gone
 }
 
-Context::Context(Context&& other) noexcept : handle_(other.handle_), owned_(other.owned_)
-{
+Context::Context(Context&& other) noexcept : handle_(other.handle_), owned_(other.owned_) {
     other.owned_ = false;
 }
 
-std::vector<std::string> Context::ListReaders() const
-{
+std::vector<std::string> Context::ListReaders() const {
     // The list can grow between asking for its size and reading it: ask again then.
     for (int attempt = 0; attempt < 3; ++attempt) {
         DWORD size = 0;
@@ -110,20 +103,17 @@ std::vector<std::string> Context::ListReaders() const
 
 // ---- CardHandle -----------------------------------------------------------------------------
 
-CardHandle::~CardHandle()
-{
+CardHandle::~CardHandle() {
     if (owned_)
         (void)SCardDisconnect(handle_, SCARD_LEAVE_CARD); // the card or pcscd may be gone
 }
 
 CardHandle::CardHandle(CardHandle&& other) noexcept
-    : handle_(other.handle_), protocol_(other.protocol_), owned_(other.owned_)
-{
+    : handle_(other.handle_), protocol_(other.protocol_), owned_(other.owned_) {
     other.owned_ = false;
 }
 
-LONG CardHandle::Disconnect(DWORD disposition)
-{
+LONG CardHandle::Disconnect(DWORD disposition) {
     owned_ = false;
     return SCardDisconnect(handle_, disposition);
 }
@@ -132,23 +122,18 @@ LONG CardHandle::Disconnect(DWORD disposition)
 
 PcscSlot::PcscSlot(Context context, std::string reader)
     : contextHandle_(context.Get()), context_(std::move(context)), reader_(std::move(reader)),
-      receive_(MAX_BUFFER_SIZE_EXTENDED)
-{
-}
+      receive_(MAX_BUFFER_SIZE_EXTENDED) {}
 
-void PcscSlot::Cancel() const
-{
+void PcscSlot::Cancel() const {
     (void)SCardCancel(contextHandle_); // only a wait in progress is affected
 }
 
-void PcscSlot::Close()
-{
+void PcscSlot::Close() {
     card_.reset();
     context_.reset();
 }
 
-void PcscSlot::Release(DWORD disposition)
-{
+void PcscSlot::Release(DWORD disposition) {
     if (!card_)
         return;
     const LONG rv = card_->Disconnect(disposition);
@@ -158,13 +143,12 @@ void PcscSlot::Release(DWORD disposition)
         Fail(rv);
 }
 
-bool PcscSlot::CardStillConnected()
-{
+bool PcscSlot::CardStillConnected() {
     if (!card_)
         return false;
     DWORD readerLen = 0, state = 0, protocol = 0, atrLen = 0;
-    const LONG rv = SCardStatus(card_->Get(), nullptr, &readerLen, &state, &protocol, nullptr,
-                                &atrLen);
+    const LONG rv =
+        SCardStatus(card_->Get(), nullptr, &readerLen, &state, &protocol, nullptr, &atrLen);
     if (rv == SCARD_S_SUCCESS)
         return true;
     card_.reset();
@@ -173,21 +157,19 @@ bool PcscSlot::CardStillConnected()
     return false;
 }
 
-CardState PcscSlot::State()
-{
+CardState PcscSlot::State() {
     if (CardStillConnected())
         return CardState::Active;
     return WaitFor(true, std::chrono::seconds(0)) ? CardState::Present : CardState::Absent;
 }
 
-bool PcscSlot::WaitFor(bool present, std::chrono::seconds timeout)
-{
+bool PcscSlot::WaitFor(bool present, std::chrono::seconds timeout) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;
     SCARD_READERSTATE state{};
     state.szReader = reader_.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    DWORD wait = 0;                                   // the first call only reads the state
+    DWORD wait = 0; // the first call only reads the state
     while (true) {
         const LONG rv = SCardGetStatusChange(contextHandle_, wait, &state, 1);
         if (rv == SCARD_E_TIMEOUT)
@@ -206,8 +188,7 @@ bool PcscSlot::WaitFor(bool present, std::chrono::seconds timeout)
     }
 }
 
-ActivateResult PcscSlot::Activate(Bytes& atr)
-{
+ActivateResult PcscSlot::Activate(Bytes& atr) {
     if (card_) {
         DWORD protocol = 0;
         const LONG rv = SCardReconnect(card_->Get(), SCARD_SHARE_SHARED, kProtocols,
@@ -216,7 +197,7 @@ ActivateResult PcscSlot::Activate(Bytes& atr)
             card_->SetProtocol(protocol);
             return ReadAtr(atr);
         }
-        card_.reset();                                // a new card, perhaps: connect afresh
+        card_.reset(); // a new card, perhaps: connect afresh
         if (!CardLevel(rv))
             Fail(rv);
     }
@@ -234,12 +215,11 @@ ActivateResult PcscSlot::Activate(Bytes& atr)
     return ReadAtr(atr);
 }
 
-ActivateResult PcscSlot::ReadAtr(Bytes& atr)
-{
+ActivateResult PcscSlot::ReadAtr(Bytes& atr) {
     BYTE buffer[MAX_ATR_SIZE];
     DWORD atrLen = sizeof buffer, readerLen = 0, state = 0, protocol = 0;
-    const LONG rv = SCardStatus(card_->Get(), nullptr, &readerLen, &state, &protocol, buffer,
-                                &atrLen);
+    const LONG rv =
+        SCardStatus(card_->Get(), nullptr, &readerLen, &state, &protocol, buffer, &atrLen);
     if (rv != SCARD_S_SUCCESS) {
         card_.reset();
         if (!CardLevel(rv))
@@ -250,30 +230,26 @@ ActivateResult PcscSlot::ReadAtr(Bytes& atr)
     return ActivateResult::Ok;
 }
 
-void PcscSlot::Deactivate()
-{
+void PcscSlot::Deactivate() {
     Release(SCARD_UNPOWER_CARD);
 }
 
-void PcscSlot::Eject()
-{
+void PcscSlot::Eject() {
     Release(SCARD_EJECT_CARD);
 }
 
 namespace {
 
-std::string TextAttribute(SCARDHANDLE card, DWORD id)
-{
+std::string TextAttribute(SCARDHANDLE card, DWORD id) {
     BYTE buffer[256];
     DWORD len = sizeof buffer;
     if (SCardGetAttrib(card, id, buffer, &len) != SCARD_S_SUCCESS)
-        return {};                                    // the driver does not tell: use our own
+        return {}; // the driver does not tell: use our own
     std::string text(reinterpret_cast<const char*>(buffer), std::min<DWORD>(len, sizeof buffer));
     return text.substr(0, text.find('\0'));
 }
 
-std::optional<std::uint32_t> VersionAttribute(SCARDHANDLE card)
-{
+std::optional<std::uint32_t> VersionAttribute(SCARDHANDLE card) {
     BYTE buffer[8];
     DWORD len = sizeof buffer;
     if (SCardGetAttrib(card, SCARD_ATTR_VENDOR_IFD_VERSION, buffer, &len) != SCARD_S_SUCCESS ||
@@ -285,8 +261,7 @@ std::optional<std::uint32_t> VersionAttribute(SCARDHANDLE card)
 
 } // namespace
 
-ReaderIdentity PcscSlot::Identity()
-{
+ReaderIdentity PcscSlot::Identity() {
     std::optional<CardHandle> direct;
     SCARDHANDLE handle = 0;
     if (card_) {
@@ -307,8 +282,7 @@ ReaderIdentity PcscSlot::Identity()
             TextAttribute(handle, SCARD_ATTR_VENDOR_IFD_TYPE), VersionAttribute(handle)};
 }
 
-ByteView PcscSlot::Transmit(ByteView apdu)
-{
+ByteView PcscSlot::Transmit(ByteView apdu) {
     if (!card_)
         throw CtError{ERR_TRANS};
     const SCARD_IO_REQUEST* pci = card_->Protocol() == SCARD_PROTOCOL_T0   ? SCARD_PCI_T0
@@ -320,7 +294,7 @@ ByteView PcscSlot::Transmit(ByteView apdu)
     if (rv != SCARD_S_SUCCESS) {
         const auto code = CtCode(rv);
         if (code == ERR_TRANS || code == ERR_CT)
-            card_.reset();                            // the card has to be reset again
+            card_.reset(); // the card has to be reset again
         throw CtError{code};
     }
     if (received < 2) {

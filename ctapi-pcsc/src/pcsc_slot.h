@@ -18,7 +18,7 @@ std::int8_t CtCode(LONG rv);
 
 // Owns one SCARDCONTEXT. Establishing it throws CtError.
 class Context {
-public:
+  public:
     Context();
     ~Context();
     Context(Context&& other) noexcept;
@@ -27,14 +27,14 @@ public:
     SCARDCONTEXT Get() const { return handle_; }
     std::vector<std::string> ListReaders() const; // PC/SC's own order
 
-private:
+  private:
     SCARDCONTEXT handle_ = 0;
     bool owned_ = false;
 };
 
 // Owns one SCARDHANDLE; the destructor leaves the card as it is.
 class CardHandle {
-public:
+  public:
     CardHandle(SCARDHANDLE handle, DWORD protocol) : handle_(handle), protocol_(protocol) {}
     ~CardHandle();
     CardHandle(CardHandle&& other) noexcept;
@@ -45,14 +45,14 @@ public:
     void SetProtocol(DWORD protocol) { protocol_ = protocol; }
     LONG Disconnect(DWORD disposition); // releases ownership whatever the result
 
-private:
+  private:
     SCARDHANDLE handle_;
     DWORD protocol_;
     bool owned_ = true;
 };
 
 class PcscSlot final : public Slot {
-public:
+  public:
     PcscSlot(Context context, std::string reader);
 
     bool Connected() const override { return card_.has_value(); }
@@ -69,7 +69,7 @@ public:
     // Releases the card handle and the context.
     void Close();
 
-private:
+  private:
     void Release(DWORD disposition);
     bool CardStillConnected();
     ActivateResult ReadAtr(Bytes& atr);

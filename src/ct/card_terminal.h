@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <winscard.h>
 
-extern std::uint16_t gnCtn;     // terminal number of every CT_data and CT_close
-extern std::uint8_t gucSad;     // 2, the host
-extern std::uint8_t gucDad;     // 1, the card terminal
+extern std::uint16_t gnCtn;        // terminal number of every CT_data and CT_close
+extern std::uint8_t gucSad;        // 2, the host
+extern std::uint8_t gucDad;        // 1, the card terminal
 extern SCARDCONTEXT ContextHandle; // -1 until a context is established
 
 extern const std::uint8_t ucReset_CT[5];

@@ -184,7 +184,7 @@ void StoreName(int index, std::string_view line) {
 // appended at the current expected length. The first continuation line without a backslash
 // completes the test; so does the empty line that the end of the file yields.
 class ReqReader {
-public:
+  public:
     void Classify(std::string_view line) {
         if (continuing_) {
             TakeResponse(line, true);
@@ -212,7 +212,7 @@ public:
 
     int TestsBeyondTable() const { return beyond_; }
 
-private:
+  private:
     bool Storing() const { return gnCommand < kMaxTests; }
 
     void TakeCommand(std::string_view text) {

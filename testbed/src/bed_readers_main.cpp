@@ -25,7 +25,8 @@ std::size_t CountReaders() {
             names.resize(std::min<std::size_t>(size, names.size()));
             for (std::size_t at = 0; at < names.size() && names[at] != '\0'; ++count) {
                 at = names.find('\0', at);
-                if (at == std::string::npos) break;
+                if (at == std::string::npos)
+                    break;
                 ++at;
             }
         }

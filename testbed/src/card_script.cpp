@@ -11,9 +11,12 @@ namespace bed {
 namespace {
 
 int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -21,10 +24,13 @@ std::vector<std::string_view> Words(std::string_view text) {
     std::vector<std::string_view> words;
     std::size_t at = 0;
     while (at < text.size()) {
-        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
+            ++at;
         std::size_t end = at;
-        while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end]))) ++end;
-        if (end > at) words.push_back(text.substr(at, end - at));
+        while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end])))
+            ++end;
+        if (end > at)
+            words.push_back(text.substr(at, end - at));
         at = end;
     }
     return words;
@@ -49,7 +55,8 @@ std::size_t Number(std::string_view word, std::string_view what) {
     std::size_t value = 0;
     const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
     if (ec != std::errc{} || end != word.data() + word.size()) {
-        throw std::invalid_argument(std::string(what) + " needs a number, not '" + std::string(word) + "'");
+        throw std::invalid_argument(std::string(what) + " needs a number, not '" +
+                                    std::string(word) + "'");
     }
     return value;
 }
@@ -58,7 +65,8 @@ std::size_t Number(std::string_view word, std::string_view what) {
 void ParseAnswer(std::string_view text, Rule& rule) {
     std::string spaced(text);
     for (char& c : spaced) {
-        if (c == ',') c = ' ';
+        if (c == ',')
+            c = ' ';
     }
     const auto words = Words(spaced);
     for (std::size_t i = 0; i < words.size(); ++i) {
@@ -66,7 +74,8 @@ void ParseAnswer(std::string_view text, Rule& rule) {
         if (w == "drop") {
             rule.drop = true;
         } else if (w == "random" || w == "delay") {
-            if (i + 1 >= words.size()) throw std::invalid_argument(std::string(w) + " needs a number");
+            if (i + 1 >= words.size())
+                throw std::invalid_argument(std::string(w) + " needs a number");
             const std::size_t n = Number(words[++i], w);
             if (w == "delay") {
                 rule.delay = std::chrono::milliseconds(n);
@@ -95,7 +104,8 @@ std::vector<PatternByte> CompilePattern(std::string_view pattern, bool* anyRest)
     std::vector<PatternByte> out;
     bool rest = false;
     for (const std::string_view w : Words(pattern)) {
-        if (rest) throw std::invalid_argument("'*' must be the last word of a pattern");
+        if (rest)
+            throw std::invalid_argument("'*' must be the last word of a pattern");
         if (w == "*") {
             rest = true;
         } else if (w == "xx" || w == "XX") {
@@ -103,21 +113,27 @@ std::vector<PatternByte> CompilePattern(std::string_view pattern, bool* anyRest)
         } else {
             Bytes b;
             AppendHexWord(w, b);
-            for (std::uint8_t v : b) out.push_back(PatternByte{v, false});
+            for (std::uint8_t v : b)
+                out.push_back(PatternByte{v, false});
         }
     }
-    if (out.empty() && !rest) throw std::invalid_argument("empty pattern");
-    if (anyRest != nullptr) *anyRest = rest;
+    if (out.empty() && !rest)
+        throw std::invalid_argument("empty pattern");
+    if (anyRest != nullptr)
+        *anyRest = rest;
     return out;
 }
 
-void ValidatePattern(std::string_view pattern) { CompilePattern(pattern, nullptr); }
+void ValidatePattern(std::string_view pattern) {
+    CompilePattern(pattern, nullptr);
+}
 
 } // namespace
 
 Bytes Hex(std::string_view text) {
     Bytes out;
-    for (const std::string_view word : Words(text)) AppendHexWord(word, out);
+    for (const std::string_view word : Words(text))
+        AppendHexWord(word, out);
     return out;
 }
 
@@ -130,24 +146,30 @@ CardScript ParseCardScript(std::string_view text) {
         std::string_view line = text.substr(at, end - at);
         at = end + 1;
         ++lineNo;
-        if (const auto hash = line.find('#'); hash != std::string_view::npos) line = line.substr(0, hash);
+        if (const auto hash = line.find('#'); hash != std::string_view::npos)
+            line = line.substr(0, hash);
         const auto words = Words(line);
-        if (words.empty()) continue;
+        if (words.empty())
+            continue;
         const std::string_view directive = words[0];
-        const std::string_view rest = line.substr(directive.data() + directive.size() - line.data());
+        const std::string_view rest =
+            line.substr(directive.data() + directive.size() - line.data());
         try {
             if (directive == "atr") {
                 script.atr = Hex(rest);
-                if (script.atr.empty()) throw std::invalid_argument("atr needs bytes");
+                if (script.atr.empty())
+                    throw std::invalid_argument("atr needs bytes");
             } else if (directive == "default") {
                 script.fallback = Hex(rest);
             } else if (directive == "apdu") {
                 const auto arrow = rest.find("->");
-                if (arrow == std::string_view::npos) throw std::invalid_argument("apdu needs '->'");
+                if (arrow == std::string_view::npos)
+                    throw std::invalid_argument("apdu needs '->'");
                 Rule rule;
                 const auto patternWords = Words(rest.substr(0, arrow));
                 for (const std::string_view w : patternWords) {
-                    if (!rule.pattern.empty()) rule.pattern += ' ';
+                    if (!rule.pattern.empty())
+                        rule.pattern += ' ';
                     rule.pattern += w;
                 }
                 ValidatePattern(rule.pattern);
@@ -157,7 +179,8 @@ CardScript ParseCardScript(std::string_view text) {
                 throw std::invalid_argument("unknown directive '" + std::string(directive) + "'");
             }
         } catch (const std::invalid_argument& e) {
-            throw std::invalid_argument("card script line " + std::to_string(lineNo) + ": " + e.what());
+            throw std::invalid_argument("card script line " + std::to_string(lineNo) + ": " +
+                                        e.what());
         }
     }
     return script;
@@ -165,7 +188,8 @@ CardScript ParseCardScript(std::string_view text) {
 
 CardScript LoadCardScript(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::invalid_argument("cannot read card script " + path);
+    if (!in)
+        throw std::invalid_argument("cannot read card script " + path);
     std::ostringstream text;
     text << in.rdbuf();
     try {
@@ -178,9 +202,11 @@ CardScript LoadCardScript(const std::string& path) {
 bool Matches(std::string_view pattern, std::span<const std::uint8_t> apdu) {
     bool anyRest = false;
     const auto bytes = CompilePattern(pattern, &anyRest);
-    if (anyRest ? apdu.size() < bytes.size() : apdu.size() != bytes.size()) return false;
+    if (anyRest ? apdu.size() < bytes.size() : apdu.size() != bytes.size())
+        return false;
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (!bytes[i].any && bytes[i].value != apdu[i]) return false;
+        if (!bytes[i].any && bytes[i].value != apdu[i])
+            return false;
     }
     return true;
 }

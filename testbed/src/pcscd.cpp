@@ -28,15 +28,14 @@ constexpr const char* kSocketDir = "/run/pcscd";
 constexpr const char* kSocketPath = "/run/pcscd/pcscd.comm";
 constexpr auto kStartPatience = 10s;
 
-constexpr const char* kVpcdConf =
-    "FRIENDLYNAME \"Virtual PCD\"\n"
-    "DEVICENAME   /dev/null:0x8C7B\n"
-    "LIBPATH      /usr/lib/pcsc/drivers/serial/libifdvpcd.so\n"
-    "CHANNELID    0x8C7B\n";
+constexpr const char* kVpcdConf = "FRIENDLYNAME \"Virtual PCD\"\n"
+                                  "DEVICENAME   /dev/null:0x8C7B\n"
+                                  "LIBPATH      /usr/lib/pcsc/drivers/serial/libifdvpcd.so\n"
+                                  "CHANNELID    0x8C7B\n";
 
 // A PC/SC context that is released on every road out.
 class Context {
-public:
+  public:
     Context() = default;
     ~Context() { Release(); }
     Context(const Context&) = delete;
@@ -49,13 +48,14 @@ public:
         return rv;
     }
     void Release() {
-        if (valid_) SCardReleaseContext(handle_);
+        if (valid_)
+            SCardReleaseContext(handle_);
         valid_ = false;
     }
     bool Valid() const { return valid_; }
     SCARDCONTEXT Handle() const { return handle_; }
 
-private:
+  private:
     SCARDCONTEXT handle_ = 0;
     bool valid_ = false;
 };
@@ -70,10 +70,12 @@ ReaderList ListReaders(SCARDCONTEXT context) {
     ReaderList list;
     DWORD size = 0;
     list.result = SCardListReaders(context, nullptr, nullptr, &size);
-    if (list.result != SCARD_S_SUCCESS) return list;
+    if (list.result != SCARD_S_SUCCESS)
+        return list;
     std::string buffer(size, '\0');
     list.result = SCardListReaders(context, nullptr, buffer.data(), &size);
-    if (list.result != SCARD_S_SUCCESS) return list;
+    if (list.result != SCARD_S_SUCCESS)
+        return list;
     buffer.resize(std::min<std::size_t>(size, buffer.size()));
     // A multi-string: names ended by NUL, the list by an empty name.
     for (std::size_t at = 0; at < buffer.size() && buffer[at] != '\0';) {
@@ -87,12 +89,15 @@ ReaderList ListReaders(SCARDCONTEXT context) {
 void WriteFile(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
-    if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + path.string());
 }
 
 } // namespace
 
-std::string ReaderName(int slot) { return "Virtual PCD 00 0" + std::to_string(slot); }
+std::string ReaderName(int slot) {
+    return "Virtual PCD 00 0" + std::to_string(slot);
+}
 
 bool InSandbox() {
     const char* mark = std::getenv("QUORVANE_SANDBOX");
@@ -101,7 +106,7 @@ bool InSandbox() {
 
 struct Pcscd::Impl {
     PcscdOptions options;
-    fs::path dir;       // temporary: reader.conf.d and the log
+    fs::path dir; // temporary: reader.conf.d and the log
     pid_t pid = -1;
 
     fs::path LogPath() const { return dir / "pcscd.log"; }
@@ -114,11 +119,13 @@ struct Pcscd::Impl {
 void Pcscd::Impl::Start() {
     // On the sandbox's tmpfs: gone with the sandbox even when the test is killed.
     std::string pattern = std::string(kSocketDir) + "/bed-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     dir = pattern;
     const fs::path conf = dir / "reader.conf.d";
     fs::create_directory(conf);
-    if (options.withVpcd) WriteFile(conf / "vpcd", kVpcdConf);
+    if (options.withVpcd)
+        WriteFile(conf / "vpcd", kVpcdConf);
     for (std::size_t i = 0; i < options.extraReaderConf.size(); ++i) {
         WriteFile(conf / ("extra" + std::to_string(i)), options.extraReaderConf[i]);
     }
@@ -127,10 +134,12 @@ void Pcscd::Impl::Start() {
     const std::string confArg = conf.string();
     const std::string logPath = LogPath().string();
     std::vector<const char*> argv{"pcscd", "--foreground", "--config", confArg.c_str()};
-    if (options.debugLog) argv.push_back("--debug");
+    if (options.debugLog)
+        argv.push_back("--debug");
     argv.push_back(nullptr);
     const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (log < 0) throw std::runtime_error("cannot create " + logPath);
+    if (log < 0)
+        throw std::runtime_error("cannot create " + logPath);
     const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const pid_t parent = getpid();
 
@@ -138,7 +147,8 @@ void Pcscd::Impl::Start() {
     if (pid == 0) {
         // Never outlive the test: a pcscd left behind would hold the sandbox open.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(127);
+        if (getppid() != parent)
+            _exit(127);
         dup2(devNull, 0);
         dup2(log, 1);
         dup2(log, 2);
@@ -146,25 +156,32 @@ void Pcscd::Impl::Start() {
         _exit(127);
     }
     close(log);
-    if (devNull >= 0) close(devNull);
-    if (pid < 0) throw std::runtime_error("fork failed");
+    if (devNull >= 0)
+        close(devNull);
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
 }
 
 bool Pcscd::Impl::Ready(Context& context) const {
     struct stat st {};
-    if (stat(kSocketPath, &st) != 0) return false;
-    if (!context.Valid() && context.Establish() != SCARD_S_SUCCESS) return false;
+    if (stat(kSocketPath, &st) != 0)
+        return false;
+    if (!context.Valid() && context.Establish() != SCARD_S_SUCCESS)
+        return false;
     const ReaderList list = ListReaders(context.Handle());
     if (list.result == SCARD_E_NO_SERVICE || list.result == SCARD_E_INVALID_HANDLE) {
         context.Release();
         return false;
     }
     const std::size_t expected = (options.withVpcd ? 2 : 0) + options.extraReaderConf.size();
-    if (expected == 0) return list.result == SCARD_E_NO_READERS_AVAILABLE;
-    if (list.result != SCARD_S_SUCCESS || list.names.size() < expected) return false;
+    if (expected == 0)
+        return list.result == SCARD_E_NO_READERS_AVAILABLE;
+    if (list.result != SCARD_S_SUCCESS || list.names.size() < expected)
+        return false;
     if (options.withVpcd) {
         for (int slot = 0; slot < 2; ++slot) {
-            if (std::find(list.names.begin(), list.names.end(), ReaderName(slot)) == list.names.end()) {
+            if (std::find(list.names.begin(), list.names.end(), ReaderName(slot)) ==
+                list.names.end()) {
                 return false;
             }
         }
@@ -228,7 +245,8 @@ Pcscd::Pcscd(PcscdOptions options) : impl_(std::make_unique<Impl>()) {
     } catch (...) {
         impl_->Stop(SIGKILL);
         std::error_code ignored;
-        if (!impl_->dir.empty()) fs::remove_all(impl_->dir, ignored);
+        if (!impl_->dir.empty())
+            fs::remove_all(impl_->dir, ignored);
         throw;
     }
 }
@@ -239,7 +257,9 @@ Pcscd::~Pcscd() {
     fs::remove_all(impl_->dir, ignored);
 }
 
-void Pcscd::Kill() { impl_->Stop(SIGKILL); }
+void Pcscd::Kill() {
+    impl_->Stop(SIGKILL);
+}
 
 std::string Pcscd::Log() const {
     std::ostringstream log;
@@ -253,7 +273,8 @@ std::optional<DWORD> ReaderState(Context& context, const std::string& reader) {
     state.szReader = reader.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     const LONG rv = SCardGetStatusChange(context.Handle(), 0, &state, 1);
-    if (rv == SCARD_S_SUCCESS) return state.dwEventState;
+    if (rv == SCARD_S_SUCCESS)
+        return state.dwEventState;
     if (rv != SCARD_E_TIMEOUT && rv != SCARD_E_UNKNOWN_READER) {
         context.Release(); // pcscd gone or restarted: a new context next time
     }
@@ -262,9 +283,11 @@ std::optional<DWORD> ReaderState(Context& context, const std::string& reader) {
 
 bool detail::CardReported(const std::string& reader) {
     struct stat st {};
-    if (stat(kSocketPath, &st) != 0) return false;
+    if (stat(kSocketPath, &st) != 0)
+        return false;
     Context context;
-    if (context.Establish() != SCARD_S_SUCCESS) return false;
+    if (context.Establish() != SCARD_S_SUCCESS)
+        return false;
     const auto state = ReaderState(context, reader);
     return state && (*state & SCARD_STATE_PRESENT) != 0;
 }
@@ -275,13 +298,16 @@ bool WaitForCard(const std::string& reader, bool present, std::chrono::milliseco
     for (;;) {
         if (context.Valid() || context.Establish() == SCARD_S_SUCCESS) {
             const auto state = ReaderState(context, reader);
-            if (state && ((*state & SCARD_STATE_PRESENT) != 0) == present) return true;
+            if (state && ((*state & SCARD_STATE_PRESENT) != 0) == present)
+                return true;
         } else if (!present) {
             // No pcscd at all: no card is present anywhere.
             struct stat st {};
-            if (stat(kSocketPath, &st) != 0) return true;
+            if (stat(kSocketPath, &st) != 0)
+                return true;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
         std::this_thread::sleep_for(10ms);
     }
 }

@@ -36,7 +36,8 @@ void SetQuickAck(int fd) {
 
 int ConnectToVpcd(int slot) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+    if (fd < 0)
+        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(kFirstPort + slot));
@@ -86,7 +87,8 @@ bool SendMessage(int fd, std::span<const std::uint8_t> payload) {
 }
 
 void CheckScript(const CardScript& script) {
-    for (const Rule& rule : script.rules) Matches(rule.pattern, {}); // throws on a bad pattern
+    for (const Rule& rule : script.rules)
+        Matches(rule.pattern, {}); // throws on a bad pattern
 }
 
 } // namespace
@@ -94,11 +96,11 @@ void CheckScript(const CardScript& script) {
 struct SimCard::Impl {
     int slot;
     mutable std::mutex mutex;
-    std::condition_variable wake;   // interrupts a delay when the card is removed
+    std::condition_variable wake; // interrupts a delay when the card is removed
     CardScript script;
     std::vector<Bytes> received;
     std::size_t powerOns = 0;
-    int fd = -1;                    // the connection; closed by whoever ends it, under `mutex`
+    int fd = -1; // the connection; closed by whoever ends it, under `mutex`
     bool stop = false;
     std::thread server;
     std::mt19937 random{std::random_device{}()};
@@ -127,14 +129,17 @@ std::optional<Bytes> SimCard::Impl::Answer(std::span<const std::uint8_t> apdu) {
             break;
         }
     }
-    if (rule == nullptr) return script.fallback;
-    if (rule->drop) return std::nullopt;
+    if (rule == nullptr)
+        return script.fallback;
+    if (rule->drop)
+        return std::nullopt;
     const Rule chosen = *rule; // the script may be replaced while we wait
     if (chosen.delay.count() > 0 && wake.wait_for(lock, chosen.delay, [this] { return stop; })) {
         return std::nullopt;
     }
     Bytes answer(chosen.randomBytes);
-    for (auto& b : answer) b = static_cast<std::uint8_t>(random());
+    for (auto& b : answer)
+        b = static_cast<std::uint8_t>(random());
     answer.insert(answer.end(), chosen.response.begin(), chosen.response.end());
     return answer;
 }
@@ -148,9 +153,11 @@ void SimCard::Impl::Serve() {
     Bytes payload;
     for (;;) {
         std::uint8_t header[2];
-        if (!ReadExact(conn, header)) break;
+        if (!ReadExact(conn, header))
+            break;
         payload.resize(static_cast<std::size_t>(header[0]) << 8 | header[1]);
-        if (!ReadExact(conn, payload)) break;
+        if (!ReadExact(conn, payload))
+            break;
         if (payload.size() == 1) {
             const std::uint8_t code = payload[0];
             if (code == kGetAtr) {
@@ -159,36 +166,45 @@ void SimCard::Impl::Serve() {
                     const std::lock_guard lock(mutex);
                     atr = script.atr;
                 }
-                if (!SendMessage(conn, atr)) break;
+                if (!SendMessage(conn, atr))
+                    break;
             } else if (code == kPowerOn || code == kReset) {
                 const std::lock_guard lock(mutex);
                 ++powerOns;
             }
             continue; // power off and unknown codes are not answered
         }
-        if (payload.empty()) continue;
+        if (payload.empty())
+            continue;
         const std::optional<Bytes> answer = Answer(payload);
-        if (!answer || !SendMessage(conn, *answer)) break;
+        if (!answer || !SendMessage(conn, *answer))
+            break;
     }
     CloseConnection();
 }
 
 SimCard::SimCard(CardScript script, int slot) : impl_(std::make_unique<Impl>()) {
-    if (slot < 0 || slot > 1) throw std::invalid_argument("vpcd has slots 0 and 1");
+    if (slot < 0 || slot > 1)
+        throw std::invalid_argument("vpcd has slots 0 and 1");
     CheckScript(script);
     impl_->slot = slot;
     impl_->script = std::move(script);
 }
 
-SimCard::~SimCard() { Remove(); }
+SimCard::~SimCard() {
+    Remove();
+}
 
 void SimCard::Insert() {
-    if (Inserted()) return;
-    if (impl_->server.joinable()) impl_->server.join(); // a connection that ended by itself
+    if (Inserted())
+        return;
+    if (impl_->server.joinable())
+        impl_->server.join(); // a connection that ended by itself
     // A card just removed from this reader may still be reported for one presence poll; a card
     // inserted before pcscd saw the reader empty would be taken for the old one.
     const std::string reader = ReaderName(impl_->slot);
-    if (detail::CardReported(reader)) WaitForCard(reader, false, kRemovalPatience);
+    if (detail::CardReported(reader))
+        WaitForCard(reader, false, kRemovalPatience);
     // pcscd may still be loading the driver: keep trying for a while.
     const auto deadline = std::chrono::steady_clock::now() + kConnectPatience;
     int fd = -1;
@@ -213,10 +229,12 @@ void SimCard::Remove() {
         const std::lock_guard lock(impl_->mutex);
         impl_->stop = true;
         // Wakes the server from its read; it closes the connection itself.
-        if (impl_->fd >= 0) shutdown(impl_->fd, SHUT_RDWR);
+        if (impl_->fd >= 0)
+            shutdown(impl_->fd, SHUT_RDWR);
     }
     impl_->wake.notify_all();
-    if (impl_->server.joinable()) impl_->server.join();
+    if (impl_->server.joinable())
+        impl_->server.join();
 }
 
 bool SimCard::Inserted() const {

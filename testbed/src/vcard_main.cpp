@@ -19,7 +19,8 @@ int Usage() {
 
 void PrintApdu(const bed::Bytes& apdu) {
     std::printf(">");
-    for (const std::uint8_t b : apdu) std::printf(" %02X", b);
+    for (const std::uint8_t b : apdu)
+        std::printf(" %02X", b);
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -34,7 +35,8 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--slot" && i + 1 < argc) {
             const std::string value = argv[++i];
-            if (value != "0" && value != "1") return Usage();
+            if (value != "0" && value != "1")
+                return Usage();
             slot = value[0] - '0';
         } else if (arg == "--script" && i + 1 < argc) {
             script = argv[++i];
@@ -44,7 +46,8 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if (script.empty()) return Usage();
+    if (script.empty())
+        return Usage();
 
     // Blocked before any thread starts, so that only sigtimedwait below takes them.
     sigset_t stopSignals;
@@ -62,12 +65,14 @@ int main(int argc, char** argv) {
                 try {
                     card.Insert();
                 } catch (const std::runtime_error& e) {
-                    if (verbose) std::fprintf(stderr, "vcard: %s\n", e.what());
+                    if (verbose)
+                        std::fprintf(stderr, "vcard: %s\n", e.what());
                 }
             }
             if (verbose) {
                 const auto apdus = card.ReceivedApdus();
-                for (; shown < apdus.size(); ++shown) PrintApdu(apdus[shown]);
+                for (; shown < apdus.size(); ++shown)
+                    PrintApdu(apdus[shown]);
             }
         }
     } catch (const std::exception& e) {

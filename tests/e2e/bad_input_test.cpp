@@ -2,9 +2,9 @@
 // prompt, empty, binary and oversized REQ files, a directory of 5000 entries, long paths,
 // unreadable directories, no terminal and terminals too small or unknown for the browser. Every
 // run must end with status 255 and say what went wrong in one line, never crash or hang.
+#include "pty_screen.h"
 #include "temp_tree.h"
 #include "transcripts.h"
-#include "pty_screen.h"
 
 #include <bed/bed.h>
 #include <gtest/gtest.h>
@@ -172,7 +172,8 @@ TEST_F(BadInput, EndOfInputAtEveryPrompt) {
     for (const auto& c : cases) {
         const std::string out = Piped(c.input);
         EXPECT_TRUE(out.ends_with(c.lastPrompt + "\nvalue of CT_close is " + c.close + "\n"))
-            << "input " << c.input << ":\n" << out;
+            << "input " << c.input << ":\n"
+            << out;
     }
 }
 
@@ -203,7 +204,8 @@ TEST_F(BadInput, MegabyteAndBinaryLinesAtEveryPrompt) {
     for (const auto& c : cases) {
         const std::string out = Piped(c.input);
         EXPECT_EQ(Count(out, c.prompt), c.times) << c.input.substr(0, 12);
-        EXPECT_TRUE(out.ends_with(kPrompt)) << out.substr(out.size() - std::min<std::size_t>(out.size(), 500));
+        EXPECT_TRUE(out.ends_with(kPrompt))
+            << out.substr(out.size() - std::min<std::size_t>(out.size(), 500));
     }
 }
 
@@ -273,7 +275,8 @@ TEST_F(BadInput, EmptyBinaryAndOversizedReqFiles) {
 
         mark = program_->Output().size();
         program_->Type("5\n");
-        ASSERT_TRUE(program_->WaitForOutput("\nNo of Tests Failed\t:", mark, 60s)) << name << Since(mark);
+        ASSERT_TRUE(program_->WaitForOutput("\nNo of Tests Failed\t:", mark, 60s))
+            << name << Since(mark);
         ASSERT_TRUE(program_->WaitForOutput(kPrompt, mark)) << Since(mark);
         const std::string run = Since(mark);
         const std::size_t report = run.find("\n\n\nTest Report");
@@ -283,8 +286,10 @@ TEST_F(BadInput, EmptyBinaryAndOversizedReqFiles) {
         EXPECT_EQ(Count(failures, "\nFailure in SCardTransmit. Error 0x") +
                       Count(failures, "\nError in Opening Log File"),
                   static_cast<std::size_t>(failed))
-            << name << ":\n" << run;
-        EXPECT_NE(run.find("Total no of Tests\t:" + std::to_string(tests) + "\n"), std::string::npos)
+            << name << ":\n"
+            << run;
+        EXPECT_NE(run.find("Total no of Tests\t:" + std::to_string(tests) + "\n"),
+                  std::string::npos)
             << run;
     }
     Exit();
@@ -342,11 +347,12 @@ TEST_F(BadInput, UnreadableDirectoriesAndFiles) {
     std::ofstream(root_ / "ok.req") << kOneTest;
     std::ofstream(root_ / "secret.req") << kOneTest;
     fs::permissions(root_ / "closed", fs::perms::none);
-    fs::permissions(root_ / "locked", fs::perms::owner_exec | fs::perms::group_exec |
-                                          fs::perms::others_exec);
+    fs::permissions(root_ / "locked",
+                    fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
     fs::permissions(root_ / "secret.req", fs::perms::none);
     Start(root_ / "locked", {},
-          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", bed::ProgramPath()});
+          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+           bed::ProgramPath()});
     PowerCard();
 
     // Started in the unreadable directory: only ".." is offered.
@@ -354,8 +360,9 @@ TEST_F(BadInput, UnreadableDirectoriesAndFiles) {
     program_->Type("4\n");
     ASSERT_TRUE(program_->WaitForScreen(ptyscreen::BrowserTitle((root_ / "locked").string())));
     // The list starts on screen row 4 (window row 2); row 5 stays empty.
-    EXPECT_TRUE(program_->WaitFor([&] { return program_->Row(4).find(" ../ ") != std::string::npos; }))
-        << program_->Text();
+    EXPECT_TRUE(program_->WaitFor([&] {
+        return program_->Row(4).find(" ../ ") != std::string::npos;
+    })) << program_->Text();
     EXPECT_EQ(program_->Row(5).find_first_of("abcdefghijklmnopqrstuvwxyz./"), std::string::npos)
         << program_->Text();
     program_->Key(VTERM_KEY_ENTER);
@@ -364,8 +371,8 @@ TEST_F(BadInput, UnreadableDirectoriesAndFiles) {
     program_->Settle();
     ASSERT_TRUE(ptyscreen::SelectInBrowser(*program_, root_, "secret.req"));
     EXPECT_TRUE(program_->WaitForOutput("\n" + (root_ / "secret.req").string() +
-                                            " file not found in the directory " +
-                                            root_.string() + "\nNo reqfile opened\n   __",
+                                            " file not found in the directory " + root_.string() +
+                                            "\nNo reqfile opened\n   __",
                                         mark))
         << Since(mark);
     ASSERT_TRUE(program_->WaitForOutput(kPrompt, mark));

@@ -40,12 +40,12 @@ TEST(Matches, WildcardsAndTrailingRest) {
     const Case cases[] = {
         {"00 A4 04 00", "00 A4 04 00", true},
         {"00 A4 04 00", "00 A4 04 01", false},
-        {"00 A4 04 00", "00 A4 04 00 00", false},  // no rest without '*'
-        {"00 A4 04 00", "00 A4 04", false},        // shorter never matches
+        {"00 A4 04 00", "00 A4 04 00 00", false}, // no rest without '*'
+        {"00 A4 04 00", "00 A4 04", false},       // shorter never matches
         {"00 xx 04 XX", "00 B0 04 7F", true},
         {"00 A4 04 00 xx *", "00 A4 04 00 02 3F 00", true},
-        {"00 A4 04 00 xx *", "00 A4 04 00 02", true},  // '*' may match nothing
-        {"00 A4 04 00 xx *", "00 A4 04 00", false},    // but 'xx' needs its byte
+        {"00 A4 04 00 xx *", "00 A4 04 00 02", true}, // '*' may match nothing
+        {"00 A4 04 00 xx *", "00 A4 04 00", false},   // but 'xx' needs its byte
         {"*", "00 11 22 33", true},
         {"00A40400 *", "00 A4 04 00 01 02", true},
     };
@@ -58,15 +58,15 @@ TEST(Matches, WildcardsAndTrailingRest) {
 }
 
 TEST(CardScript, ParsesEveryDirective) {
-    const bed::CardScript s = bed::ParseCardScript(
-        "# a card\n"
-        "atr 3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A\n"
-        "apdu 00 A4 04 00 xx * -> 90 00   # select\n"
-        "apdu 00 84 00 00 08 -> random 8, 90 00\n"
-        "apdu 00 B0 00 00 xx -> 01 02 03 04 90 00 delay 200\n"
-        "\n"
-        "apdu 00 FF 00 00 -> drop\n"
-        "default 6A 82\n");
+    const bed::CardScript s =
+        bed::ParseCardScript("# a card\n"
+                             "atr 3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A\n"
+                             "apdu 00 A4 04 00 xx * -> 90 00   # select\n"
+                             "apdu 00 84 00 00 08 -> random 8, 90 00\n"
+                             "apdu 00 B0 00 00 xx -> 01 02 03 04 90 00 delay 200\n"
+                             "\n"
+                             "apdu 00 FF 00 00 -> drop\n"
+                             "default 6A 82\n");
     EXPECT_EQ(s.atr.size(), 20u);
     EXPECT_EQ(s.atr.front(), 0x3B);
     ASSERT_EQ(s.rules.size(), 4u);
@@ -90,16 +90,16 @@ TEST(CardScript, DefaultsWhenNotGiven) {
 
 TEST(CardScript, ErrorsNameTheLine) {
     const char* bad[] = {
-        "atr\n",                              // no bytes
-        "atr 3B\napdu 00 A4 -> 9\n",          // odd digit count in the answer
-        "apdu 00 A4 04 00 90 00\n",           // no arrow
-        "apdu -> 90 00\n",                    // empty pattern
-        "apdu 00 * 01 -> 90 00\n",            // '*' not last
-        "apdu 00 84 -> 90 00 random 8\n",     // random after the bytes
-        "apdu 00 84 -> random\n",             // random without a count
-        "apdu 00 84 -> 90 00 delay soon\n",   // delay without a number
-        "apdu 00 FF -> drop 90 00\n",         // drop answers nothing
-        "card 3B 00\n",                       // unknown directive
+        "atr\n",                            // no bytes
+        "atr 3B\napdu 00 A4 -> 9\n",        // odd digit count in the answer
+        "apdu 00 A4 04 00 90 00\n",         // no arrow
+        "apdu -> 90 00\n",                  // empty pattern
+        "apdu 00 * 01 -> 90 00\n",          // '*' not last
+        "apdu 00 84 -> 90 00 random 8\n",   // random after the bytes
+        "apdu 00 84 -> random\n",           // random without a count
+        "apdu 00 84 -> 90 00 delay soon\n", // delay without a number
+        "apdu 00 FF -> drop 90 00\n",       // drop answers nothing
+        "card 3B 00\n",                     // unknown directive
     };
     for (const char* text : bad) {
         try {
@@ -122,14 +122,16 @@ TEST(CardScript, TheDemoCardLoads) {
 
 // A PC/SC connection to one reader, released on every road out.
 class Connection {
-public:
+  public:
     explicit Connection(const std::string& reader) {
-        EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_), SCARD_S_SUCCESS);
+        EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_),
+                  SCARD_S_SUCCESS);
         result_ = SCardConnect(context_, reader.c_str(), SCARD_SHARE_SHARED,
                                SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_);
     }
     ~Connection() {
-        if (result_ == SCARD_S_SUCCESS) SCardDisconnect(card_, SCARD_LEAVE_CARD);
+        if (result_ == SCARD_S_SUCCESS)
+            SCardDisconnect(card_, SCARD_LEAVE_CARD);
         SCardReleaseContext(context_);
     }
     Connection(const Connection&) = delete;
@@ -142,10 +144,12 @@ public:
         Bytes response(260 + 2);
         DWORD length = static_cast<DWORD>(response.size());
         const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
-        const LONG r = SCardTransmit(card_, pci, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
-                                     response.data(), &length);
-        if (rv != nullptr) *rv = r;
-        if (r != SCARD_S_SUCCESS) return std::nullopt;
+        const LONG r = SCardTransmit(card_, pci, apdu.data(), static_cast<DWORD>(apdu.size()),
+                                     nullptr, response.data(), &length);
+        if (rv != nullptr)
+            *rv = r;
+        if (r != SCARD_S_SUCCESS)
+            return std::nullopt;
         response.resize(length);
         return response;
     }
@@ -163,7 +167,7 @@ public:
         return atr;
     }
 
-private:
+  private:
     SCARDCONTEXT context_ = 0;
     SCARDHANDLE card_ = 0;
     DWORD protocol_ = 0;
@@ -173,20 +177,22 @@ private:
 constexpr const char* kCard =
     "atr 3B 02 14 50\n"
     "apdu 00 A4 04 00 xx * -> 90 00\n"
-    "apdu 00 A4 xx xx -> 6A 86\n"        // only reached when the first rule does not match
+    "apdu 00 A4 xx xx -> 6A 86\n" // only reached when the first rule does not match
     "apdu 00 84 00 00 08 -> random 8, 90 00\n"
     "apdu 00 B0 00 00 02 -> 12 34 90 00 delay 300\n"
     "apdu 00 FF 00 00 -> drop\n";
 
 class OnBed : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
-        if (!bed::InSandbox()) GTEST_SKIP() << "needs testbed/sandbox";
+        if (!bed::InSandbox())
+            GTEST_SKIP() << "needs testbed/sandbox";
         pcscd_ = std::make_unique<bed::Pcscd>();
     }
     static void TearDownTestSuite() { pcscd_.reset(); }
     void SetUp() override {
-        if (!pcscd_) GTEST_SKIP() << "needs testbed/sandbox";
+        if (!pcscd_)
+            GTEST_SKIP() << "needs testbed/sandbox";
     }
 
     static inline std::unique_ptr<bed::Pcscd> pcscd_;
@@ -266,7 +272,9 @@ TEST_F(OnBed, DropEndsTheConnectionLikeAPulledCard) {
 }
 
 TEST_F(OnBed, InsertAndRemoveAreSeenByPcsc) {
-    bed::SimCard card(bed::ParseCardScript("atr 3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A\n"), 1);
+    bed::SimCard card(
+        bed::ParseCardScript("atr 3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A\n"),
+        1);
     for (int round = 0; round < 2; ++round) {
         card.Insert();
         EXPECT_TRUE(card.Inserted());
@@ -310,25 +318,29 @@ TEST_F(OnBed, TransmitTimePerApdu) {
     ASSERT_EQ(c.Result(), SCARD_S_SUCCESS);
     constexpr int kApdus = 1000;
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < kApdus; ++i) ASSERT_EQ(c.Transmit(Hex("00 B0 00 00 02")), Hex("01 02 90 00"));
+    for (int i = 0; i < kApdus; ++i)
+        ASSERT_EQ(c.Transmit(Hex("00 B0 00 00 02")), Hex("01 02 90 00"));
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
     // A figure, not a check: the benchmark programs own speed.
     std::printf("[ figure   ] %d APDUs, %.3f ms per APDU\n", kApdus, took.count() / kApdus);
 }
 
 TEST(Pcscd, WithoutVpcdAnswersNoReaders) {
-    if (!bed::InSandbox()) GTEST_SKIP() << "needs testbed/sandbox";
+    if (!bed::InSandbox())
+        GTEST_SKIP() << "needs testbed/sandbox";
     bed::PcscdOptions options;
     options.withVpcd = false;
     bed::Pcscd pcscd(options);
     SCARDCONTEXT context = 0;
-    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+              SCARD_S_SUCCESS);
     DWORD size = 0;
     EXPECT_EQ(SCardListReaders(context, nullptr, nullptr, &size), SCARD_E_NO_READERS_AVAILABLE);
     SCardReleaseContext(context);
 
     pcscd.Kill();
-    EXPECT_NE(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS)
+    EXPECT_NE(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+              SCARD_S_SUCCESS)
         << "a killed pcscd leaves no service behind";
 }
 
@@ -366,7 +378,8 @@ TEST(Run, TimeoutKillsTheProgramAndWhatItStarted) {
     bed::RunOptions options;
     options.timeout = 300ms;
     const auto start = std::chrono::steady_clock::now();
-    const bed::RunResult r = bed::Run({"/bin/sh", "-c", "echo started; sleep 30 & sleep 30"}, options);
+    const bed::RunResult r =
+        bed::Run({"/bin/sh", "-c", "echo started; sleep 30 & sleep 30"}, options);
     EXPECT_TRUE(r.timedOut);
     EXPECT_EQ(r.status, 128 + 9);
     EXPECT_EQ(r.out, "started\n");

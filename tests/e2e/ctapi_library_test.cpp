@@ -24,10 +24,13 @@ const Bytes kAtr = Hex("3B 02 14 50");
 const Bytes kOtherAtr = Hex("3B 8A 80 01 4A 43 4F 50 33 31 56 32 33 32 7A");
 constexpr std::uint8_t kGuard = 0xA5;
 
-Bytes Request(std::uint8_t seconds) { return {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x01, seconds}; }
-Bytes Eject(std::uint8_t seconds) { return {0x20, 0x15, 0x01, 0x00, 0x03, 0x80, 0x01, seconds}; }
-Bytes Cat(Bytes a, const Bytes& b)
-{
+Bytes Request(std::uint8_t seconds) {
+    return {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x01, seconds};
+}
+Bytes Eject(std::uint8_t seconds) {
+    return {0x20, 0x15, 0x01, 0x00, 0x03, 0x80, 0x01, seconds};
+}
+Bytes Cat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -36,15 +39,14 @@ struct Answer {
     std::int8_t rv = 0;
     std::uint8_t sad = 0, dad = 0;
     std::uint16_t len = 0;
-    Bytes bytes;             // the response when rv is OK
+    Bytes bytes; // the response when rv is OK
     bool pastRoomUntouched = false;
-    bool untouched = false;  // nothing written at all
+    bool untouched = false; // nothing written at all
 };
 
 // One CT_data call with a response buffer that is larger than the room given, filled with a
 // guard byte, so that writes past the room show.
-Answer Data(std::uint16_t ctn, std::uint8_t dad, Bytes command, std::uint16_t room = 4096)
-{
+Answer Data(std::uint16_t ctn, std::uint8_t dad, Bytes command, std::uint16_t room = 4096) {
     Bytes buffer(room + 64u, kGuard);
     Answer a;
     std::uint8_t destination = dad, source = HOST;
@@ -55,22 +57,20 @@ Answer Data(std::uint16_t ctn, std::uint8_t dad, Bytes command, std::uint16_t ro
     a.dad = destination;
     a.pastRoomUntouched = std::all_of(buffer.begin() + room, buffer.end(),
                                       [](std::uint8_t b) { return b == kGuard; });
-    a.untouched = std::all_of(buffer.begin(), buffer.end(),
-                              [](std::uint8_t b) { return b == kGuard; });
+    a.untouched =
+        std::all_of(buffer.begin(), buffer.end(), [](std::uint8_t b) { return b == kGuard; });
     if (a.rv == OK)
         a.bytes.assign(buffer.begin(), buffer.begin() + std::min<std::size_t>(a.len, room));
     return a;
 }
 
-Bytes Ok(std::uint16_t ctn, std::uint8_t dad, const Bytes& command, std::uint16_t room = 4096)
-{
+Bytes Ok(std::uint16_t ctn, std::uint8_t dad, const Bytes& command, std::uint16_t room = 4096) {
     const auto a = Data(ctn, dad, command, room);
     EXPECT_EQ(a.rv, OK) << testing::PrintToString(command);
     return a.bytes;
 }
 
-bed::CardScript Script(Bytes atr = kAtr)
-{
+bed::CardScript Script(Bytes atr = kAtr) {
     bed::CardScript script;
     script.atr = std::move(atr);
     script.rules = {
@@ -88,24 +88,21 @@ bed::CardScript Script(Bytes atr = kAtr)
 
 // A pcscd for the whole suite; each test opens terminal 0 and has a card that it inserts.
 class Library : public testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() { pcscd_ = std::make_unique<bed::Pcscd>(); }
     static void TearDownTestSuite() { pcscd_.reset(); }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(bed::WaitForCard(reader_, false));
         ASSERT_EQ(CT_init(0, 0), OK);
     }
     void TearDown() override { CT_close(0); }
 
-    void InsertCard()
-    {
+    void InsertCard() {
         card_.Insert();
         ASSERT_TRUE(bed::WaitForCard(reader_, true));
     }
-    void Activate()
-    {
+    void Activate() {
         InsertCard();
         ASSERT_EQ(Ok(0, CT, kResetIcc, 33), Cat(kAtr, Hex("90 01")));
     }
@@ -115,8 +112,7 @@ protected:
     bed::SimCard card_{Script()};
 };
 
-TEST_F(Library, WithoutCard)
-{
+TEST_F(Library, WithoutCard) {
     EXPECT_EQ(Ok(0, CT, kResetCt, 5), Hex("90 00"));
     EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 00 90 00"));
     EXPECT_EQ(Ok(0, CT, kResetIcc, 33), Hex("64 A1"));
@@ -126,15 +122,13 @@ TEST_F(Library, WithoutCard)
     EXPECT_EQ(Ok(0, CT, Hex("20 13 00 81 00")), Hex("81 01 01 90 00"));
 }
 
-TEST_F(Library, RequestIccWaitsForNoCardThatComes)
-{
+TEST_F(Library, RequestIccWaitsForNoCardThatComes) {
     const auto start = Clock::now();
     EXPECT_EQ(Ok(0, CT, Request(1), 50), Hex("62 00"));
     EXPECT_GE(Clock::now() - start, 900ms);
 }
 
-TEST_F(Library, ManufacturerDataIsPrintable)
-{
+TEST_F(Library, ManufacturerDataIsPrintable) {
     const auto answer = Ok(0, CT, kStatusCt, 50);
     ASSERT_EQ(answer.size(), 19u);
     EXPECT_EQ(answer[0], 0x46);
@@ -148,8 +142,7 @@ TEST_F(Library, ManufacturerDataIsPrintable)
     EXPECT_EQ(Ok(0, CT, kStatusCt, 50), answer); // and activated
 }
 
-TEST_F(Library, CardLifecycle)
-{
+TEST_F(Library, CardLifecycle) {
     InsertCard();
     EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 03 90 00"));
     EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("6F 00"));
@@ -166,24 +159,21 @@ TEST_F(Library, CardLifecycle)
     EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("01 02 03 04 90 00"));
 }
 
-TEST_F(Library, ResetIccOfAnActiveCardResetsIt)
-{
+TEST_F(Library, ResetIccOfAnActiveCardResetsIt) {
     Activate();
     const auto before = card_.PowerOns();
     EXPECT_EQ(Ok(0, CT, kResetIcc, 33), Cat(kAtr, Hex("90 01")));
     EXPECT_GT(card_.PowerOns(), before);
 }
 
-TEST_F(Library, StorageCardIsSynchronous)
-{
+TEST_F(Library, StorageCardIsSynchronous) {
     card_.SetScript(Script(Hex("3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A")));
     InsertCard();
     const auto answer = Ok(0, CT, Hex("20 12 01 00 03 80 01 00"), 50);
     EXPECT_EQ(answer, Hex("90 00"));
 }
 
-TEST_F(Library, RequestIccTakesACardThatComesInTime)
-{
+TEST_F(Library, RequestIccTakesACardThatComesInTime) {
     std::thread later([&] {
         std::this_thread::sleep_for(300ms);
         card_.Insert();
@@ -194,12 +184,11 @@ TEST_F(Library, RequestIccTakesACardThatComesInTime)
     EXPECT_EQ(answer.bytes, Cat(kAtr, Hex("90 01")));
 }
 
-TEST_F(Library, EjectIcc)
-{
+TEST_F(Library, EjectIcc) {
     Activate();
     EXPECT_EQ(Ok(0, ICC1, Eject(0), 8), Hex("90 00")); // still there, no time to wait
     EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 03 90 00"));
-    EXPECT_EQ(Ok(0, CT, Eject(1), 8), Hex("62 00"));    // to the terminal address as well
+    EXPECT_EQ(Ok(0, CT, Eject(1), 8), Hex("62 00")); // to the terminal address as well
     std::thread pull([&] {
         std::this_thread::sleep_for(300ms);
         card_.Remove();
@@ -212,8 +201,7 @@ TEST_F(Library, EjectIcc)
     EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 00 90 00"));
 }
 
-TEST_F(Library, CardApdusPassUnchanged)
-{
+TEST_F(Library, CardApdusPassUnchanged) {
     Activate();
     const Bytes select = Hex("00 A4 04 00 07 A0 00 00 02 47 10 01");
     EXPECT_EQ(Ok(0, ICC1, select), Hex("61 10")); // no GET RESPONSE behind the tester's back
@@ -230,8 +218,7 @@ TEST_F(Library, CardApdusPassUnchanged)
     EXPECT_EQ(received[received.size() - 2], extendedWrite);
 }
 
-TEST_F(Library, AddressesOfTheReply)
-{
+TEST_F(Library, AddressesOfTheReply) {
     InsertCard();
     auto a = Data(0, CT, kResetIcc, 33);
     EXPECT_EQ(a.rv, OK);
@@ -243,8 +230,7 @@ TEST_F(Library, AddressesOfTheReply)
     EXPECT_EQ(a.dad, HOST);
 }
 
-TEST_F(Library, ShortRoomIsErrMemoryAndWritesNothing)
-{
+TEST_F(Library, ShortRoomIsErrMemoryAndWritesNothing) {
     InsertCard();
     auto a = Data(0, CT, kResetIcc, 5); // ATR and status word need 6
     EXPECT_EQ(a.rv, ERR_MEMORY);
@@ -259,8 +245,7 @@ TEST_F(Library, ShortRoomIsErrMemoryAndWritesNothing)
     EXPECT_TRUE(a.untouched);
 }
 
-TEST_F(Library, CardRemovedWhileActive)
-{
+TEST_F(Library, CardRemovedWhileActive) {
     Activate();
     card_.Remove();
     ASSERT_TRUE(bed::WaitForCard(reader_, false));
@@ -269,8 +254,7 @@ TEST_F(Library, CardRemovedWhileActive)
     EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 00 90 00"));
 }
 
-TEST_F(Library, CardPulledMidApdu)
-{
+TEST_F(Library, CardPulledMidApdu) {
     Activate();
     EXPECT_EQ(Data(0, ICC1, Hex("00 FF 00 00")).rv, ERR_TRANS);
     EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("6F 00"));
@@ -280,8 +264,7 @@ TEST_F(Library, CardPulledMidApdu)
 }
 
 // Fewer than the four header bytes are no command APDU: refused, not sent, the card still active.
-TEST_F(Library, ShortCommandToTheCardIsRefused)
-{
+TEST_F(Library, ShortCommandToTheCardIsRefused) {
     Activate();
     for (const char* shortCommand : {"00", "00 B0", "00 B0 00"})
         EXPECT_EQ(Data(0, ICC1, Hex(shortCommand)).rv, ERR_INVALID) << shortCommand;
@@ -290,8 +273,7 @@ TEST_F(Library, ShortCommandToTheCardIsRefused)
     EXPECT_EQ(card_.ReceivedApdus().size(), 1u);
 }
 
-TEST_F(Library, ArgumentChecks)
-{
+TEST_F(Library, ArgumentChecks) {
     std::uint8_t dad = CT, sad = HOST, response[8] = {};
     Bytes command = kResetCt;
     std::uint16_t len = sizeof response;
@@ -309,7 +291,8 @@ TEST_F(Library, ArgumentChecks)
     EXPECT_EQ(call(0, &dad, &sad, nullptr, &len, response), ERR_INVALID);
     EXPECT_EQ(call(0, &dad, &sad, command.data(), nullptr, response), ERR_INVALID);
     EXPECT_EQ(call(0, &dad, &sad, command.data(), &len, nullptr), ERR_INVALID);
-    for (const std::uint8_t unknown : {std::uint8_t{ICC2}, std::uint8_t{0x0E}, std::uint8_t{0xFF}}) {
+    for (const std::uint8_t unknown :
+         {std::uint8_t{ICC2}, std::uint8_t{0x0E}, std::uint8_t{0xFF}}) {
         std::uint8_t d = unknown;
         EXPECT_EQ(call(0, &d, &sad, command.data(), &len, response), ERR_INVALID);
     }
@@ -320,35 +303,32 @@ TEST_F(Library, ArgumentChecks)
 
 // ---- terminals opened and closed, one pcscd per test ------------------------------------------
 
-TEST(LibraryWithoutPcscd, InitIsErrCt)
-{
+TEST(LibraryWithoutPcscd, InitIsErrCt) {
     EXPECT_EQ(CT_init(0, 0), ERR_CT);
     EXPECT_EQ(CT_close(0), ERR_INVALID);
 }
 
 class Terminals : public testing::Test {
-protected:
+  protected:
     std::unique_ptr<bed::Pcscd> pcscd_ = std::make_unique<bed::Pcscd>();
 };
 
-TEST_F(Terminals, InitArguments)
-{
+TEST_F(Terminals, InitArguments) {
     EXPECT_EQ(CT_init(0, 1), ERR_INVALID);
-    EXPECT_EQ(CT_init(2, 0), ERR_INVALID);   // the bed has two readers
+    EXPECT_EQ(CT_init(2, 0), ERR_INVALID); // the bed has two readers
     EXPECT_EQ(CT_init(0x100, 0), ERR_INVALID);
-    EXPECT_EQ(CT_close(0), ERR_INVALID);     // never opened
+    EXPECT_EQ(CT_close(0), ERR_INVALID); // never opened
     EXPECT_EQ(CT_init(0, 0), OK);
     EXPECT_EQ(CT_init(0, 0), ERR_INVALID);
     EXPECT_EQ(CT_close(0), OK);
     EXPECT_EQ(CT_close(0), ERR_INVALID);
     EXPECT_EQ(Data(0, CT, kResetCt, 5).rv, ERR_INVALID);
-    EXPECT_EQ(CT_init(0, 0), OK);            // open again after a close
+    EXPECT_EQ(CT_init(0, 0), OK); // open again after a close
     EXPECT_EQ(Ok(0, CT, kResetCt, 5), Hex("90 00"));
     EXPECT_EQ(CT_close(0), OK);
 }
 
-TEST_F(Terminals, TwoReadersAtOnce)
-{
+TEST_F(Terminals, TwoReadersAtOnce) {
     bed::SimCard first(Script(), 0), second(Script(kOtherAtr), 1);
     first.Insert();
     second.Insert();
@@ -381,8 +361,7 @@ TEST_F(Terminals, TwoReadersAtOnce)
     EXPECT_EQ(CT_close(1), OK);
 }
 
-TEST_F(Terminals, CloseEndsAWaitingRequest)
-{
+TEST_F(Terminals, CloseEndsAWaitingRequest) {
     ASSERT_EQ(CT_init(0, 0), OK);
     std::int8_t rv = OK;
     std::thread waiting([&] { rv = Data(0, CT, Request(30), 50).rv; });
@@ -394,8 +373,7 @@ TEST_F(Terminals, CloseEndsAWaitingRequest)
     EXPECT_NE(rv, OK);
 }
 
-TEST_F(Terminals, PcscdGone)
-{
+TEST_F(Terminals, PcscdGone) {
     bed::SimCard card(Script());
     card.Insert();
     ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));

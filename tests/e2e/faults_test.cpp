@@ -2,9 +2,9 @@
 // the middle of a scenario, a card that answers late, pcscd killed during a run and before the
 // first choice, the reader gone between CT_init and RESET CT. Every run must end (no hang), with
 // status 255, each failure told by its own line and the menu back after it.
+#include "pty_screen.h"
 #include "temp_tree.h"
 #include "transcripts.h"
-#include "pty_screen.h"
 
 #include <bed/bed.h>
 #include <gtest/gtest.h>
@@ -36,9 +36,8 @@ const bed::Bytes kAimedAt = bed::Hex("00 B0 00 00 04");
 
 bed::CardScript Card(const bed::Rule& third) {
     bed::CardScript script;
-    script.rules = {third,
-                    {"00 A4 04 00 xx *", {0x90, 0x00}},
-                    {"00 B0 00 00 02", {0x12, 0x34, 0x90, 0x00}}};
+    script.rules = {
+        third, {"00 A4 04 00 xx *", {0x90, 0x00}}, {"00 B0 00 00 02", {0x12, 0x34, 0x90, 0x00}}};
     return script;
 }
 
@@ -127,7 +126,8 @@ class Faults : public ::testing::Test {
         program_->Type("4\n");
         ASSERT_TRUE(ptyscreen::SelectInBrowser(*program_, root_, "five.req")) << program_->Text();
         // The browser's screen comes between the echo and the message.
-        const std::string opened = "\n" + (root_ / "five.req").string() + " opened (with 5 APDUs)\n";
+        const std::string opened =
+            "\n" + (root_ / "five.req").string() + " opened (with 5 APDUs)\n";
         ASSERT_TRUE(program_->WaitForOutput(opened + "   __", mark)) << Since(mark);
         ASSERT_TRUE(program_->WaitForOutput(kPrompt, mark)) << Since(mark);
     }
@@ -218,7 +218,7 @@ TEST_F(Faults, PcscdKilledDuringARun) {
     const std::size_t mark = RunUntilTheThirdTest();
     pcscd_->Kill();
     EXPECT_TRUE(MenuAfter(mark, kTransportFailure + "fffffff8" + kMismatch + kMismatch +
-                                        Report(kTests, 2)));
+                                    Report(kTests, 2)));
     // Nothing to list any more; the menu stays usable and Exit still closes the terminal.
     EXPECT_TRUE(Choose("1", "Could not get list of readers\n  No readers found\n"));
     EXPECT_TRUE(Choose("2", "dad is 1, sad is 2, ctn is 0\n"));

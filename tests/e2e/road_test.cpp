@@ -2,9 +2,9 @@
 // on the test bed, the card terminal opened and reset, a REQ file chosen in the browser by keys,
 // the scenario run and its report; then a second file, a browser left with Esc, a file that
 // cannot be opened.
+#include "pty_screen.h"
 #include "temp_tree.h"
 #include "transcripts.h"
-#include "pty_screen.h"
 
 #include <bed/bed.h>
 #include <gtest/gtest.h>

@@ -1,12 +1,12 @@
 // The scenario run against the simulated card, through our CT-API library, pcscd and vpcd:
 // the program's own functions called in-process.
-#include "transcripts.h"
 #include "app/session.h"
 #include "ct/card_terminal.h"
 #include "scenario/open_req.h"
 #include "scenario/req_file.h"
 #include "scenario/scenario_run.h"
 #include "std_streams.h"
+#include "transcripts.h"
 
 #include <bed/bed.h>
 #include <gtest/gtest.h>
@@ -31,7 +31,7 @@ using transcript::Report;
 const std::string kMismatch = "\nError in Opening Log File";
 
 class ScenarioOnBed : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         if (!bed::InSandbox()) {
             return;
@@ -117,15 +117,18 @@ INSTANTIATE_TEST_SUITE_P(
     Card, ScenarioCases,
     ::testing::Values(
         BedCase{"equal", "2,0 00 B0 00 00 02\n>12 34 90 00\n", Report(1, 1, 0)},
-        BedCase{"one byte differs", "2,0 00 B0 00 00 02\n>12 35 90 00\n", kMismatch + Report(1, 0, 1)},
-        BedCase{"length mismatch", "2,0 00 B0 00 00 02\n>12 34 90 00 00\n", kMismatch + Report(1, 0, 1)},
+        BedCase{"one byte differs", "2,0 00 B0 00 00 02\n>12 35 90 00\n",
+                kMismatch + Report(1, 0, 1)},
+        BedCase{"length mismatch", "2,0 00 B0 00 00 02\n>12 34 90 00 00\n",
+                kMismatch + Report(1, 0, 1)},
         BedCase{"wildcards over random bytes",
                 "#Get challenge\n2,0 00 84 00 00 08\n>xx xx xx xx xx xx xx xx 90 00\n",
                 Report(1, 1, 0)},
         BedCase{"wildcards fail a longer answer", "2,0 00 84 00 00 08\n>xx xx 90 00\n",
                 kMismatch + Report(1, 0, 1)},
         BedCase{"expected length 0", "2,0 00 B0 00 00 02\n>\n2,0 00 CA 00 00\n\n", Report(2, 2, 0)},
-        BedCase{"continued response", "2,0 00 B0 00 00 02\n>12 \\\r\n34 90 00\r\n", Report(1, 1, 0)},
+        BedCase{"continued response", "2,0 00 B0 00 00 02\n>12 \\\r\n34 90 00\r\n",
+                Report(1, 1, 0)},
         BedCase{"no tests", "# nothing but a name\n", Report(0, 0, 0)}));
 
 TEST_F(ScenarioOnBed, MixedScenarioSendsEveryCommandInOrder) {

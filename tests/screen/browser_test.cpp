@@ -1,7 +1,7 @@
 // The REQ file browser as the tester sees it: a harness calling GetFile("*.req") runs in a
 // pseudo-terminal, and the screen is read back cell by cell (characters and reverse video).
-#include "temp_tree.h"
 #include "pty_screen.h"
+#include "temp_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -59,12 +59,8 @@ std::vector<int> ReversedRows(const Screen& screen) {
 
 class Browser : public ::testing::Test {
   protected:
-    void SetUp() override {
-        root_ = temptree::Make("browser_screen");
-    }
-    void TearDown() override {
-        temptree::Remove(root_);
-    }
+    void SetUp() override { root_ = temptree::Make("browser_screen"); }
+    void TearDown() override { temptree::Remove(root_); }
 
     void File(const std::string& relative) const { std::ofstream(root_ / relative) << "\n"; }
     void Dir(const std::string& relative) const { fs::create_directories(root_ / relative); }

@@ -1,7 +1,7 @@
 // The open command as menu choice 4 runs it (card powered): a harness calling CTOpenReqFile in a
 // pseudo-terminal, the REQ file chosen in the browser by keys, the texts and the state after it.
-#include "temp_tree.h"
 #include "pty_screen.h"
+#include "temp_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -19,12 +19,8 @@ namespace {
 
 class OpenCommand : public ::testing::Test {
   protected:
-    void SetUp() override {
-        root_ = temptree::Make("open_screen");
-    }
-    void TearDown() override {
-        temptree::Remove(root_);
-    }
+    void SetUp() override { root_ = temptree::Make("open_screen"); }
+    void TearDown() override { temptree::Remove(root_); }
 
     void Write(const fs::path& relative, const std::string& text) const {
         fs::create_directories((root_ / relative).parent_path());

@@ -10,7 +10,9 @@ State& state() {
     return s;
 }
 
-void Reset() { state() = State{}; }
+void Reset() {
+    state() = State{};
+}
 
 } // namespace ctdouble
 

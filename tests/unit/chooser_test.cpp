@@ -1,7 +1,7 @@
 // The REQ file browser's state on real directory trees: filter, listing, links, unreadable and
 // too-deep directories, the view and the keys, titles and result paths; no screen involved.
-#include "temp_tree.h"
 #include "chooser/browser.h"
+#include "temp_tree.h"
 
 #include <gtest/gtest.h>
 

@@ -13,15 +13,15 @@ using ctapi::CardState;
 using namespace std::chrono_literals;
 
 const Bytes kProcessorAtr{0x3B, 0x02, 0x14, 0x50};
-const Bytes kStorageAtr{0x3B, 0x8F, 0x80, 0x01, 0x80, 0x4F, 0x0C, 0xA0, 0x00, 0x00, 0x03, 0x06,
-                        0x03, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x6A};
+const Bytes kStorageAtr{0x3B, 0x8F, 0x80, 0x01, 0x80, 0x4F, 0x0C, 0xA0, 0x00, 0x00,
+                        0x03, 0x06, 0x03, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x6A};
 
 struct FakeSlot final : ctapi::Slot {
     CardState state = CardState::Absent;
     Bytes atr = kProcessorAtr;
     ActivateResult activateResult = ActivateResult::Ok;
-    bool arrives = false;        // a card comes while REQUEST ICC waits
-    bool leaves = false;         // the card goes while EJECT ICC waits
+    bool arrives = false; // a card comes while REQUEST ICC waits
+    bool leaves = false;  // the card goes while EJECT ICC waits
     ctapi::ReaderIdentity identity;
     Bytes cardAnswer{0x90, 0x00};
     std::optional<std::int8_t> transmitError;
@@ -32,8 +32,7 @@ struct FakeSlot final : ctapi::Slot {
 
     bool Connected() const override { return state == CardState::Active; }
     CardState State() override { return state; }
-    ActivateResult Activate(Bytes& out) override
-    {
+    ActivateResult Activate(Bytes& out) override {
         ++activations;
         if (activateResult == ActivateResult::Ok) {
             out = atr;
@@ -41,19 +40,16 @@ struct FakeSlot final : ctapi::Slot {
         }
         return activateResult;
     }
-    void Deactivate() override
-    {
+    void Deactivate() override {
         ++deactivations;
         if (state == CardState::Active)
             state = CardState::Present;
     }
-    void Eject() override
-    {
+    void Eject() override {
         ++ejections;
         Deactivate();
     }
-    bool WaitFor(bool present, std::chrono::seconds timeout) override
-    {
+    bool WaitFor(bool present, std::chrono::seconds timeout) override {
         waits.push_back(timeout);
         if (present && arrives && timeout > 0s)
             state = CardState::Present;
@@ -62,8 +58,7 @@ struct FakeSlot final : ctapi::Slot {
         return (state != CardState::Absent) == present;
     }
     ctapi::ReaderIdentity Identity() override { return identity; }
-    ctapi::ByteView Transmit(ctapi::ByteView apdu) override
-    {
+    ctapi::ByteView Transmit(ctapi::ByteView apdu) override {
         sent.emplace_back(apdu.begin(), apdu.end());
         if (transmitError)
             throw ctapi::CtError{*transmitError};
@@ -71,15 +66,13 @@ struct FakeSlot final : ctapi::Slot {
     }
 };
 
-Bytes Concat(Bytes a, const Bytes& b)
-{
+Bytes Concat(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
 Bytes Send(FakeSlot& slot, const Bytes& command, std::uint8_t destination = CT,
-           std::uint8_t* source = nullptr)
-{
+           std::uint8_t* source = nullptr) {
     ctapi::Terminal terminal(slot);
     const auto reply = terminal.Data(destination, command);
     if (source)
@@ -100,8 +93,7 @@ struct CommandCase {
 
 class CtbcsCommand : public testing::TestWithParam<CommandCase> {};
 
-TEST_P(CtbcsCommand, Answers)
-{
+TEST_P(CtbcsCommand, Answers) {
     const auto& c = GetParam();
     FakeSlot slot;
     slot.state = c.state;
@@ -119,68 +111,109 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         CommandCase{"ResetCtOldIns", CardState::Active, {0x20, 0x10, 0x00, 0x00, 0x00}, kOk},
         CommandCase{"ResetCtCase1", CardState::Absent, {0x20, 0x11, 0x00, 0x00}, kOk},
-        CommandCase{"ResetCtWithDataWanted", CardState::Absent, {0x20, 0x11, 0x00, 0x01, 0x00},
+        CommandCase{"ResetCtWithDataWanted",
+                    CardState::Absent,
+                    {0x20, 0x11, 0x00, 0x01, 0x00},
                     {0x6A, 0x00}},
-        CommandCase{"ResetIccAtr", CardState::Present, {0x20, 0x10, 0x01, 0x01, 0x00},
+        CommandCase{"ResetIccAtr",
+                    CardState::Present,
+                    {0x20, 0x10, 0x01, 0x01, 0x00},
                     Concat(kProcessorAtr, kAsync)},
         CommandCase{"ResetIccNoData", CardState::Active, {0x20, 0x11, 0x01, 0x00, 0x00}, kAsync},
-        CommandCase{"ResetIccHistory", CardState::Present, {0x20, 0x11, 0x01, 0x02, 0x00},
+        CommandCase{"ResetIccHistory",
+                    CardState::Present,
+                    {0x20, 0x11, 0x01, 0x02, 0x00},
                     {0x14, 0x50, 0x90, 0x01}},
-        CommandCase{"ResetIccHighNibbleIgnored", CardState::Present,
-                    {0x20, 0x11, 0x01, 0xF0, 0x00}, kAsync},
-        CommandCase{"ResetIccStorageCard", CardState::Present, {0x20, 0x11, 0x01, 0x00, 0x00},
-                    kOk, ActivateResult::Ok, kStorageAtr},
-        CommandCase{"ResetIccNoCard", CardState::Absent, {0x20, 0x11, 0x01, 0x01, 0x00},
-                    {0x64, 0xA1}, ActivateResult::NoCard},
-        CommandCase{"ResetIccFails", CardState::Present, {0x20, 0x11, 0x01, 0x01, 0x00},
-                    {0x64, 0x00}, ActivateResult::Failed},
-        CommandCase{"ResetIccBadP2", CardState::Present, {0x20, 0x11, 0x01, 0x03, 0x00},
-                    {0x6A, 0x00}},
-        CommandCase{"ResetBadP1", CardState::Present, {0x20, 0x11, 0x02, 0x00, 0x00},
-                    {0x6A, 0x00}},
-        CommandCase{"ResetWithData", CardState::Present, {0x20, 0x11, 0x01, 0x01, 0x01, 0x00},
+        CommandCase{"ResetIccHighNibbleIgnored",
+                    CardState::Present,
+                    {0x20, 0x11, 0x01, 0xF0, 0x00},
+                    kAsync},
+        CommandCase{"ResetIccStorageCard",
+                    CardState::Present,
+                    {0x20, 0x11, 0x01, 0x00, 0x00},
+                    kOk,
+                    ActivateResult::Ok,
+                    kStorageAtr},
+        CommandCase{"ResetIccNoCard",
+                    CardState::Absent,
+                    {0x20, 0x11, 0x01, 0x01, 0x00},
+                    {0x64, 0xA1},
+                    ActivateResult::NoCard},
+        CommandCase{"ResetIccFails",
+                    CardState::Present,
+                    {0x20, 0x11, 0x01, 0x01, 0x00},
+                    {0x64, 0x00},
+                    ActivateResult::Failed},
+        CommandCase{
+            "ResetIccBadP2", CardState::Present, {0x20, 0x11, 0x01, 0x03, 0x00}, {0x6A, 0x00}},
+        CommandCase{"ResetBadP1", CardState::Present, {0x20, 0x11, 0x02, 0x00, 0x00}, {0x6A, 0x00}},
+        CommandCase{"ResetWithData",
+                    CardState::Present,
+                    {0x20, 0x11, 0x01, 0x01, 0x01, 0x00},
                     {0x67, 0x00}},
-        CommandCase{"RequestIccActive", CardState::Active,
-                    {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x01, 0x00}, {0x62, 0x01}},
-        CommandCase{"RequestIccPresent", CardState::Present,
+        CommandCase{"RequestIccActive",
+                    CardState::Active,
+                    {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x01, 0x00},
+                    {0x62, 0x01}},
+        CommandCase{"RequestIccPresent",
+                    CardState::Present,
                     {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x01, 0x00},
                     Concat(kProcessorAtr, kAsync)},
-        CommandCase{"RequestIccStorageCard", CardState::Present, {0x20, 0x12, 0x01, 0x00},
-                    kOk, ActivateResult::Ok, kStorageAtr},
-        CommandCase{"RequestIccNoCard", CardState::Absent,
-                    {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x01, 0x00}, {0x62, 0x00}},
-        CommandCase{"RequestIccResetFails", CardState::Present, {0x20, 0x12, 0x01, 0x01},
-                    {0x64, 0x00}, ActivateResult::Failed},
-        CommandCase{"RequestIccBadTlv", CardState::Present,
-                    {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x05, 0x00}, {0x67, 0x00}},
-        CommandCase{"RequestIccSlot2", CardState::Present, {0x20, 0x12, 0x02, 0x01},
-                    {0x6A, 0x00}},
-        CommandCase{"StatusNoCard", CardState::Absent, {0x20, 0x13, 0x00, 0x80, 0x00},
-                    {0x80, 0x01, 0x00, 0x90, 0x00}},
-        CommandCase{"StatusPresent", CardState::Present, {0x20, 0x13, 0x00, 0x80, 0x00},
-                    {0x80, 0x01, 0x03, 0x90, 0x00}},
-        CommandCase{"StatusActive", CardState::Active, {0x20, 0x13, 0x00, 0x80, 0x00},
-                    {0x80, 0x01, 0x05, 0x90, 0x00}},
-        CommandCase{"StatusUnits", CardState::Absent, {0x20, 0x13, 0x00, 0x81, 0x00},
-                    {0x81, 0x01, 0x01, 0x90, 0x00}},
-        CommandCase{"StatusUnknownObject", CardState::Absent, {0x20, 0x13, 0x00, 0x47, 0x00},
-                    {0x6A, 0x00}},
-        CommandCase{"StatusBadP1", CardState::Absent, {0x20, 0x13, 0x01, 0x80, 0x00},
-                    {0x6A, 0x00}},
-        CommandCase{"StatusWithData", CardState::Absent, {0x20, 0x13, 0x00, 0x80, 0x01, 0x00},
+        CommandCase{"RequestIccStorageCard",
+                    CardState::Present,
+                    {0x20, 0x12, 0x01, 0x00},
+                    kOk,
+                    ActivateResult::Ok,
+                    kStorageAtr},
+        CommandCase{"RequestIccNoCard",
+                    CardState::Absent,
+                    {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x01, 0x00},
+                    {0x62, 0x00}},
+        CommandCase{"RequestIccResetFails",
+                    CardState::Present,
+                    {0x20, 0x12, 0x01, 0x01},
+                    {0x64, 0x00},
+                    ActivateResult::Failed},
+        CommandCase{"RequestIccBadTlv",
+                    CardState::Present,
+                    {0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x05, 0x00},
                     {0x67, 0x00}},
-        CommandCase{"WrongClass", CardState::Absent, {0x00, 0x13, 0x00, 0x80, 0x00},
-                    {0x6E, 0x00}},
+        CommandCase{"RequestIccSlot2", CardState::Present, {0x20, 0x12, 0x02, 0x01}, {0x6A, 0x00}},
+        CommandCase{"StatusNoCard",
+                    CardState::Absent,
+                    {0x20, 0x13, 0x00, 0x80, 0x00},
+                    {0x80, 0x01, 0x00, 0x90, 0x00}},
+        CommandCase{"StatusPresent",
+                    CardState::Present,
+                    {0x20, 0x13, 0x00, 0x80, 0x00},
+                    {0x80, 0x01, 0x03, 0x90, 0x00}},
+        CommandCase{"StatusActive",
+                    CardState::Active,
+                    {0x20, 0x13, 0x00, 0x80, 0x00},
+                    {0x80, 0x01, 0x05, 0x90, 0x00}},
+        CommandCase{"StatusUnits",
+                    CardState::Absent,
+                    {0x20, 0x13, 0x00, 0x81, 0x00},
+                    {0x81, 0x01, 0x01, 0x90, 0x00}},
+        CommandCase{
+            "StatusUnknownObject", CardState::Absent, {0x20, 0x13, 0x00, 0x47, 0x00}, {0x6A, 0x00}},
+        CommandCase{"StatusBadP1", CardState::Absent, {0x20, 0x13, 0x01, 0x80, 0x00}, {0x6A, 0x00}},
+        CommandCase{"StatusWithData",
+                    CardState::Absent,
+                    {0x20, 0x13, 0x00, 0x80, 0x01, 0x00},
+                    {0x67, 0x00}},
+        CommandCase{"WrongClass", CardState::Absent, {0x00, 0x13, 0x00, 0x80, 0x00}, {0x6E, 0x00}},
         CommandCase{"UnknownIns", CardState::Absent, {0x20, 0x99, 0x00, 0x00}, {0x6D, 0x00}},
         CommandCase{"TooShort", CardState::Absent, {0x20, 0x13, 0x00}, {0x67, 0x00}},
-        CommandCase{"LcBeyondData", CardState::Absent, {0x20, 0x12, 0x01, 0x01, 0x05, 0x80},
-                    {0x67, 0x00}},
-        CommandCase{"ExtendedLength", CardState::Absent, {0x20, 0x12, 0x01, 0x01, 0x00, 0x00, 0x01},
+        CommandCase{
+            "LcBeyondData", CardState::Absent, {0x20, 0x12, 0x01, 0x01, 0x05, 0x80}, {0x67, 0x00}},
+        CommandCase{"ExtendedLength",
+                    CardState::Absent,
+                    {0x20, 0x12, 0x01, 0x01, 0x00, 0x00, 0x01},
                     {0x67, 0x00}}),
     [](const testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
 
-TEST(CtbcsTerminal, ResetCtDropsTheCardConnection)
-{
+TEST(CtbcsTerminal, ResetCtDropsTheCardConnection) {
     FakeSlot slot;
     slot.state = CardState::Active;
     EXPECT_EQ(Send(slot, {0x20, 0x10, 0x00, 0x00, 0x00}), kOk);
@@ -188,8 +221,7 @@ TEST(CtbcsTerminal, ResetCtDropsTheCardConnection)
     EXPECT_EQ(slot.state, CardState::Present);
 }
 
-TEST(CtbcsTerminal, RequestIccWaitsTheGivenTime)
-{
+TEST(CtbcsTerminal, RequestIccWaitsTheGivenTime) {
     struct Case {
         Bytes data;
         std::chrono::seconds wait;
@@ -211,8 +243,7 @@ TEST(CtbcsTerminal, RequestIccWaitsTheGivenTime)
     }
 }
 
-TEST(CtbcsTerminal, EjectIccAnswersByRemoval)
-{
+TEST(CtbcsTerminal, EjectIccAnswersByRemoval) {
     struct Case {
         CardState state;
         bool leaves;
@@ -232,8 +263,7 @@ TEST(CtbcsTerminal, EjectIccAnswersByRemoval)
     }
 }
 
-TEST(CtbcsTerminal, ManufacturerObjectFromTheReader)
-{
+TEST(CtbcsTerminal, ManufacturerObjectFromTheReader) {
     FakeSlot slot;
     slot.identity = {"ACME Corp", "T1000X", 0x01020003};
     const auto answer = Send(slot, {0x20, 0x13, 0x00, 0x46, 0x00});
@@ -245,8 +275,7 @@ TEST(CtbcsTerminal, ManufacturerObjectFromTheReader)
 
 // ---- card APDUs -----------------------------------------------------------------------------
 
-TEST(CtbcsRouting, CardApduWithoutActivationIs6F00)
-{
+TEST(CtbcsRouting, CardApduWithoutActivationIs6F00) {
     FakeSlot slot;
     slot.state = CardState::Present;
     std::uint8_t source = 0xFF;
@@ -255,8 +284,7 @@ TEST(CtbcsRouting, CardApduWithoutActivationIs6F00)
     EXPECT_EQ(source, CT);
 }
 
-TEST(CtbcsRouting, CardApduGoesThroughUnchanged)
-{
+TEST(CtbcsRouting, CardApduGoesThroughUnchanged) {
     FakeSlot slot;
     slot.state = CardState::Active;
     slot.cardAnswer = {0x61, 0x10};
@@ -270,8 +298,7 @@ TEST(CtbcsRouting, CardApduGoesThroughUnchanged)
     }
 }
 
-TEST(CtbcsRouting, CtbcsCommandToTheCardIsForTheTerminal)
-{
+TEST(CtbcsRouting, CtbcsCommandToTheCardIsForTheTerminal) {
     FakeSlot slot;
     slot.state = CardState::Active;
     std::uint8_t source = 0xFF;
@@ -281,8 +308,7 @@ TEST(CtbcsRouting, CtbcsCommandToTheCardIsForTheTerminal)
     EXPECT_EQ(source, CT);
 }
 
-TEST(CtbcsRouting, TransmitFailureIsPassedUp)
-{
+TEST(CtbcsRouting, TransmitFailureIsPassedUp) {
     FakeSlot slot;
     slot.state = CardState::Active;
     slot.transmitError = ERR_TRANS;
@@ -296,25 +322,23 @@ TEST(CtbcsRouting, TransmitFailureIsPassedUp)
 
 // ---- parsing helpers ------------------------------------------------------------------------
 
-TEST(CtbcsParsing, ShortApduCases)
-{
+TEST(CtbcsParsing, ShortApduCases) {
     struct Case {
         Bytes bytes;
         bool valid;
         std::size_t dataSize;
         std::optional<std::size_t> le;
     };
-    for (const auto& c : {Case{{0x00, 0xA4, 0x04, 0x00}, true, 0, std::nullopt},
-                          Case{{0x00, 0xB0, 0x00, 0x00, 0x00}, true, 0, 256},
-                          Case{{0x00, 0xB0, 0x00, 0x00, 0x10}, true, 0, 16},
-                          Case{{0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00}, true, 2, std::nullopt},
-                          Case{{0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x00}, true, 2, 256},
-                          Case{{0x00, 0xA4, 0x04}, false, 0, std::nullopt},
-                          Case{{0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F}, false, 0, std::nullopt},
-                          Case{{0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F, 0x00, 0x00}, false, 0,
-                               std::nullopt},
-                          Case{{0x00, 0xB0, 0x00, 0x00, 0x00, 0x01, 0x00}, false, 0,
-                               std::nullopt}}) {
+    for (const auto& c :
+         {Case{{0x00, 0xA4, 0x04, 0x00}, true, 0, std::nullopt},
+          Case{{0x00, 0xB0, 0x00, 0x00, 0x00}, true, 0, 256},
+          Case{{0x00, 0xB0, 0x00, 0x00, 0x10}, true, 0, 16},
+          Case{{0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00}, true, 2, std::nullopt},
+          Case{{0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x00}, true, 2, 256},
+          Case{{0x00, 0xA4, 0x04}, false, 0, std::nullopt},
+          Case{{0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F}, false, 0, std::nullopt},
+          Case{{0x00, 0xA4, 0x04, 0x00, 0x01, 0x3F, 0x00, 0x00}, false, 0, std::nullopt},
+          Case{{0x00, 0xB0, 0x00, 0x00, 0x00, 0x01, 0x00}, false, 0, std::nullopt}}) {
         const auto apdu = ctapi::ParseShortApdu(c.bytes);
         ASSERT_EQ(apdu.has_value(), c.valid) << testing::PrintToString(c.bytes);
         if (apdu) {
@@ -324,23 +348,20 @@ TEST(CtbcsParsing, ShortApduCases)
     }
 }
 
-TEST(CtbcsParsing, WaitTime)
-{
+TEST(CtbcsParsing, WaitTime) {
     struct Case {
         Bytes data;
         std::optional<std::chrono::seconds> wait;
     };
-    for (const auto& c : {Case{{}, 0s}, Case{{0xFF}, 255s}, Case{{0x80, 0x01, 0x1E}, 30s},
-                          Case{{0x50, 0x00}, 0s}, Case{{0x80, 0x01}, std::nullopt},
-                          Case{{0x80, 0x02, 0x00, 0x01}, std::nullopt},
-                          Case{{0x50, 0x09, 0x41}, std::nullopt},
-                          Case{{0x80, 0x01, 0x02, 0x80, 0x01, 0x03}, 2s}}) {
+    for (const auto& c :
+         {Case{{}, 0s}, Case{{0xFF}, 255s}, Case{{0x80, 0x01, 0x1E}, 30s}, Case{{0x50, 0x00}, 0s},
+          Case{{0x80, 0x01}, std::nullopt}, Case{{0x80, 0x02, 0x00, 0x01}, std::nullopt},
+          Case{{0x50, 0x09, 0x41}, std::nullopt}, Case{{0x80, 0x01, 0x02, 0x80, 0x01, 0x03}, 2s}}) {
         EXPECT_EQ(ctapi::ParseWaitTime(c.data), c.wait) << testing::PrintToString(c.data);
     }
 }
 
-TEST(CtbcsParsing, HistoricalBytesAndCardKind)
-{
+TEST(CtbcsParsing, HistoricalBytesAndCardKind) {
     const Bytes jcop{0x3B, 0xF8, 0x13, 0x00, 0x00, 0x81, 0x31, 0xFE, 0x45,
                      0x4A, 0x43, 0x4F, 0x50, 0x76, 0x32, 0x34, 0x31, 0xB7};
     struct Case {
@@ -353,24 +374,24 @@ TEST(CtbcsParsing, HistoricalBytesAndCardKind)
           Case{jcop, {0x4A, 0x43, 0x4F, 0x50, 0x76, 0x32, 0x34, 0x31}, false},
           Case{kStorageAtr, Bytes(kStorageAtr.begin() + 4, kStorageAtr.end() - 1), true},
           Case{{0xA2, 0x13, 0x10, 0x91}, {0x91}, true},
-          Case{{0x3B, 0x8F}, {}, false},                      // cut off before TD1
+          Case{{0x3B, 0x8F}, {}, false},                       // cut off before TD1
           Case{{0x3B, 0x05, 0x01, 0x02}, {0x01, 0x02}, false}, // fewer than announced
           Case{{}, {}, true}}) {
         const auto history = ctapi::HistoricalBytes(c.atr);
-        EXPECT_EQ(Bytes(history.begin(), history.end()), c.history) << testing::PrintToString(c.atr);
+        EXPECT_EQ(Bytes(history.begin(), history.end()), c.history)
+            << testing::PrintToString(c.atr);
         EXPECT_EQ(ctapi::IsSynchronous(c.atr), c.synchronous) << testing::PrintToString(c.atr);
     }
 }
 
-TEST(CtbcsParsing, ManufacturerObjectFallsBackAndStaysPrintable)
-{
+TEST(CtbcsParsing, ManufacturerObjectFallsBackAndStaysPrintable) {
     struct Case {
         ctapi::ReaderIdentity identity;
         std::string text;
     };
-    for (const auto& c : {Case{{}, "ZZQRVPC/SC1.0.0"},
-                          Case{{"A\x01\xFF", "  ", 0x0A0B0000}, "ZZA  PC/SC10.11"},
-                          Case{{"Virtual\n", "vpcd reader", 0x7F000000}, "ZZVirvpcd 127.0"}}) {
+    for (const auto& c :
+         {Case{{}, "ZZQRVPC/SC1.0.0"}, Case{{"A\x01\xFF", "  ", 0x0A0B0000}, "ZZA  PC/SC10.11"},
+          Case{{"Virtual\n", "vpcd reader", 0x7F000000}, "ZZVirvpcd 127.0"}}) {
         const auto object = ctapi::ManufacturerDataObject(c.identity);
         ASSERT_EQ(object.size(), 17u);
         EXPECT_EQ(std::string(object.begin() + 2, object.end()), c.text);

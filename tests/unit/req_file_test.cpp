@@ -24,9 +24,15 @@ std::string Load(const std::string& text) {
     return teststd::CaptureStdout([&] { CTReadReqFile(f); });
 }
 
-Bytes Command(int i) { return {gbyCommand[i], gbyCommand[i] + gnCommandLength[i]}; }
-Bytes Expected(int i) { return {gbyExpected[i], gbyExpected[i] + gnExpectedLength[i]}; }
-std::string Name(int i) { return gchApduName[i]; }
+Bytes Command(int i) {
+    return {gbyCommand[i], gbyCommand[i] + gnCommandLength[i]};
+}
+Bytes Expected(int i) {
+    return {gbyExpected[i], gbyExpected[i] + gnExpectedLength[i]};
+}
+std::string Name(int i) {
+    return gchApduName[i];
+}
 
 // Sums the whole table, so that two table states can be compared without copying 65 MB.
 std::uint64_t TableDigest() {
@@ -53,8 +59,8 @@ bool TableAllZero() {
         return std::all_of(b, b + n, [](std::uint8_t v) { return v == 0; });
     };
     return zero(gchApduName, sizeof gchApduName) && zero(gbyCommand, sizeof gbyCommand) &&
-           zero(gnCommandLength, sizeof gnCommandLength) &&
-           zero(gbyExpected, sizeof gbyExpected) && zero(gnExpectedLength, sizeof gnExpectedLength);
+           zero(gnCommandLength, sizeof gnCommandLength) && zero(gbyExpected, sizeof gbyExpected) &&
+           zero(gnExpectedLength, sizeof gnExpectedLength);
 }
 
 // ---- ReturnHex ------------------------------------------------------------------------------
@@ -94,13 +100,25 @@ INSTANTIATE_TEST_SUITE_P(
         HexCase{"XX and xX too", "XXxX", kZero6, {0x78, 0x78, 0x78, 0x78, 0, 0}, 2},
         HexCase{"single x high is no wildcard", "x0", kZero6, {0x80, 0, 0, 0, 0, 0}, 1},
         HexCase{"single x low is no wildcard", "1x", kZero6, {0x88, 0x78, 0, 0, 0, 0}, 1},
-        HexCase{"other characters keep the held byte", "9\t0\r", Bytes{1, 2, 3, 4, 5, 6},
-                {0x92, 0x04, 0, 4, 5, 6}, 2},
+        HexCase{"other characters keep the held byte",
+                "9\t0\r",
+                Bytes{1, 2, 3, 4, 5, 6},
+                {0x92, 0x04, 0, 4, 5, 6},
+                2},
         HexCase{"> and backslash take positions", ">1\\2", kZero6, {0x01, 0x02, 0, 2, 0, 0}, 2},
-        HexCase{"held wildcard marks pair up", "\t\t", Bytes{0x78, 0x78, 0, 0, 0, 0},
-                {0x78, 0x78, 0, 0, 0, 0}, 1},
+        HexCase{"held wildcard marks pair up",
+                "\t\t",
+                Bytes{0x78, 0x78, 0, 0, 0, 0},
+                {0x78, 0x78, 0, 0, 0, 0},
+                1},
         HexCase{"newline ends the text", "12\n34", kZero6, {0x12, 0x02, 0, 0, 0, 0}, 1},
-        HexCase{"NUL ends the text", std::string("12\0" "34", 5), kZero6, {0x12, 0x02, 0, 0, 0, 0}, 1},
+        HexCase{"NUL ends the text",
+                std::string("12\0"
+                            "34",
+                            5),
+                kZero6,
+                {0x12, 0x02, 0, 0, 0, 0},
+                1},
         HexCase{"empty text", "", kZero6, kZero6, 0},
         HexCase{"no room beyond the area", "11223344", Bytes(3, 0), {0x11, 0x01, 0x02}, 1}));
 
@@ -125,7 +143,7 @@ TEST(ReturnHex, NeverWritesPastTheRoomGiven) {
 // ---- CTReadReqFile --------------------------------------------------------------------------
 
 class ReqFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Load(""); }
 };
 
@@ -151,7 +169,8 @@ TEST_F(ReqFile, ReadsTheExampleScenario) {
 }
 
 TEST_F(ReqFile, CrLfGivesTheSameBytesAndNamesKeepTheCr) {
-    Load("# - Select MF\r\n1,2,0: 00 A4 00 00 02 3F 00\r\n> 90 00\r\n#Get\r\n2,0 0084\r\n>9000\r\n");
+    Load(
+        "# - Select MF\r\n1,2,0: 00 A4 00 00 02 3F 00\r\n> 90 00\r\n#Get\r\n2,0 0084\r\n>9000\r\n");
     ASSERT_EQ(gnCommand, 2);
     EXPECT_EQ(Name(0), "Select MF\r\n");
     EXPECT_EQ(Command(0), (Bytes{0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00}));
@@ -170,7 +189,7 @@ struct ClassifyCase {
 };
 
 class ReqClassify : public ::testing::TestWithParam<ClassifyCase> {
-protected:
+  protected:
     void SetUp() override { Load(""); }
 };
 
@@ -192,44 +211,81 @@ INSTANTIATE_TEST_SUITE_P(
         ClassifyCase{"empty file", "", 0, {}, {}},
         ClassifyCase{"no command lines", "hello\n> 90 00\n# name\n", 0, {}, {}},
         ClassifyCase{"second command line replaces the first",
-                     "2,0 00 A4 00 00\n2,0 00 84\n> 90 00\n", 1, {{0x00, 0x84}}, {{0x90, 0x00}}},
-        ClassifyCase{"missing response: empty line", "2,0 00 84\n\n2,0 00B0\n>9000\n", 2,
-                     {{0x00, 0x84}, {0x00, 0xB0}}, {{}, {0x90, 0x00}}},
+                     "2,0 00 A4 00 00\n2,0 00 84\n> 90 00\n",
+                     1,
+                     {{0x00, 0x84}},
+                     {{0x90, 0x00}}},
+        ClassifyCase{"missing response: empty line",
+                     "2,0 00 84\n\n2,0 00B0\n>9000\n",
+                     2,
+                     {{0x00, 0x84}, {0x00, 0xB0}},
+                     {{}, {0x90, 0x00}}},
         ClassifyCase{"missing response: other text", "2,0 01\nfoo\n", 1, {{0x01}}, {{}}},
         ClassifyCase{"response of > only", "2,0 01\n>\n", 1, {{0x01}}, {{}}},
         ClassifyCase{"blanks between digits", "2,0 01\n> 9 0 0 0\n", 1, {{0x01}}, {{0x90, 0x00}}},
-        ClassifyCase{"response before any command is skipped", ">6A82\n2,0 01\n>9000\n", 1,
-                     {{0x01}}, {{0x90, 0x00}}},
-        ClassifyCase{"a second response is skipped", "2,0 01\n>9000\n>6A82\n", 1, {{0x01}},
+        ClassifyCase{"response before any command is skipped",
+                     ">6A82\n2,0 01\n>9000\n",
+                     1,
+                     {{0x01}},
                      {{0x90, 0x00}}},
+        ClassifyCase{
+            "a second response is skipped", "2,0 01\n>9000\n>6A82\n", 1, {{0x01}}, {{0x90, 0x00}}},
         ClassifyCase{"2,0 at the end of the line", "2,0\n>9000\n", 1, {{}}, {{0x90, 0x00}}},
-        ClassifyCase{"2,0 anywhere, first one counts", "APDU 12,0:00A4\n>9000\n", 1,
-                     {{0x00, 0xA4}}, {{0x90, 0x00}}},
-        ClassifyCase{"last command line without newline is not counted",
-                     "2,0 01\n>9000\n2,0 02", 1, {{0x01}}, {{0x90, 0x00}}},
-        ClassifyCase{"last command line with newline gets expected length 0",
-                     "2,0 01\n>9000\n2,0 02\n", 2, {{0x01}, {0x02}}, {{0x90, 0x00}, {}}},
-        ClassifyCase{"last response without newline", "2,0 01\n>9000", 1, {{0x01}},
+        ClassifyCase{"2,0 anywhere, first one counts",
+                     "APDU 12,0:00A4\n>9000\n",
+                     1,
+                     {{0x00, 0xA4}},
                      {{0x90, 0x00}}},
-        ClassifyCase{"continuation", "2,0 01\n>90 \\\n00 11\n", 1, {{0x01}},
-                     {{0x90, 0x00, 0x11}}},
-        ClassifyCase{"continuation over several lines", "2,0 01\n>01\\\n02 \\\n03\n2,0 02\n>9000\n",
-                     2, {{0x01}, {0x02}}, {{0x01, 0x02, 0x03}, {0x90, 0x00}}},
-        ClassifyCase{"continuation with CR LF", "2,0 01\r\n>01 02\\\r\n03 04\r\n", 1, {{0x01}},
+        ClassifyCase{"last command line without newline is not counted",
+                     "2,0 01\n>9000\n2,0 02",
+                     1,
+                     {{0x01}},
+                     {{0x90, 0x00}}},
+        ClassifyCase{"last command line with newline gets expected length 0",
+                     "2,0 01\n>9000\n2,0 02\n",
+                     2,
+                     {{0x01}, {0x02}},
+                     {{0x90, 0x00}, {}}},
+        ClassifyCase{"last response without newline", "2,0 01\n>9000", 1, {{0x01}}, {{0x90, 0x00}}},
+        ClassifyCase{"continuation", "2,0 01\n>90 \\\n00 11\n", 1, {{0x01}}, {{0x90, 0x00, 0x11}}},
+        ClassifyCase{"continuation over several lines",
+                     "2,0 01\n>01\\\n02 \\\n03\n2,0 02\n>9000\n",
+                     2,
+                     {{0x01}, {0x02}},
+                     {{0x01, 0x02, 0x03}, {0x90, 0x00}}},
+        ClassifyCase{"continuation with CR LF",
+                     "2,0 01\r\n>01 02\\\r\n03 04\r\n",
+                     1,
+                     {{0x01}},
                      {{0x01, 0x02, 0x03, 0x04}}},
-        ClassifyCase{"text after the backslash is ignored", "2,0 01\n>01\\ 02 03\n04\n", 1,
-                     {{0x01}}, {{0x01, 0x04}}},
-        ClassifyCase{"only whole bytes before the backslash count", "2,0 01\n>012\\\n34\n", 1,
-                     {{0x01}}, {{0x01, 0x34}}},
+        ClassifyCase{"text after the backslash is ignored",
+                     "2,0 01\n>01\\ 02 03\n04\n",
+                     1,
+                     {{0x01}},
+                     {{0x01, 0x04}}},
+        ClassifyCase{"only whole bytes before the backslash count",
+                     "2,0 01\n>012\\\n34\n",
+                     1,
+                     {{0x01}},
+                     {{0x01, 0x34}}},
         // The ">" takes a position and keeps the nibble the first line left there.
-        ClassifyCase{"continuation line parsed from its first character", "2,0 01\n>01\\\n>2\n",
-                     1, {{0x01}}, {{0x01, 0x12}}},
+        ClassifyCase{"continuation line parsed from its first character",
+                     "2,0 01\n>01\\\n>2\n",
+                     1,
+                     {{0x01}},
+                     {{0x01, 0x12}}},
         ClassifyCase{"a continuation line is data, not a command",
-                     "2,0 01\n>01\\\n2,0 02\n", 1, {{0x01}}, {}},
-        ClassifyCase{"end of file completes a continued response", "2,0 01\n>01 02\\\n", 1,
-                     {{0x01}}, {{0x01, 0x02}}},
-        ClassifyCase{"wildcards in a command", "2,0 00 xx\n>9000\n", 1, {{0x00, 0x78}},
-                     {{0x90, 0x00}}}));
+                     "2,0 01\n>01\\\n2,0 02\n",
+                     1,
+                     {{0x01}},
+                     {}},
+        ClassifyCase{"end of file completes a continued response",
+                     "2,0 01\n>01 02\\\n",
+                     1,
+                     {{0x01}},
+                     {{0x01, 0x02}}},
+        ClassifyCase{
+            "wildcards in a command", "2,0 00 xx\n>9000\n", 1, {{0x00, 0x78}}, {{0x90, 0x00}}}));
 
 struct NameCase {
     std::string line;
@@ -237,7 +293,7 @@ struct NameCase {
 };
 
 class ReqNames : public ::testing::TestWithParam<NameCase> {
-protected:
+  protected:
     void SetUp() override { Load(""); }
 };
 
@@ -313,8 +369,9 @@ TEST_F(ReqFile, ContinuationNeverWritesPastTheExpectedArea) {
     EXPECT_LE(gnExpectedLength[0], kApduSize);
     EXPECT_GT(gnExpectedLength[0], 60000u);
     EXPECT_EQ(gbyExpected[0][gnExpectedLength[0] - 1], 0x55);
-    EXPECT_TRUE(std::all_of(gbyExpected[1], gbyExpected[1] + 64, [](std::uint8_t b) { return b == 0; }))
-        << "the next test's area was written";
+    EXPECT_TRUE(std::all_of(gbyExpected[1], gbyExpected[1] + 64, [](std::uint8_t b) {
+        return b == 0;
+    })) << "the next test's area was written";
 }
 
 TEST_F(ReqFile, MoreThan500TestsLoadsTheFirst500AndSaysSo) {

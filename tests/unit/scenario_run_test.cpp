@@ -1,7 +1,7 @@
 // The scenario run against the CT-API test double: what is sent, how responses are judged, the
 // failure lines and the report.
-#include "transcripts.h"
 #include "scenario/scenario_run.h"
+#include "transcripts.h"
 
 #include "app/session.h"
 #include "ct/card_terminal.h"
@@ -31,7 +31,7 @@ void Load(const std::string& text) {
 using transcript::Report;
 
 class ScenarioRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ctdouble::Reset();
         gnCtn = 0;
@@ -94,11 +94,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         JudgeCase{"equal", ">90 00\n", OK, {0x90, 0x00}, 1, ""},
         JudgeCase{"different", ">90 00\n", OK, {0x6A, 0x82}, 0, kMismatch},
-        JudgeCase{"one byte differs", ">01 02 90 00\n", OK, {0x01, 0x03, 0x90, 0x00}, 0,
-                  kMismatch},
+        JudgeCase{"one byte differs", ">01 02 90 00\n", OK, {0x01, 0x03, 0x90, 0x00}, 0, kMismatch},
         JudgeCase{"wildcards match any 2 bytes", ">xx xx\n", OK, {0x6A, 0x82}, 1, ""},
-        JudgeCase{"wildcards fail a longer response", ">xx xx\n", OK, {1, 2, 0x90, 0x00}, 0,
-                  kMismatch},
+        JudgeCase{
+            "wildcards fail a longer response", ">xx xx\n", OK, {1, 2, 0x90, 0x00}, 0, kMismatch},
         JudgeCase{"shorter response fails", ">90 00\n", OK, {}, 0, kMismatch},
         JudgeCase{"a literal 78 matches anything", ">78 00\n", OK, {0x12, 0x00}, 1, ""},
         JudgeCase{"single x is no wildcard", ">x0\n", OK, {0x00}, 0, kMismatch},
@@ -106,13 +105,29 @@ INSTANTIATE_TEST_SUITE_P(
         JudgeCase{"expected length 0 takes any response", ">\n", OK, {0x6A, 0x82}, 1, ""},
         JudgeCase{"expected length 0 takes an empty response", ">\n", OK, {}, 1, ""},
         JudgeCase{"missing response line: length 0", "\n", OK, {1, 2, 3}, 1, ""},
-        JudgeCase{"transport failure", ">90 00\n", ERR_CT, {}, 0,
+        JudgeCase{"transport failure",
+                  ">90 00\n",
+                  ERR_CT,
+                  {},
+                  0,
                   "\nFailure in SCardTransmit. Error 0xfffffff8"},
-        JudgeCase{"too long for the room", ">\n", ERR_MEMORY, {}, 0,
+        JudgeCase{"too long for the room",
+                  ">\n",
+                  ERR_MEMORY,
+                  {},
+                  0,
                   "\nFailure in SCardTransmit. Error 0xfffffff5"},
-        JudgeCase{"host failure", ">90 00\n", ERR_HTSI, {}, 0,
+        JudgeCase{"host failure",
+                  ">90 00\n",
+                  ERR_HTSI,
+                  {},
+                  0,
                   "\nFailure in SCardTransmit. Error 0xffffff80"},
-        JudgeCase{"positive failure value", ">90 00\n", 5, {}, 0,
+        JudgeCase{"positive failure value",
+                  ">90 00\n",
+                  5,
+                  {},
+                  0,
                   "\nFailure in SCardTransmit. Error 0x5"}));
 
 TEST_F(ScenarioRun, StampsTheTimeAroundTheTransmission) {

@@ -38,8 +38,8 @@ struct Rule {
 
 struct CardScript {
     Bytes atr{0x3B, 0x02, 0x14, 0x50};
-    std::vector<Rule> rules;            // first match wins
-    Bytes fallback{0x6D, 0x00};         // answer when no rule matches
+    std::vector<Rule> rules;    // first match wins
+    Bytes fallback{0x6D, 0x00}; // answer when no rule matches
 };
 
 // The card script file format, one directive a line, '#' starts a comment:
@@ -49,26 +49,26 @@ struct CardScript {
 //   apdu 00 B0 00 00 xx -> 01 02 03 04 90 00 delay 200
 //   apdu 00 FF 00 00 -> drop
 //   default 6D 00
-CardScript ParseCardScript(std::string_view text);   // throws std::invalid_argument with line no.
+CardScript ParseCardScript(std::string_view text); // throws std::invalid_argument with line no.
 CardScript LoadCardScript(const std::string& path);
 
 // A card in vpcd slot `slot` (0: port 35963, reader "Virtual PCD 00 00"; 1: port 35964).
 // Runs in a thread of its own; inserted = connected to vpcd. Thread-safe.
 class SimCard {
-public:
+  public:
     explicit SimCard(CardScript script, int slot = 0);
     ~SimCard(); // removes the card
     SimCard(const SimCard&) = delete;
     SimCard& operator=(const SimCard&) = delete;
 
-    void Insert();                         // returns once connected (the reader may see it later)
-    void Remove();                         // closes the connection
-    bool Inserted() const;                 // false after Remove(), a drop rule or vpcd closing
+    void Insert();         // returns once connected (the reader may see it later)
+    void Remove();         // closes the connection
+    bool Inserted() const; // false after Remove(), a drop rule or vpcd closing
     void SetScript(CardScript script);
     std::vector<Bytes> ReceivedApdus() const; // every APDU received since construction
     std::size_t PowerOns() const;             // power-on and reset control messages seen
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -79,9 +79,9 @@ private:
 std::string ReaderName(int slot);
 
 struct PcscdOptions {
-    bool withVpcd = true;   // false: a pcscd without readers
+    bool withVpcd = true;                     // false: a pcscd without readers
     std::vector<std::string> extraReaderConf; // further reader.conf.d entries (whole file texts)
-    bool debugLog = false;  // pcscd -d into the log file
+    bool debugLog = false;                    // pcscd -d into the log file
 };
 
 // A pcscd of our own in the sandbox (its socket on the sandbox's tmpfs /run/pcscd). The
@@ -89,16 +89,16 @@ struct PcscdOptions {
 // (with pcscd's log) when that takes too long, and outside the sandbox. pcscd is killed when the
 // thread that constructed it ends, so construct it on a thread that outlives it.
 class Pcscd {
-public:
+  public:
     explicit Pcscd(PcscdOptions options = {});
     ~Pcscd(); // stops pcscd
     Pcscd(const Pcscd&) = delete;
     Pcscd& operator=(const Pcscd&) = delete;
 
-    void Kill();            // SIGKILL, for fault injection; the socket file is removed too
+    void Kill(); // SIGKILL, for fault injection; the socket file is removed too
     std::string Log() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -112,21 +112,21 @@ bool InSandbox();
 // ---- running the program ---------------------------------------------------------------------
 
 struct RunResult {
-    std::string out;   // standard output and standard error, interleaved as written
-    int status = -1;   // exit status, or 128 + signal
+    std::string out; // standard output and standard error, interleaved as written
+    int status = -1; // exit status, or 128 + signal
     bool timedOut = false;
 };
 
 struct RunOptions {
-    std::string input;                           // standard input, then end of input
+    std::string input; // standard input, then end of input
     std::chrono::milliseconds timeout = 60s;
-    std::string workDir;                         // empty: the test's working directory
-    std::function<void()> whileRunning;          // called on a thread of its own after the start
+    std::string workDir;                // empty: the test's working directory
+    std::function<void()> whileRunning; // called on a thread of its own after the start
 };
 
 // The program's path in the build tree (build/bin/quorvane).
 std::string ProgramPath();
-std::string BuildPath(std::string_view relative); // a path below the build directory
+std::string BuildPath(std::string_view relative);  // a path below the build directory
 std::string SourcePath(std::string_view relative); // a path below the source tree (cards, ...)
 
 RunResult Run(const std::vector<std::string>& argv, const RunOptions& options);
