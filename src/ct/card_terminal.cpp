@@ -37,27 +37,10 @@ constexpr std::size_t kResetIccRoom = 35;
 constexpr std::int8_t kListSizeFailed = -3;
 constexpr std::int8_t kListFailed = -4;
 
-void PrintListFailure() {
-    std::printf("Could not get list of readers\n");
-}
-
 // The terminal number every CT_data and CT_close is given: the low byte of gnCtn.
 std::uint16_t TerminalNumber() {
     return static_cast<std::uint8_t>(gnCtn);
 }
-
-// Releases the context that the reader list established, on whichever road the list ends.
-class ContextRelease {
-  public:
-    ContextRelease() = default;
-    ContextRelease(const ContextRelease&) = delete;
-    ContextRelease& operator=(const ContextRelease&) = delete;
-    ~ContextRelease() {
-        // A failed release leaves nothing to undo: the handle is given up either way.
-        (void)SCardReleaseContext(ContextHandle);
-        ContextHandle = -1;
-    }
-};
 
 // Prints "  n. name" for each name of a PC/SC multi-string, up to the empty name that ends it
 // or the end of what was received; returns how many were printed.
@@ -70,18 +53,6 @@ std::int8_t PrintReaderNames(std::string_view list) {
         list.remove_prefix(std::min(list.size(), name.size() + 1));
     }
     return count;
-}
-
-// Asks " Select Reader :" until the answer lies between 1 and `count`.
-int SelectReader(int count) {
-    for (;;) {
-        std::printf(" Select Reader :");
-        std::fflush(stdout);
-        const int choice = GetUserEntry();
-        if (choice >= 1 && choice <= count) {
-            return choice;
-        }
-    }
 }
 
 // One command to the terminal (destination gucDad) with a response buffer of `room` bytes, both
@@ -121,6 +92,27 @@ void PrintReceived(const char* label, std::span<const std::uint8_t> bytes) {
 
 } // namespace
 
+ContextRelease::~ContextRelease() {
+    // A failed release leaves nothing to undo: the handle is given up either way.
+    (void)SCardReleaseContext(ContextHandle);
+    ContextHandle = -1;
+}
+
+void PrintListFailure() {
+    std::printf("Could not get list of readers\n");
+}
+
+int SelectReader(std::size_t count) {
+    for (;;) {
+        std::printf(" Select Reader :");
+        std::fflush(stdout);
+        const int choice = GetUserEntry();
+        if (choice >= 1 && static_cast<std::size_t>(choice) <= count) {
+            return choice;
+        }
+    }
+}
+
 bool EstablishContextWithRetry() {
     for (int attempt = 0; attempt < kContextAttempts; ++attempt) {
         if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ContextHandle) ==
@@ -135,9 +127,7 @@ bool EstablishContextWithRetry() {
 }
 
 std::int8_t DisplayReaderList() {
-    struct FlushOnReturn {
-        ~FlushOnReturn() { std::fflush(stdout); }
-    } flush;
+    const FlushOnReturn flush;
 
     if (!EstablishContextWithRetry()) {
         return -1;
@@ -173,7 +163,7 @@ std::int8_t CT_CallInit() {
         std::fflush(stdout);
         return ERR_INVALID;
     }
-    const int choice = SelectReader(count);
+    const int choice = SelectReader(static_cast<std::size_t>(count));
     const auto terminal = static_cast<std::uint16_t>(static_cast<std::uint8_t>(choice - 1));
     const std::int8_t result = CT_init(terminal, 0);
     std::printf("value of CT_init is %d\n", result);

@@ -1,7 +1,9 @@
 // The card-terminal session: reader list, CT_init, RESET CT, RESET ICC, CT_close.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <winscard.h>
 
 extern std::uint16_t gnCtn;        // terminal number of every CT_data and CT_close
@@ -19,6 +21,30 @@ int Reset_Icc();
 std::int8_t CT_CallClose();
 void FreeMemory();
 
+// ---- shared by the reader list and the feature query
+
 // Establishes ContextHandle with five attempts 0.3 s apart; false (and the message printed)
-// when none succeeded. Shared by the reader list and the feature query.
+// when none succeeded.
 bool EstablishContextWithRetry();
+
+// Releases ContextHandle on whichever road the command that established it ends.
+class ContextRelease {
+  public:
+    ContextRelease() = default;
+    ContextRelease(const ContextRelease&) = delete;
+    ContextRelease& operator=(const ContextRelease&) = delete;
+    ~ContextRelease();
+};
+
+void PrintListFailure();
+
+// Flushes standard output on whichever road a command ends.
+struct FlushOnReturn {
+    FlushOnReturn() = default;
+    FlushOnReturn(const FlushOnReturn&) = delete;
+    FlushOnReturn& operator=(const FlushOnReturn&) = delete;
+    ~FlushOnReturn() { std::fflush(stdout); }
+};
+
+// Asks " Select Reader :" until the answer lies between 1 and `count`; nothing else ends it.
+int SelectReader(std::size_t count);

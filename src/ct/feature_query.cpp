@@ -20,30 +20,6 @@ namespace {
 
 constexpr std::size_t kReceiveRoom = 256;
 
-// Flushes standard output on whichever road the query ends.
-struct FlushOnReturn {
-    FlushOnReturn() = default;
-    FlushOnReturn(const FlushOnReturn&) = delete;
-    FlushOnReturn& operator=(const FlushOnReturn&) = delete;
-    ~FlushOnReturn() { std::fflush(stdout); }
-};
-
-// Releases the context the query established, on every road once it exists. A failed release
-// leaves nothing further to undo, so its result only decides nothing.
-struct ContextOwner {
-    ContextOwner() = default;
-    ContextOwner(const ContextOwner&) = delete;
-    ContextOwner& operator=(const ContextOwner&) = delete;
-    ~ContextOwner() {
-        (void)SCardReleaseContext(ContextHandle);
-        ContextHandle = -1;
-    }
-};
-
-void PrintListFailure() {
-    std::printf("Could not get list of readers\n");
-}
-
 // The names of a PC/SC multi-string, up to the empty name that ends it or the end of what was
 // received, however many and however long they are.
 std::vector<std::string> SplitReaderNames(std::string_view list) {
@@ -84,18 +60,6 @@ bool ListReaders(std::vector<std::string>& names) {
     return true;
 }
 
-// Asks " Select Reader :" until the answer lies between 1 and `count`; nothing else ends it.
-int SelectReader(std::size_t count) {
-    for (;;) {
-        std::printf(" Select Reader :");
-        std::fflush(stdout);
-        const int choice = GetUserEntry();
-        if (choice >= 1 && static_cast<std::size_t>(choice) <= count) {
-            return choice;
-        }
-    }
-}
-
 void PrintFeatures(std::span<const BYTE> features) {
     std::printf("returned %zu length of data is \n", features.size());
     for (const BYTE b : features) {
@@ -114,7 +78,7 @@ void KeyHandler() {
     if (!EstablishContextWithRetry()) {
         return;
     }
-    const ContextOwner context;
+    const ContextRelease release;
 
     std::vector<std::string> names;
     if (!ListReaders(names)) {
