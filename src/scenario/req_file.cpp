@@ -40,7 +40,7 @@ void Raise(std::uint32_t& mark, std::size_t reached) {
 
 // What each character does in ReturnHex.
 enum : std::uint8_t {
-    kEnd = 0x80,   // NUL and newline end the text
+    kEnd = 0x80,   // NUL and newline end the text (see TextEnd)
     kBlank = 0x81, // skipped, takes no position
     kKeep = 0x82,  // takes a position, writes nothing
 };
@@ -66,48 +66,56 @@ constexpr std::array<std::uint8_t, 256> MakeNibbleTable() {
 }
 constexpr std::array<std::uint8_t, 256> kNibble = MakeNibbleTable();
 
-// One character's share of TakePositions; false when the text ends here.
-bool TakeOne(std::uint8_t v, std::span<std::uint8_t> out, std::size_t& pos) {
-    if (v < kEnd) {
-        out[pos++] = v;
-    } else if (v == kKeep) {
-        ++pos;
+// Where the text ReturnHex reads ends: at its first NUL or newline, or with the view.
+std::size_t TextEnd(std::string_view text) {
+    if (text.empty()) {
+        return 0; // memchr must not be given the null pointer of an empty view
     }
-    return v != kEnd;
+    const auto* newline = static_cast<const char*>(std::memchr(text.data(), '\n', text.size()));
+    const std::size_t lineEnd =
+        newline ? static_cast<std::size_t>(newline - text.data()) : text.size();
+    const auto* nul = static_cast<const char*>(std::memchr(text.data(), '\0', lineEnd));
+    return nul ? static_cast<std::size_t>(nul - text.data()) : lineEnd;
 }
 
 // Writes the nibble positions of `text` into `out`, at most out.size() of them; returns how many
-// positions were taken.
+// positions were taken. A digit or wildcard is stored; a blank takes no position (it is stored
+// aside, so the common case runs without a branch); any other character takes a position and
+// keeps the byte it held.
 std::size_t TakePositions(std::string_view text, std::span<std::uint8_t> out) {
     constexpr std::size_t kRun = 8;
+    text = text.substr(0, TextEnd(text));
+    std::uint8_t* const area = out.data();
+    std::uint8_t aside = 0;
     std::size_t pos = 0;
     std::size_t i = 0;
     while (i < text.size() && pos < out.size()) {
         // A character takes at most one position, so this stretch cannot run out of room.
         const std::size_t stretch = i + std::min(text.size() - i, out.size() - pos);
+        // Digits and wildcards without blanks are stored eight at a time, up to the first eight
+        // that hold anything else; from there on one at a time.
         for (; i + kRun <= stretch; i += kRun) {
-            // Runs of digits and wildcards without blanks are stored eight at a time.
             std::uint8_t run[kRun];
             std::uint8_t marks = 0;
             for (std::size_t k = 0; k < kRun; ++k) {
                 run[k] = kNibble[static_cast<unsigned char>(text[i + k])];
                 marks |= run[k];
             }
-            if ((marks & kEnd) == 0) {
-                std::memcpy(out.data() + pos, run, kRun);
-                pos += kRun;
-                continue;
+            if ((marks & kEnd) != 0) {
+                break;
             }
-            for (std::size_t k = 0; k < kRun; ++k) {
-                if (!TakeOne(run[k], out, pos)) {
-                    return pos;
-                }
-            }
+            std::memcpy(area + pos, run, kRun);
+            pos += kRun;
         }
         for (; i < stretch; ++i) {
-            if (!TakeOne(kNibble[static_cast<unsigned char>(text[i])], out, pos)) {
-                return pos;
+            const std::uint8_t v = kNibble[static_cast<unsigned char>(text[i])];
+            if (v == kKeep) [[unlikely]] {
+                ++pos;
+                continue;
             }
+            const bool blank = v == kBlank;
+            *(blank ? &aside : area + pos) = v;
+            pos += !blank;
         }
     }
     return pos;

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,58 @@ TEST(ReturnHex, NeverWritesPastTheRoomGiven) {
     EXPECT_EQ(count, 2u);
     EXPECT_EQ(area[5], 0xEE);
     EXPECT_EQ(area[7], 0xEE);
+}
+
+// The fast paths (eight digits at once, blanks without a branch) against the rule told one
+// character at a time, over random texts of the characters that matter, in every mix.
+Bytes ReturnHexByTheRule(std::string_view text, Bytes area, std::uint32_t& count) {
+    std::size_t pos = 0;
+    for (const char c : text) {
+        if (c == '\0' || c == '\n' || pos == area.size()) {
+            break;
+        }
+        if (c == ' ') {
+            continue;
+        }
+        if (std::isxdigit(static_cast<unsigned char>(c))) {
+            area[pos] = static_cast<std::uint8_t>(std::stoi(std::string(1, c), nullptr, 16));
+        } else if (c == 'x' || c == 'X') {
+            area[pos] = 'x';
+        }
+        ++pos;
+    }
+    count = static_cast<std::uint32_t>(pos / 2);
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::uint8_t high = area[2 * j];
+        const std::uint8_t low = area[2 * j + 1];
+        area[j] = high == 'x' && low == 'x' ? 'x' : static_cast<std::uint8_t>(high * 16 + low);
+    }
+    return area;
+}
+
+TEST(ReturnHex, FastPathsAgreeWithTheRule) {
+    std::mt19937 random(5);
+    const std::string alphabets[] = {"0123456789ABCDEF", "0123456789abcdef ", "0123456789xX",
+                                     "09AF x\r\n-g", std::string("0F \0", 4)};
+    for (int round = 0; round < 3000; ++round) {
+        const std::string& alphabet = alphabets[round % std::size(alphabets)];
+        std::string text(random() % 200, ' ');
+        for (char& c : text) {
+            // Long digit runs now and then, so that the eight-at-once path meets every edge.
+            c = random() % 4 == 0 ? alphabet[random() % alphabet.size()] : alphabet[round % 3];
+        }
+        Bytes before(random() % 120);
+        for (auto& b : before) {
+            b = static_cast<std::uint8_t>(random());
+        }
+        std::uint32_t expectedCount = 0;
+        const Bytes expected = ReturnHexByTheRule(text, before, expectedCount);
+        Bytes area = before;
+        std::uint32_t count = 0;
+        ReturnHex(text, area, &count);
+        ASSERT_EQ(count, expectedCount) << round << ": " << text;
+        ASSERT_EQ(area, expected) << round << ": " << text;
+    }
 }
 
 // ---- CTReadReqFile --------------------------------------------------------------------------
