@@ -11,6 +11,7 @@
 #include <ctapi.h>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
@@ -42,15 +43,15 @@ std::uint16_t TerminalNumber() {
     return static_cast<std::uint8_t>(gnCtn);
 }
 
-// Prints "  n. name" for each name of a PC/SC multi-string, up to the empty name that ends it
-// or the end of what was received; returns how many were printed.
+// Prints "  n. name" for each reader name; returns how many were printed.
 std::int8_t PrintReaderNames(std::string_view list) {
     std::int8_t count = 0;
-    while (!list.empty() && list.front() != '\0' && count < INT8_MAX) {
-        const std::string_view name = list.substr(0, list.find('\0'));
+    for (const std::string& name : SplitReaderNames(list)) {
+        if (count == INT8_MAX) {
+            break;
+        }
         ++count;
-        std::printf("  %d. %.*s\n", count, static_cast<int>(name.size()), name.data());
-        list.remove_prefix(std::min(list.size(), name.size() + 1));
+        std::printf("  %d. %s\n", count, name.c_str());
     }
     return count;
 }
@@ -91,6 +92,16 @@ void PrintReceived(const char* label, std::span<const std::uint8_t> bytes) {
 }
 
 } // namespace
+
+std::vector<std::string> SplitReaderNames(std::string_view list) {
+    std::vector<std::string> names;
+    while (!list.empty() && list.front() != '\0') {
+        const std::string_view name = list.substr(0, list.find('\0'));
+        names.emplace_back(name);
+        list.remove_prefix(std::min(list.size(), name.size() + 1));
+    }
+    return names;
+}
 
 ContextRelease::~ContextRelease() {
     // A failed release leaves nothing to undo: the handle is given up either way.

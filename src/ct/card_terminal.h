@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
 #include <winscard.h>
 
 extern std::uint16_t gnCtn;        // terminal number of every CT_data and CT_close
@@ -37,6 +40,10 @@ class ContextRelease {
 };
 
 void PrintListFailure();
+
+// The names of a PC/SC multi-string, up to the empty name that ends it or the end of what was
+// received, however many and however long they are.
+std::vector<std::string> SplitReaderNames(std::string_view list);
 
 // Flushes standard output on whichever road a command ends.
 struct FlushOnReturn {

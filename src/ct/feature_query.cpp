@@ -20,18 +20,6 @@ namespace {
 
 constexpr std::size_t kReceiveRoom = 256;
 
-// The names of a PC/SC multi-string, up to the empty name that ends it or the end of what was
-// received, however many and however long they are.
-std::vector<std::string> SplitReaderNames(std::string_view list) {
-    std::vector<std::string> names;
-    while (!list.empty() && list.front() != '\0') {
-        const std::string_view name = list.substr(0, list.find('\0'));
-        names.emplace_back(name);
-        list.remove_prefix(std::min(list.size(), name.size() + 1));
-    }
-    return names;
-}
-
 // The reader list as names; false (message printed) when it cannot be had. pcsc-lite reports an
 // empty list as an error of its own: that is a list without names, not a failure.
 bool ListReaders(std::vector<std::string>& names) {
