@@ -28,10 +28,9 @@ constexpr const char* kSocketDir = "/run/pcscd";
 constexpr const char* kSocketPath = "/run/pcscd/pcscd.comm";
 constexpr auto kStartPatience = 10s;
 
-constexpr const char* kVpcdConf = "FRIENDLYNAME \"Virtual PCD\"\n"
-                                  "DEVICENAME   /dev/null:0x8C7B\n"
-                                  "LIBPATH      /usr/lib/pcsc/drivers/serial/libifdvpcd.so\n"
-                                  "CHANNELID    0x8C7B\n";
+constexpr const char* kVpcdDriver = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
+constexpr int kFirstVpcdPort = 0x8C7B;
+constexpr int kSlotsPerVpcd = 2;
 
 // A PC/SC context that is released on every road out.
 class Context {
@@ -93,10 +92,43 @@ void WriteFile(const fs::path& path, const std::string& text) {
         throw std::runtime_error("cannot write " + path.string());
 }
 
+// The friendly name of vpcd instance `instance`; pcscd appends " 00 0<slot>".
+std::string VpcdFriendlyName(int instance) {
+    return instance == 0 ? "Virtual PCD" : "Virtual PCD " + std::to_string(instance);
+}
+
+// vpcd keeps its connections in one table per loaded copy of the driver, indexed by slot only,
+// and pcscd loads a driver path once: every instance after the first needs a copy of its own
+// (another file, so the dynamic loader gives it its own data). All entries go into one file,
+// so pcscd lists the readers in slot order.
+void WriteVpcdConf(const fs::path& dir, int readers) {
+    std::ostringstream conf;
+    for (int instance = 0; instance * kSlotsPerVpcd < readers; ++instance) {
+        fs::path driver = kVpcdDriver;
+        if (instance > 0) {
+            driver = dir / ("libifdvpcd-" + std::to_string(instance) + ".so");
+            fs::copy_file(kVpcdDriver, driver, fs::copy_options::overwrite_existing);
+        }
+        const int port = kFirstVpcdPort + instance * kSlotsPerVpcd;
+        conf << "FRIENDLYNAME \"" << VpcdFriendlyName(instance) << "\"\n"
+             << "DEVICENAME   /dev/null:" << port << "\n"
+             << "LIBPATH      " << driver.string() << "\n"
+             << "CHANNELID    " << port << "\n\n";
+    }
+    WriteFile(dir / "reader.conf.d" / "vpcd", conf.str());
+}
+
 } // namespace
 
 std::string ReaderName(int slot) {
-    return "Virtual PCD 00 0" + std::to_string(slot);
+    return VpcdFriendlyName(slot / kSlotsPerVpcd) + " 00 0" + std::to_string(slot % kSlotsPerVpcd);
+}
+
+int VpcdReaderCount(const PcscdOptions& options) {
+    if (!options.withVpcd)
+        return 0;
+    const int asked = std::clamp(options.vpcdReaders, 1, kMaxReaders);
+    return (asked + kSlotsPerVpcd - 1) / kSlotsPerVpcd * kSlotsPerVpcd;
 }
 
 bool InSandbox() {
@@ -124,8 +156,9 @@ void Pcscd::Impl::Start() {
     dir = pattern;
     const fs::path conf = dir / "reader.conf.d";
     fs::create_directory(conf);
-    if (options.withVpcd)
-        WriteFile(conf / "vpcd", kVpcdConf);
+    const int readers = VpcdReaderCount(options);
+    if (readers > 0)
+        WriteVpcdConf(dir, readers);
     for (std::size_t i = 0; i < options.extraReaderConf.size(); ++i) {
         WriteFile(conf / ("extra" + std::to_string(i)), options.extraReaderConf[i]);
     }
@@ -173,18 +206,16 @@ bool Pcscd::Impl::Ready(Context& context) const {
         context.Release();
         return false;
     }
-    const std::size_t expected = (options.withVpcd ? 2 : 0) + options.extraReaderConf.size();
+    const int vpcdReaders = VpcdReaderCount(options);
+    const std::size_t expected =
+        static_cast<std::size_t>(vpcdReaders) + options.extraReaderConf.size();
     if (expected == 0)
         return list.result == SCARD_E_NO_READERS_AVAILABLE;
     if (list.result != SCARD_S_SUCCESS || list.names.size() < expected)
         return false;
-    if (options.withVpcd) {
-        for (int slot = 0; slot < 2; ++slot) {
-            if (std::find(list.names.begin(), list.names.end(), ReaderName(slot)) ==
-                list.names.end()) {
-                return false;
-            }
-        }
+    for (int slot = 0; slot < vpcdReaders; ++slot) {
+        if (std::find(list.names.begin(), list.names.end(), ReaderName(slot)) == list.names.end())
+            return false;
     }
     return true;
 }
@@ -238,6 +269,8 @@ Pcscd::Pcscd(PcscdOptions options) : impl_(std::make_unique<Impl>()) {
         throw std::runtime_error("test bed: refusing to start pcscd outside testbed/sandbox "
                                  "(run the test as `testbed/sandbox PROGRAM`)");
     }
+    if (VpcdReaderCount(options) + options.extraReaderConf.size() > kMaxReaders)
+        throw std::invalid_argument("test bed: pcscd offers at most 16 readers");
     impl_->options = std::move(options);
     try {
         impl_->Start();

@@ -184,8 +184,8 @@ void SimCard::Impl::Serve() {
 }
 
 SimCard::SimCard(CardScript script, int slot) : impl_(std::make_unique<Impl>()) {
-    if (slot < 0 || slot > 1)
-        throw std::invalid_argument("vpcd has slots 0 and 1");
+    if (slot < 0 || slot >= kMaxReaders)
+        throw std::invalid_argument("the bed's vpcd readers are slots 0 to 15");
     CheckScript(script);
     impl_->slot = slot;
     impl_->script = std::move(script);

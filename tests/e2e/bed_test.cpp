@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -342,6 +344,51 @@ TEST(Pcscd, WithoutVpcdAnswersNoReaders) {
     EXPECT_NE(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
               SCARD_S_SUCCESS)
         << "a killed pcscd leaves no service behind";
+}
+
+TEST(Pcscd, SixteenVpcdReadersEachWithItsOwnCard) {
+    if (!bed::InSandbox())
+        GTEST_SKIP() << "needs testbed/sandbox";
+    bed::PcscdOptions options;
+    options.vpcdReaders = bed::kMaxReaders;
+    bed::Pcscd pcscd(options);
+
+    SCARDCONTEXT context = 0;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+              SCARD_S_SUCCESS);
+    DWORD size = 0;
+    ASSERT_EQ(SCardListReaders(context, nullptr, nullptr, &size), SCARD_S_SUCCESS);
+    std::string list(size, '\0');
+    ASSERT_EQ(SCardListReaders(context, nullptr, list.data(), &size), SCARD_S_SUCCESS);
+    SCardReleaseContext(context);
+    std::vector<std::string> names;
+    for (std::size_t at = 0; at < list.size() && list[at] != '\0'; at = list.find('\0', at) + 1)
+        names.push_back(list.substr(at, list.find('\0', at) - at));
+    std::vector<std::string> expected;
+    for (int slot = 0; slot < bed::kMaxReaders; ++slot)
+        expected.push_back(bed::ReaderName(slot));
+    EXPECT_EQ(names, expected) << "the readers in slot order, the first two named as always";
+
+    // Each reader reaches its own card, also when cards sit in readers of different driver
+    // copies and in both slots of one: the answer names the slot.
+    std::vector<std::unique_ptr<bed::SimCard>> cards;
+    for (const int slot : {0, 1, 2, 7, 15}) {
+        bed::CardScript script;
+        script.rules.push_back({"00 B0 *", {static_cast<std::uint8_t>(slot), 0x90, 0x00}});
+        cards.push_back(std::make_unique<bed::SimCard>(script, slot));
+        cards.back()->Insert();
+    }
+    for (const int slot : {0, 1, 2, 7, 15}) {
+        ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(slot), true)) << slot;
+        Connection c(bed::ReaderName(slot));
+        ASSERT_EQ(c.Result(), SCARD_S_SUCCESS) << slot;
+        EXPECT_EQ(c.Transmit(Hex("00 B0 00 00 01")),
+                  (Bytes{static_cast<std::uint8_t>(slot), 0x90, 0x00}));
+    }
+    EXPECT_TRUE(bed::WaitForCard(bed::ReaderName(3), false, 0ms)) << "slot 3 holds no card";
+
+    options.extraReaderConf.push_back("FRIENDLYNAME \"one too many\"\n");
+    EXPECT_THROW(bed::Pcscd{options}, std::invalid_argument);
 }
 
 // ---- The program runner

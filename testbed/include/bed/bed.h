@@ -52,8 +52,9 @@ struct CardScript {
 CardScript ParseCardScript(std::string_view text); // throws std::invalid_argument with line no.
 CardScript LoadCardScript(const std::string& path);
 
-// A card in vpcd slot `slot` (0: port 35963, reader "Virtual PCD 00 00"; 1: port 35964).
-// Runs in a thread of its own; inserted = connected to vpcd. Thread-safe.
+// A card in vpcd reader `slot` (0: port 35963, reader "Virtual PCD 00 00"; 1: port 35964; slot n:
+// port 35963 + n, reader ReaderName(n)). Runs in a thread of its own; inserted = connected to
+// vpcd. Thread-safe.
 class SimCard {
   public:
     explicit SimCard(CardScript script, int slot = 0);
@@ -75,14 +76,22 @@ class SimCard {
 
 // ---- pcscd --------------------------------------------------------------------------------------
 
-// The reader names vpcd gives.
+// pcscd's limit on readers.
+inline constexpr int kMaxReaders = 16;
+
+// The reader names vpcd gives: slots 0 and 1 "Virtual PCD 00 00" and "Virtual PCD 00 01", then
+// "Virtual PCD 1 00 00", "Virtual PCD 1 00 01", "Virtual PCD 2 00 00", ... (two a driver).
 std::string ReaderName(int slot);
 
 struct PcscdOptions {
     bool withVpcd = true;                     // false: a pcscd without readers
+    int vpcdReaders = 2;                      // vpcd readers, rounded up to an even number
     std::vector<std::string> extraReaderConf; // further reader.conf.d entries (whole file texts)
     bool debugLog = false;                    // pcscd -d into the log file
 };
+
+// How many vpcd readers a pcscd with these options lists (slots 0 to n - 1).
+int VpcdReaderCount(const PcscdOptions& options);
 
 // A pcscd of our own in the sandbox (its socket on the sandbox's tmpfs /run/pcscd). The
 // constructor returns once pcscd answers and lists its readers; it throws std::runtime_error
