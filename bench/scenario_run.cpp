@@ -6,9 +6,9 @@
 
 #include "app/session.h"
 #include "ct/card_terminal.h"
-#include "scenario/open_req.h"
 #include "scenario/req_file.h"
 #include "scenario/scenario_run.h"
+#include "scenario/time_stamps.h"
 
 #include <bed/bed.h>
 
@@ -194,8 +194,8 @@ int Bench(int tests) {
     if (!bed::WaitForCard(bed::ReaderName(0), true)) {
         Fail("waiting for the card", 0);
     }
-    gpstStartTime = new TimeStamp{};
-    gpstEndTime = new TimeStamp{};
+    gpstStartTime = std::make_unique<TimeStamp>();
+    gpstEndTime = std::make_unique<TimeStamp>();
     LoadScenario(tests);
 
     // A round is short (some 15 ms), so the machine's noise is large against 5 %: many rounds,
@@ -240,8 +240,8 @@ int Bench(int tests) {
     } else {
         std::printf("  scriptor: not available (install pcsc-tools)\n");
     }
-    delete gpstStartTime;
-    delete gpstEndTime;
+    gpstStartTime.reset();
+    gpstEndTime.reset();
     return 0;
 }
 

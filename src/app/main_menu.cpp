@@ -19,7 +19,7 @@ constexpr int kQuit = 361;
 // Choice 4 needs a powered card (state 3 or more).
 void OpenReqFileIfPowered() {
     if (gbKeyVal > 2) {
-        if (CTOpenReqFile() == nullptr) {
+        if (!CTOpenReqFile()) {
             std::printf("No reqfile opened\n");
         }
     } else {

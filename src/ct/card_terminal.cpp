@@ -3,7 +3,8 @@
 
 #include "app/session.h"
 #include "app/user_entry.h"
-#include "scenario/open_req.h"
+#include "core/exchange.h"
+#include "scenario/time_stamps.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -38,11 +39,6 @@ constexpr std::size_t kResetIccRoom = 35;
 constexpr std::int8_t kListSizeFailed = -3;
 constexpr std::int8_t kListFailed = -4;
 
-// The terminal number every CT_data and CT_close is given: the low byte of gnCtn.
-std::uint16_t TerminalNumber() {
-    return static_cast<std::uint8_t>(gnCtn);
-}
-
 // Prints "  n. name" for each reader name; returns how many were printed.
 std::int8_t PrintReaderNames(std::string_view list) {
     std::int8_t count = 0;
@@ -56,31 +52,23 @@ std::int8_t PrintReaderNames(std::string_view list) {
     return count;
 }
 
-// One command to the terminal (destination gucDad) with a response buffer of `room` bytes, both
-// taken for this call only. Fills `received` with the bytes received when CT_data answers 0.
-// Returns -1 without calling CT_data when the buffers cannot be had.
+// One command to the terminal (destination gucDad) with a response room of `room` bytes, taken
+// for this call only. Fills `received` with the bytes received when CT_data answers 0.
+// Returns -1 without calling CT_data when the room cannot be had.
 std::int8_t SendToTerminal(std::span<const std::uint8_t> command, std::size_t room,
                            std::vector<std::uint8_t>& received) {
-    std::uint8_t dad = gucDad;
-    std::uint8_t sad = gucSad;
-    std::vector<std::uint8_t> commandBuffer;
-    std::vector<std::uint8_t> responseBuffer;
+    std::vector<std::uint8_t> response;
     try {
-        commandBuffer.assign(command.begin(), command.end());
-        responseBuffer.assign(room, 0);
+        response.assign(room, 0);
     } catch (const std::bad_alloc&) {
         return -1;
     }
-    std::uint16_t length = static_cast<std::uint16_t>(responseBuffer.size());
-    const std::int8_t result =
-        CT_data(TerminalNumber(), &dad, &sad, static_cast<std::uint16_t>(commandBuffer.size()),
-                commandBuffer.data(), &length, responseBuffer.data());
-    if (result == OK) {
-        // A library that reports more than the room it was given is not believed beyond it.
-        responseBuffer.resize(std::min<std::size_t>(length, responseBuffer.size()));
-        received = std::move(responseBuffer);
+    const qv::ExchangeResult reply =
+        qv::SendCommand(TerminalNumber(), gucDad, gucSad, command, response);
+    if (reply.result == OK) {
+        received.assign(reply.received.begin(), reply.received.end());
     }
-    return result;
+    return reply.result;
 }
 
 void PrintReceived(const char* label, std::span<const std::uint8_t> bytes) {
@@ -92,6 +80,10 @@ void PrintReceived(const char* label, std::span<const std::uint8_t> bytes) {
 }
 
 } // namespace
+
+std::uint16_t TerminalNumber() {
+    return static_cast<std::uint8_t>(gnCtn);
+}
 
 std::vector<std::string> SplitReaderNames(std::string_view list) {
     std::vector<std::string> names;
@@ -220,11 +212,4 @@ std::int8_t CT_CallClose() {
     }
     FreeMemory();
     return result;
-}
-
-void FreeMemory() {
-    delete gpstStartTime;
-    gpstStartTime = nullptr;
-    delete gpstEndTime;
-    gpstEndTime = nullptr;
 }

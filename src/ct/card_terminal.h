@@ -22,7 +22,9 @@ std::int8_t CT_CallInit();
 void Reset_CT();
 int Reset_Icc();
 std::int8_t CT_CallClose();
-void FreeMemory();
+
+// The terminal number every CT_data and CT_close is given: the low byte of gnCtn.
+std::uint16_t TerminalNumber();
 
 // ---- shared by the reader list and the feature query
 

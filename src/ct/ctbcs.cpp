@@ -3,6 +3,7 @@
 #include "ct/ctbcs.h"
 
 #include "app/user_entry.h"
+#include "core/exchange.h"
 #include "ct/card_terminal.h"
 
 #include <algorithm>
@@ -92,15 +93,12 @@ StatusWord StatusOf(Bytes response) {
     return {response[response.size() - 2], response[response.size() - 1]};
 }
 
-// Sends `command` once with buffers of its own, then prints the failure or the interpretation.
+// Sends `command` once with a response room of its own, then prints the failure or the
+// interpretation.
 void SendCtbcs(const CtbcsCommand& command) {
-    std::uint8_t dad = command.dad;
-    std::uint8_t sad = gucSad;
-    std::vector<std::uint8_t> commandBuffer;
-    std::vector<std::uint8_t> responseBuffer;
+    std::vector<std::uint8_t> response;
     try {
-        commandBuffer.assign(command.bytes.begin(), command.bytes.end());
-        responseBuffer.assign(command.room, 0);
+        response.assign(command.room, 0);
     } catch (const std::bad_alloc&) {
         std::fflush(stdout);
         return;
@@ -108,16 +106,12 @@ void SendCtbcs(const CtbcsCommand& command) {
     if (command.askWait) {
         AskAndWait();
     }
-    std::uint16_t length = static_cast<std::uint16_t>(responseBuffer.size());
-    const std::int8_t result = CT_data(static_cast<std::uint8_t>(gnCtn), &dad, &sad,
-                                       static_cast<std::uint16_t>(commandBuffer.size()),
-                                       commandBuffer.data(), &length, responseBuffer.data());
-    if (result != OK) {
+    const qv::ExchangeResult reply =
+        qv::SendCommand(TerminalNumber(), command.dad, gucSad, command.bytes, response);
+    if (reply.result != OK) {
         std::printf("%s\n", command.failure);
     } else {
-        // A length beyond the room given is not believed: nothing past the buffer is read.
-        const std::size_t received = std::min<std::size_t>(length, responseBuffer.size());
-        command.interpret(Bytes(responseBuffer.data(), received));
+        command.interpret(reply.received);
     }
     std::fflush(stdout);
 }

@@ -4,14 +4,12 @@
 #include "app/session.h"
 #include "chooser/file_chooser.h"
 #include "scenario/req_file.h"
+#include "scenario/time_stamps.h"
 
 #include <climits>
-#include <new>
+#include <cstdio>
 #include <string>
 #include <unistd.h>
-
-TimeStamp* gpstStartTime = nullptr;
-TimeStamp* gpstEndTime = nullptr;
 
 namespace {
 
@@ -25,30 +23,14 @@ void PrintWorkingDir() {
     std::fflush(stdout);
 }
 
-// A fresh pair of time-stamp records for the scenario run; the pair of an earlier load goes first.
-bool NewTimeStamps() {
-    delete gpstStartTime;
-    delete gpstEndTime;
-    gpstStartTime = new (std::nothrow) TimeStamp{};
-    gpstEndTime = new (std::nothrow) TimeStamp{};
-    if (gpstStartTime != nullptr && gpstEndTime != nullptr) {
-        return true;
-    }
-    delete gpstStartTime;
-    delete gpstEndTime;
-    gpstStartTime = nullptr;
-    gpstEndTime = nullptr;
-    return false;
-}
-
 } // namespace
 
-std::FILE* CTOpenReqFile() {
+bool CTOpenReqFile() {
     const char* chosen = GetFile("*.req");
     if (chosen == nullptr) {
         std::printf("No File Selected.\n");
         std::fflush(stdout);
-        return nullptr;
+        return false;
     }
     const std::string path(chosen); // the browser's buffer changes with its next choice
 
@@ -57,7 +39,7 @@ std::FILE* CTOpenReqFile() {
         std::printf("\n%s file not found in the directory ", path.c_str());
         std::fflush(stdout);
         PrintWorkingDir();
-        return nullptr;
+        return false;
     }
     std::printf("\n%s opened", path.c_str());
     CTReadReqFile(stream); // closes the stream
@@ -74,6 +56,5 @@ std::FILE* CTOpenReqFile() {
             gbKeyVal = kCardPowered;
         }
     }
-    // Only its being non-null is of use: the reader has closed it.
-    return stream;
+    return true;
 }

@@ -9,13 +9,15 @@
 inline constexpr int kMaxTests = 500;
 inline constexpr int kNameSize = 200;
 inline constexpr std::size_t kApduSize = 65536;
-inline constexpr std::uint8_t kWildcard = 0x78; // 'x': matches any received byte
+inline constexpr std::uint8_t kWildcard = 0x78; // the value of a wildcard byte ("xx")
 
 extern std::int32_t gnCommand;
 extern char gchApduName[kMaxTests][kNameSize];
 extern std::uint8_t gbyCommand[kMaxTests][kApduSize];
 extern std::uint32_t gnCommandLength[kMaxTests];
 extern std::uint8_t gbyExpected[kMaxTests][kApduSize];
+// Non-zero where the expected byte is a wildcard: only "xx" is; a literal 78 is not.
+extern std::uint8_t gbyWildcard[kMaxTests][kApduSize];
 extern std::uint32_t gnExpectedLength[kMaxTests];
 
 void iResetValues();

@@ -2,9 +2,11 @@
 #include "scenario/scenario_run.h"
 
 #include "app/session.h"
+#include "core/exchange.h"
+#include "core/match.h"
 #include "ct/card_terminal.h"
-#include "scenario/open_req.h"
 #include "scenario/req_file.h"
+#include "scenario/time_stamps.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -12,32 +14,13 @@
 #include <ctapi.h>
 #include <memory>
 #include <span>
-#include <time.h>
 
 namespace {
 
-constexpr std::uint16_t kResponseRoom = 4096;
+constexpr std::size_t kResponseRoom = 4096;
 constexpr std::size_t kResponseBufferSize = 65536;
 constexpr std::uint32_t kStateScenarioLoaded = 4;
 constexpr std::uint8_t kCardAddress = 0;
-
-// A refused close leaves the session in state 4 after the records were released (and nulled):
-// the stamps are then skipped, since nothing reads them.
-void Stamp(TimeStamp* record) {
-    if (record == nullptr) {
-        return;
-    }
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    record->time = now.tv_sec;
-    record->millitm = static_cast<unsigned short>(now.tv_nsec / 1000000);
-}
-
-// An expected byte of the wildcard value matches any received byte.
-bool Matches(std::span<const std::uint8_t> expected, std::span<const std::uint8_t> received) {
-    return std::equal(expected.begin(), expected.end(), received.begin(),
-                      [](std::uint8_t e, std::uint8_t r) { return e == r || e == kWildcard; });
-}
 
 } // namespace
 
@@ -45,28 +28,27 @@ int OnTransmit(int index) {
     if (index < 0 || index >= kMaxTests) {
         return 0;
     }
-    std::uint8_t dad = kCardAddress;
-    std::uint8_t sad = gucSad;
-    std::uint16_t lenr = kResponseRoom;
+    // The room offered is 4096 bytes; the buffer behind it is larger, so that a library that
+    // writes past the room it was given still writes into the buffer.
     const auto response = std::make_unique_for_overwrite<std::uint8_t[]>(kResponseBufferSize);
 
-    Stamp(gpstStartTime);
-    const std::int8_t result = CT_data(static_cast<std::uint8_t>(gnCtn), &dad, &sad,
-                                       static_cast<std::uint16_t>(gnCommandLength[index]),
-                                       gbyCommand[index], &lenr, response.get());
-    Stamp(gpstEndTime);
+    // A refused close leaves the session in state 4 after the records were released: the
+    // stamps are then skipped, since nothing reads them.
+    Stamp(gpstStartTime.get());
+    const qv::ExchangeResult reply = qv::SendCommand(TerminalNumber(), kCardAddress, gucSad,
+                                                     {gbyCommand[index], gnCommandLength[index]},
+                                                     {response.get(), kResponseRoom});
+    Stamp(gpstEndTime.get());
 
-    if (result != OK) {
+    if (reply.result != OK) {
         std::printf("\nFailure in SCardTransmit. Error 0x%x",
-                    static_cast<unsigned>(static_cast<std::int32_t>(result)));
+                    static_cast<unsigned>(static_cast<std::int32_t>(reply.result)));
         return 0;
     }
-    const std::uint32_t expectedLength = gnExpectedLength[index];
-    if (lenr == expectedLength &&
-        Matches({gbyExpected[index], expectedLength}, {response.get(), lenr})) {
-        return 1;
-    }
-    if (lenr != expectedLength && expectedLength == 0) {
+    const std::size_t expectedLength = gnExpectedLength[index];
+    const qv::ExpectedResponse expected{{gbyExpected[index], expectedLength},
+                                        {gbyWildcard[index], expectedLength}};
+    if (!qv::FirstDifference(expected, reply.received)) {
         return 1;
     }
     std::printf("\nError in Opening Log File");

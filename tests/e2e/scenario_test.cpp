@@ -2,9 +2,9 @@
 // the program's own functions called in-process.
 #include "app/session.h"
 #include "ct/card_terminal.h"
-#include "scenario/open_req.h"
 #include "scenario/req_file.h"
 #include "scenario/scenario_run.h"
+#include "scenario/time_stamps.h"
 #include "std_streams.h"
 #include "transcripts.h"
 
@@ -62,16 +62,14 @@ class ScenarioOnBed : public ::testing::Test {
             ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));
         }
         ResetCard();
-        gpstStartTime = new TimeStamp{};
-        gpstEndTime = new TimeStamp{};
+        gpstStartTime = std::make_unique<TimeStamp>();
+        gpstEndTime = std::make_unique<TimeStamp>();
         gbKeyVal = 4;
     }
 
     void TearDown() override {
-        delete gpstStartTime;
-        gpstStartTime = nullptr;
-        delete gpstEndTime;
-        gpstEndTime = nullptr;
+        gpstStartTime.reset();
+        gpstEndTime.reset();
         gbKeyVal = 0;
     }
 
@@ -163,10 +161,8 @@ TEST_F(ScenarioOnBed, RemovedCardIsATransportFailureAndTheRunGoesOn) {
 
 TEST_F(ScenarioOnBed, RunsAfterTheTimeStampRecordsWereReleased) {
     Load("2,0 00 B0 00 00 02\n>12 34 90 00\n");
-    delete gpstStartTime;
-    gpstStartTime = nullptr;
-    delete gpstEndTime;
-    gpstEndTime = nullptr;
+    gpstStartTime.reset();
+    gpstEndTime.reset();
     EXPECT_EQ(Run(), Report(1, 1, 0));
 }
 

@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     const int calls = argc > 1 ? std::atoi(argv[1]) : 1;
     gbKeyVal = 3;
     for (int i = 1; i <= calls; ++i) {
-        const bool opened = CTOpenReqFile() != nullptr;
+        const bool opened = CTOpenReqFile();
         std::printf("call %d: %s, state %u, tests %d, records %s\n", i, opened ? "opened" : "none",
                     gbKeyVal, gnCommand,
                     gpstStartTime != nullptr && gpstEndTime != nullptr ? "ready" : "none");

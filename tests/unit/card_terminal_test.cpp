@@ -3,7 +3,7 @@
 #include "app/session.h"
 #include "ct/card_terminal.h"
 #include "ctapi_double.h"
-#include "scenario/open_req.h"
+#include "scenario/time_stamps.h"
 #include "std_streams.h"
 
 #include <gtest/gtest.h>
@@ -131,8 +131,8 @@ TEST_F(CardTerminal, CloseReturnsToState0OnlyOnSuccessAndAlwaysReleasesTheStamps
         ctdouble::Reset();
         ctdouble::state().closeResult = c.closeResult;
         gbKeyVal = 4;
-        gpstStartTime = new TimeStamp{};
-        gpstEndTime = new TimeStamp{};
+        gpstStartTime = std::make_unique<TimeStamp>();
+        gpstEndTime = std::make_unique<TimeStamp>();
         std::int8_t result = 1;
         EXPECT_EQ(teststd::CaptureStdout([&] { result = CT_CallClose(); }), c.out);
         EXPECT_EQ(result, c.closeResult);

@@ -401,15 +401,46 @@ TEST_F(ReqFile, LongNameIsCutAt199Characters) {
     EXPECT_EQ(Name(1), "next\n");
 }
 
-TEST_F(ReqFile, OverLongLineArrivesAsSeveralLines) {
-    // 65535 characters fit the line buffer: "2,0 " and 65531 digits, the odd last one dropped.
+TEST_F(ReqFile, LongLinesAreReadWhole) {
+    // Longer than any line buffer: 35001 command bytes on one line, the response on the next.
     const std::string digits(70000, 'A');
-    Load("2,0 " + digits + "\n>9000\n");
-    EXPECT_EQ(gnCommandLength[0], 32765u);
-    EXPECT_EQ(gbyCommand[0][32764], 0xAA);
-    // The rest of the line is a line of its own, which closes the test without response.
-    EXPECT_EQ(gnExpectedLength[0], 0u);
-    EXPECT_EQ(gnCommand, 1);
+    EXPECT_EQ(Load("2,0 " + digits + "B1\n>9000\n"), " (with 1 APDUs)\n");
+    ASSERT_EQ(gnCommand, 1);
+    EXPECT_EQ(gnCommandLength[0], 35001u);
+    EXPECT_EQ(gbyCommand[0][35000], 0xB1);
+    EXPECT_EQ(Expected(0), (Bytes{0x90, 0x00}));
+}
+
+TEST_F(ReqFile, OverLongTestsAreDroppedAndNamed) {
+    const std::string largest =
+        "2,0 " + std::string(2 * kApduSize, '1') + "\n>" + std::string(2 * kApduSize, 'x') + "\n";
+    std::string response = ">";
+    for (int i = 0; i < 3; ++i) {
+        response += std::string(50000, '5') + "\\\n";
+    }
+    const std::string text = "#first\n2,0 01\n>9000\n"
+                             "# - big one\r\n2,0 " +
+                             std::string(2 * kApduSize + 2, 'C') + "\n>9000\n2,0 03\n" + response +
+                             "\n#largest\n" + largest + "2,0 05\n>6A82\n";
+    EXPECT_EQ(Load(text), " (with 3 APDUs)\n"
+                          "Test 2 (big one) not loaded: its command is longer than 65536 bytes.\n"
+                          "Test 3 not loaded: its expected response is longer than 65536 bytes.\n");
+    ASSERT_EQ(gnCommand, 3);
+    EXPECT_EQ(Name(0), "first\n");
+    EXPECT_EQ(Name(1), "largest\n");
+    EXPECT_EQ(gnCommandLength[1], kApduSize);
+    EXPECT_EQ(gnExpectedLength[1], kApduSize);
+    EXPECT_EQ(gbyWildcard[1][kApduSize - 1], 1);
+    EXPECT_EQ(Command(2), Bytes{0x05});
+    EXPECT_EQ(Expected(2), (Bytes{0x6A, 0x82}));
+}
+
+TEST_F(ReqFile, OnlyXxIsMarkedAsWildcard) {
+    Load("2,0 01\n>78 xx Xx 7x x8 78\n");
+    ASSERT_EQ(gnCommand, 1);
+    EXPECT_EQ(Expected(0), (Bytes{0x78, 0x78, 0x78, 0xE8, 0x88, 0x78}));
+    const Bytes marks(gbyWildcard[0], gbyWildcard[0] + gnExpectedLength[0]);
+    EXPECT_EQ(marks, (Bytes{0, 1, 1, 0, 0, 0}));
 }
 
 TEST_F(ReqFile, ContinuationNeverWritesPastTheExpectedArea) {
@@ -419,10 +450,10 @@ TEST_F(ReqFile, ContinuationNeverWritesPastTheExpectedArea) {
     }
     text += "\n2,0 02\n>\n";
     Load(text);
-    EXPECT_EQ(gnCommand, 2);
-    EXPECT_LE(gnExpectedLength[0], kApduSize);
-    EXPECT_GT(gnExpectedLength[0], 60000u);
-    EXPECT_EQ(gbyExpected[0][gnExpectedLength[0] - 1], 0x55);
+    // The over-long response is not cut to the area: its test is dropped, the next one loads.
+    ASSERT_EQ(gnCommand, 1);
+    EXPECT_EQ(Command(0), Bytes{0x02});
+    EXPECT_EQ(gnExpectedLength[0], 0u);
     EXPECT_TRUE(std::all_of(gbyExpected[1], gbyExpected[1] + 64, [](std::uint8_t b) {
         return b == 0;
     })) << "the next test's area was written";

@@ -6,8 +6,8 @@
 #include "app/session.h"
 #include "ct/card_terminal.h"
 #include "ctapi_double.h"
-#include "scenario/open_req.h"
 #include "scenario/req_file.h"
+#include "scenario/time_stamps.h"
 #include "std_streams.h"
 
 #include <gtest/gtest.h>
@@ -37,14 +37,12 @@ class ScenarioRun : public ::testing::Test {
         gnCtn = 0;
         gucSad = 2;
         gbKeyVal = 4;
-        gpstStartTime = new TimeStamp{};
-        gpstEndTime = new TimeStamp{};
+        gpstStartTime = std::make_unique<TimeStamp>();
+        gpstEndTime = std::make_unique<TimeStamp>();
     }
     void TearDown() override {
-        delete gpstStartTime;
-        gpstStartTime = nullptr;
-        delete gpstEndTime;
-        gpstEndTime = nullptr;
+        gpstStartTime.reset();
+        gpstEndTime.reset();
         gbKeyVal = 0;
     }
     static void Answer(std::int8_t result, Bytes response = {}) {
@@ -99,7 +97,9 @@ INSTANTIATE_TEST_SUITE_P(
         JudgeCase{
             "wildcards fail a longer response", ">xx xx\n", OK, {1, 2, 0x90, 0x00}, 0, kMismatch},
         JudgeCase{"shorter response fails", ">90 00\n", OK, {}, 0, kMismatch},
-        JudgeCase{"a literal 78 matches anything", ">78 00\n", OK, {0x12, 0x00}, 1, ""},
+        JudgeCase{"a literal 78 is no wildcard", ">78 00\n", OK, {0x12, 0x00}, 0, kMismatch},
+        JudgeCase{"a literal 78 matches 78", ">78 00\n", OK, {0x78, 0x00}, 1, ""},
+        JudgeCase{"XX is a wildcard too", ">XX 00\n", OK, {0x12, 0x00}, 1, ""},
         JudgeCase{"single x is no wildcard", ">x0\n", OK, {0x00}, 0, kMismatch},
         JudgeCase{"single x gives its own byte", ">x0\n", OK, {0x80}, 1, ""},
         JudgeCase{"expected length 0 takes any response", ">\n", OK, {0x6A, 0x82}, 1, ""},
@@ -135,7 +135,7 @@ TEST_F(ScenarioRun, StampsTheTimeAroundTheTransmission) {
     const std::time_t before = std::time(nullptr);
     teststd::CaptureStdout([] { OnTransmit(0); });
     const std::time_t after = std::time(nullptr);
-    for (const TimeStamp* t : {gpstStartTime, gpstEndTime}) {
+    for (const TimeStamp* t : {gpstStartTime.get(), gpstEndTime.get()}) {
         EXPECT_GE(t->time, before);
         EXPECT_LE(t->time, after);
         EXPECT_LT(t->millitm, 1000);
@@ -144,10 +144,8 @@ TEST_F(ScenarioRun, StampsTheTimeAroundTheTransmission) {
 
 TEST_F(ScenarioRun, RunsWithoutTimeStampRecordsAfterARefusedClose) {
     Load("2,0 01\n>9000\n");
-    delete gpstStartTime;
-    gpstStartTime = nullptr;
-    delete gpstEndTime;
-    gpstEndTime = nullptr;
+    gpstStartTime.reset();
+    gpstEndTime.reset();
     EXPECT_EQ(teststd::CaptureStdout(CTRunScenario), Report(1, 1, 0));
 }
 

@@ -1,0 +1,21 @@
+// The matcher: a received response against the expected response of a REQ test.
+#pragma once
+
+#include "core/req_reader.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace qv {
+
+// Where a received response first departs from the expected one, or nothing when it matches.
+// It matches when the expected response is empty (a test without an expected response takes
+// any answer), or when both have the same length and every byte is equal or expected as a
+// wildcard. Otherwise the result is the index of the first byte that differs; when all the
+// bytes both have agree, it is the length of the shorter one (the first byte one of them lacks).
+std::optional<std::size_t> FirstDifference(const ExpectedResponse& expected,
+                                           std::span<const std::uint8_t> received);
+
+} // namespace qv

@@ -1,0 +1,321 @@
+// The REQ reader: lines whole, classified, parsed into growing areas, handed over test by test.
+#include "core/req_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace qv {
+
+namespace {
+
+// The command bytes start after "2,0" and one separator character.
+constexpr std::size_t kCommandSkip = 4;
+constexpr std::string_view kDashedName = "# -";
+// After "# -" one more character is skipped before the name starts.
+constexpr std::size_t kDashedNameSkip = kDashedName.size() + 1;
+constexpr char kContinuationMark = '\\';
+// A stream is read in blocks of this size; a line is handed over from the block itself unless
+// it crosses a block's end.
+constexpr std::size_t kReadBlock = 256 * 1024;
+
+// What each character does in a hexadecimal text: 0 to 15 a digit, else one of these.
+enum : std::uint8_t {
+    kWildDigit = 0x10, // x or X
+    kBlank = 0x11,     // skipped, takes no place
+    kEnd = 0x12,       // NUL and line feed end the text
+    kKeep = 0x13,      // takes a place, writes nothing
+};
+
+constexpr std::array<std::uint8_t, 256> MakeCharClasses() {
+    std::array<std::uint8_t, 256> t{};
+    t.fill(kKeep);
+    for (int c = '0'; c <= '9'; ++c) {
+        t[c] = static_cast<std::uint8_t>(c - '0');
+    }
+    for (int c = 'A'; c <= 'F'; ++c) {
+        t[c] = static_cast<std::uint8_t>(c - 'A' + 10);
+        t[c + ('a' - 'A')] = static_cast<std::uint8_t>(c - 'A' + 10);
+    }
+    t['x'] = kWildDigit;
+    t['X'] = kWildDigit;
+    t[' '] = kBlank;
+    t['\0'] = kEnd;
+    t['\n'] = kEnd;
+    return t;
+}
+constexpr std::array<std::uint8_t, 256> kCharClass = MakeCharClasses();
+
+// The rest of `line` from `skip` on, empty when the line is shorter.
+std::string_view From(std::string_view line, std::size_t skip) {
+    return line.substr(std::min(skip, line.size()));
+}
+
+// Where the first "2,0" begins. Hexadecimal text holds no comma, so the search runs from comma
+// to comma instead of from every "2" of a long line.
+std::size_t FindCommandMark(std::string_view line) {
+    for (std::size_t comma = line.find(',', 1); comma != std::string_view::npos;
+         comma = line.find(',', comma + 1)) {
+        if (line[comma - 1] == '2' && comma + 1 < line.size() && line[comma + 1] == '0') {
+            return comma - 1;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// The hexadecimal area of the test being read: bytes and, where wanted, wildcard marks. It grows
+// as lines need and is zero wherever no line of this test wrote.
+class HexArea {
+  public:
+    explicit HexArea(bool withMarks) : withMarks_(withMarks) {}
+
+    // Parses `text` at byte `at` (at most the current length); the area's length becomes `at`
+    // plus the bytes parsed.
+    void ParseAt(std::string_view text, std::size_t at) {
+        const std::size_t need = at + text.size(); // a character takes at most one place
+        if (bytes_.size() < need) {
+            bytes_.resize(need);
+            if (withMarks_) {
+                marks_.resize(need);
+            }
+        }
+        const std::span<std::uint8_t> marks =
+            withMarks_ ? std::span<std::uint8_t>(marks_).subspan(at) : std::span<std::uint8_t>{};
+        length_ = at + ParseHex(text, std::span<std::uint8_t>(bytes_).subspan(at), marks);
+    }
+
+    std::size_t Length() const { return length_; }
+    std::span<const std::uint8_t> Bytes() const { return {bytes_.data(), length_}; }
+    std::span<const std::uint8_t> Marks() const {
+        return withMarks_ ? std::span<const std::uint8_t>(marks_.data(), length_)
+                          : std::span<const std::uint8_t>{};
+    }
+
+    // A fresh area for the next test; the storage is kept.
+    void Clear() {
+        bytes_.clear();
+        marks_.clear();
+        length_ = 0;
+    }
+
+  private:
+    bool withMarks_;
+    std::vector<std::uint8_t> bytes_;
+    std::vector<std::uint8_t> marks_;
+    std::size_t length_ = 0;
+};
+
+// Classifies the lines of one load and hands each completed test to the sink.
+class LineClassifier {
+  public:
+    explicit LineClassifier(ReqSink& sink) : sink_(sink) {}
+
+    // One line, its line feed included when it has one, cut at its first NUL.
+    void Feed(std::string_view line) {
+        ++lineNumber_;
+        if (continuing_) {
+            TakeResponse(line, expected_.Length());
+            return;
+        }
+        if (line.starts_with('#')) {
+            name_.assign(From(line, line.starts_with(kDashedName) ? kDashedNameSkip : 1));
+        }
+        if (const std::size_t mark = FindCommandMark(line); mark != std::string_view::npos) {
+            command_.ParseAt(From(line, mark + kCommandSkip), 0);
+            commandLine_ = lineNumber_;
+            awaiting_ = true;
+            return;
+        }
+        if (!awaiting_) {
+            return;
+        }
+        if (line.starts_with('>')) {
+            TakeResponse(line.substr(1), 0);
+        } else {
+            Complete(); // no expected response: any answer passes
+        }
+    }
+
+    // The end of the input: a test begun and not completed is reported, not counted.
+    void Finish() {
+        if (awaiting_ || continuing_ || !name_.empty()) {
+            sink_.Unfinished(Current());
+        }
+    }
+
+  private:
+    ReqTest Current() const {
+        ReqTest test;
+        test.number = completed_ + 1;
+        test.line = commandLine_;
+        test.name = name_;
+        test.command = command_.Bytes();
+        test.expected = {expected_.Bytes(), expected_.Marks()};
+        return test;
+    }
+
+    void TakeResponse(std::string_view text, std::size_t at) {
+        const std::size_t mark = text.find(kContinuationMark);
+        expected_.ParseAt(text.substr(0, mark), at);
+        continuing_ = mark != std::string_view::npos;
+        if (!continuing_) {
+            Complete();
+        }
+    }
+
+    void Complete() {
+        sink_.Test(Current());
+        ++completed_;
+        awaiting_ = false;
+        continuing_ = false;
+        name_.clear();
+        command_.Clear();
+        expected_.Clear();
+        commandLine_ = 0;
+    }
+
+    ReqSink& sink_;
+    std::string name_;
+    HexArea command_{false};
+    HexArea expected_{true};
+    std::size_t completed_ = 0;
+    std::size_t lineNumber_ = 0;
+    std::size_t commandLine_ = 0;
+    bool awaiting_ = false;
+    bool continuing_ = false;
+};
+
+// A line up to its first NUL: nothing after a NUL is looked at.
+std::string_view UpToNul(std::string_view line) {
+    const auto* nul = static_cast<const char*>(std::memchr(line.data(), '\0', line.size()));
+    return nul == nullptr ? line : line.substr(0, static_cast<std::size_t>(nul - line.data()));
+}
+
+// Splits text that arrives in pieces into lines, each with its line feed; a line that crosses
+// pieces is gathered in `carry_`.
+class LineSplitter {
+  public:
+    explicit LineSplitter(LineClassifier& classifier) : classifier_(classifier) {}
+
+    void Piece(std::string_view text) {
+        while (!text.empty()) {
+            const auto* feed =
+                static_cast<const char*>(std::memchr(text.data(), '\n', text.size()));
+            if (feed == nullptr) {
+                carry_.append(text);
+                endedWithFeed_ = false;
+                return;
+            }
+            const std::size_t end = static_cast<std::size_t>(feed - text.data()) + 1;
+            if (carry_.empty()) {
+                Line(text.substr(0, end));
+            } else {
+                carry_.append(text.substr(0, end));
+                Line(carry_);
+                carry_.clear();
+            }
+            endedWithFeed_ = true;
+            text.remove_prefix(end);
+        }
+    }
+
+    // The input ended: a last line without a line feed is a line; after a line feed (or with no
+    // input at all) the end itself reads as one empty line.
+    void End() {
+        if (!carry_.empty()) {
+            Line(carry_);
+            carry_.clear();
+        } else if (endedWithFeed_) {
+            Line({});
+        }
+        classifier_.Finish();
+    }
+
+  private:
+    void Line(std::string_view line) { classifier_.Feed(UpToNul(line)); }
+
+    LineClassifier& classifier_;
+    std::string carry_;
+    bool endedWithFeed_ = true; // no input yet reads like the end after a line feed
+};
+
+} // namespace
+
+std::string_view ReqTest::Title() const {
+    std::string_view title = name;
+    if (title.ends_with('\n')) {
+        title.remove_suffix(1);
+    }
+    if (title.ends_with('\r')) {
+        title.remove_suffix(1);
+    }
+    return title;
+}
+
+std::size_t ParseHex(std::string_view text, std::span<std::uint8_t> bytes,
+                     std::span<std::uint8_t> wildcard) {
+    const bool marks = !wildcard.empty();
+    const std::size_t room = bytes.size();
+    std::size_t place = 0;
+    for (const char c : text) {
+        const std::uint8_t v = kCharClass[static_cast<unsigned char>(c)];
+        if (v == kBlank) {
+            continue;
+        }
+        if (v == kEnd || place == room) {
+            break;
+        }
+        if (v < kWildDigit) {
+            bytes[place] = v;
+            if (marks) {
+                wildcard[place] = 0;
+            }
+        } else if (v == kWildDigit) {
+            bytes[place] = kWildcardValue;
+            if (marks) {
+                wildcard[place] = 1;
+            }
+        }
+        ++place;
+    }
+    // Pairs of places into bytes, in place: byte j is written after places 2j and 2j+1 are read,
+    // and no later pair reads below 2j+2. A pair of wildcard values keeps the wildcard value.
+    const std::size_t count = place / 2;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::uint8_t high = bytes[2 * j];
+        const std::uint8_t low = bytes[2 * j + 1];
+        bytes[j] = high == kWildcardValue && low == kWildcardValue
+                       ? kWildcardValue
+                       : static_cast<std::uint8_t>(high * 16 + low);
+        if (marks) {
+            wildcard[j] = wildcard[2 * j] & wildcard[2 * j + 1];
+        }
+    }
+    return count;
+}
+
+bool ReadReqStream(std::FILE* stream, ReqSink& sink) {
+    LineClassifier classifier(sink);
+    LineSplitter splitter(classifier);
+    std::vector<char> block(kReadBlock);
+    for (;;) {
+        const std::size_t got = std::fread(block.data(), 1, block.size(), stream);
+        splitter.Piece({block.data(), got});
+        if (got < block.size()) {
+            break; // the end, or a read that failed
+        }
+    }
+    splitter.End();
+    return std::ferror(stream) == 0;
+}
+
+void ReadReqText(std::string_view text, ReqSink& sink) {
+    LineClassifier classifier(sink);
+    LineSplitter splitter(classifier);
+    splitter.Piece(text);
+    splitter.End();
+}
+
+} // namespace qv
