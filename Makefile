@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build configure run test test-sanitize bench fuzz clean
+.PHONY: all build configure run test test-sanitize bench fuzz deb clean
 
 all: build
 
@@ -30,7 +30,14 @@ bench:
 	@scripts/run-bench $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(DEB_BUILD)
+
+# The Debian packages quorvane, libctapi-pcsc1 and libctapi-pcsc-dev in $(DEB_BUILD), checked by
+# lintian; install them with `apt-get install ./$(DEB_BUILD)/*.deb`.
+DEB_BUILD ?= build-deb
+deb:
+	@scripts/install-deps deb
+	JOBS=$(JOBS) scripts/build-deb $(DEB_BUILD)
 
 fuzz:
 	@scripts/install-deps fuzz

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Uses the installed Debian packages once, the way the field does (CI runs it after
+# `apt-get install ./build-deb/*.deb`): the installed program on the test bed's demo card along
+# the session road to the ATR, and a CT-API program of someone else's built against the installed
+# library through pkg-config, both inside the test bed's sandbox.
+#   packages_test.sh BUILD_DIR    (BUILD_DIR holds the test bed's tools, vcard and bed-readers)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+in_bed() { "$root/testbed/sandbox" "$root/scripts/run-quorvane" --in-bed "$build" "$@"; }
+
+# The packaged program, not one of a build tree: in the system's path, without a run path.
+program=$(command -v quorvane) || fail "quorvane is not on the path"
+[ "$program" = /usr/bin/quorvane ] || fail "quorvane found at $program"
+if grep -q 'R.*PATH' <<<"$(objdump -p "$program")"; then
+    fail "the installed program carries a run path"
+fi
+
+# Choices 1 (reader 1), 2, 3, then 8; the program always ends with status 255.
+status=0
+printf '1\n1\n2\n3\n8\n' | in_bed "$program" >"$work/session.out" 2>&1 || status=$?
+[ $status -eq 255 ] || { cat "$work/session.out"; fail "the program ended with status $status"; }
+for line in "value of CT_init is 0" "ATR Received :90 00 " \
+            "ATR Received : 3B 88 80 01 51 56 52 4E 44 45 4D 4F 11 90 01 " "value of CT_close is 0"; do
+    grep -qF -- "$line" "$work/session.out" || { cat "$work/session.out"; fail "no '$line'"; }
+done
+
+# The consumer opens the demo card's reader, powers the card and reads its 16-byte file.
+cat >"$work/consumer.c" <<'C'
+#include <ctapi.h>
+#include <stdio.h>
+int main(void) {
+    uint8_t reset_icc[] = {0x20, 0x11, 0x01, 0x01, 0x00};
+    uint8_t read_binary[] = {0x00, 0xB0, 0x00, 0x00, 0x10};
+    uint8_t response[64];
+    uint8_t dad = CT, sad = HOST;
+    uint16_t length = sizeof response;
+    int8_t init = CT_init(0, 0);
+    int8_t reset = CT_data(0, &dad, &sad, sizeof reset_icc, reset_icc, &length, response);
+    dad = ICC1;
+    sad = HOST;
+    length = sizeof response;
+    int8_t read = CT_data(0, &dad, &sad, sizeof read_binary, read_binary, &length, response);
+    printf("%d %d %d ", init, reset, read);
+    for (uint16_t i = 0; read == OK && i < length; ++i) {
+        printf("%02X", response[i]);
+    }
+    printf(" %d\n", CT_close(0));
+    return 0;
+}
+C
+# shellcheck disable=SC2046
+cc -Wall -Werror "$work/consumer.c" -o "$work/consumer" $(pkg-config --cflags --libs ctapi-pcsc) ||
+    fail "the consumer does not build through pkg-config"
+answer=$(in_bed "$work/consumer")
+[ "$answer" = "0 0 0 51756F7276616E652064656D6F20210A9000 0" ] || fail "the consumer answered '$answer'"
+echo "packages test: all checks passed"
