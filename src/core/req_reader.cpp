@@ -21,12 +21,12 @@ constexpr char kContinuationMark = '\\';
 // it crosses a block's end.
 constexpr std::size_t kReadBlock = 256 * 1024;
 
-// What each character does in a hexadecimal text: 0 to 15 a digit, else one of these.
+// What each character does in a hexadecimal text: a digit's value (0 to 15) or the wildcard
+// value (x and X) is stored in its place; the others are marks above both.
 enum : std::uint8_t {
-    kWildDigit = 0x10, // x or X
-    kBlank = 0x11,     // skipped, takes no place
-    kEnd = 0x12,       // NUL and line feed end the text
-    kKeep = 0x13,      // takes a place, writes nothing
+    kBlank = 0xF0, // skipped, takes no place
+    kEnd = 0xF1,   // NUL and line feed end the text
+    kKeep = 0xF2,  // takes a place, writes nothing
 };
 
 constexpr std::array<std::uint8_t, 256> MakeCharClasses() {
@@ -39,14 +39,63 @@ constexpr std::array<std::uint8_t, 256> MakeCharClasses() {
         t[c] = static_cast<std::uint8_t>(c - 'A' + 10);
         t[c + ('a' - 'A')] = static_cast<std::uint8_t>(c - 'A' + 10);
     }
-    t['x'] = kWildDigit;
-    t['X'] = kWildDigit;
+    t['x'] = kWildcardValue;
+    t['X'] = kWildcardValue;
     t[' '] = kBlank;
     t['\0'] = kEnd;
     t['\n'] = kEnd;
     return t;
 }
 constexpr std::array<std::uint8_t, 256> kCharClass = MakeCharClasses();
+
+// The characters of `text` into the places of `bytes` (and their wildcard marks), one place per
+// character but blanks, until the text ends or the places run out; returns the places taken.
+template <bool kMarks>
+std::size_t TakePlaces(std::string_view text, std::span<std::uint8_t> bytes, std::uint8_t* marks) {
+    std::uint8_t* const out = bytes.data();
+    const std::size_t room = bytes.size();
+    std::size_t place = 0;
+    for (const char c : text) {
+        const std::uint8_t v = kCharClass[static_cast<unsigned char>(c)];
+        if (v <= kWildcardValue) {
+            if (place == room) {
+                break;
+            }
+            out[place] = v;
+            if constexpr (kMarks) {
+                marks[place] = v == kWildcardValue;
+            }
+            ++place;
+        } else if (v == kEnd) {
+            break;
+        } else if (v == kKeep) {
+            if (place == room) {
+                break;
+            }
+            ++place;
+        }
+    }
+    return place;
+}
+
+// Pairs of places into bytes, in place: byte j is written after places 2j and 2j+1 are read,
+// and no later pair reads below 2j+2. A pair of wildcard values keeps the wildcard value; a
+// byte is marked a wildcard when both its places were. Returns the number of bytes.
+template <bool kMarks>
+std::size_t PackPlaces(std::uint8_t* bytes, std::uint8_t* marks, std::size_t places) {
+    const std::size_t count = places / 2;
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::uint8_t high = bytes[2 * j];
+        const std::uint8_t low = bytes[2 * j + 1];
+        bytes[j] = high == kWildcardValue && low == kWildcardValue
+                       ? kWildcardValue
+                       : static_cast<std::uint8_t>(high * 16 + low);
+        if constexpr (kMarks) {
+            marks[j] = marks[2 * j] & marks[2 * j + 1];
+        }
+    }
+    return count;
+}
 
 // The rest of `line` from `skip` on, empty when the line is shorter.
 std::string_view From(std::string_view line, std::size_t skip) {
@@ -189,6 +238,9 @@ class LineClassifier {
 
 // A line up to its first NUL: nothing after a NUL is looked at.
 std::string_view UpToNul(std::string_view line) {
+    if (line.empty()) {
+        return line; // memchr must not be given the null pointer of an empty view
+    }
     const auto* nul = static_cast<const char*>(std::memchr(line.data(), '\0', line.size()));
     return nul == nullptr ? line : line.substr(0, static_cast<std::size_t>(nul - line.data()));
 }
@@ -256,44 +308,11 @@ std::string_view ReqTest::Title() const {
 
 std::size_t ParseHex(std::string_view text, std::span<std::uint8_t> bytes,
                      std::span<std::uint8_t> wildcard) {
-    const bool marks = !wildcard.empty();
-    const std::size_t room = bytes.size();
-    std::size_t place = 0;
-    for (const char c : text) {
-        const std::uint8_t v = kCharClass[static_cast<unsigned char>(c)];
-        if (v == kBlank) {
-            continue;
-        }
-        if (v == kEnd || place == room) {
-            break;
-        }
-        if (v < kWildDigit) {
-            bytes[place] = v;
-            if (marks) {
-                wildcard[place] = 0;
-            }
-        } else if (v == kWildDigit) {
-            bytes[place] = kWildcardValue;
-            if (marks) {
-                wildcard[place] = 1;
-            }
-        }
-        ++place;
+    if (wildcard.empty()) {
+        return PackPlaces<false>(bytes.data(), nullptr, TakePlaces<false>(text, bytes, nullptr));
     }
-    // Pairs of places into bytes, in place: byte j is written after places 2j and 2j+1 are read,
-    // and no later pair reads below 2j+2. A pair of wildcard values keeps the wildcard value.
-    const std::size_t count = place / 2;
-    for (std::size_t j = 0; j < count; ++j) {
-        const std::uint8_t high = bytes[2 * j];
-        const std::uint8_t low = bytes[2 * j + 1];
-        bytes[j] = high == kWildcardValue && low == kWildcardValue
-                       ? kWildcardValue
-                       : static_cast<std::uint8_t>(high * 16 + low);
-        if (marks) {
-            wildcard[j] = wildcard[2 * j] & wildcard[2 * j + 1];
-        }
-    }
-    return count;
+    return PackPlaces<true>(bytes.data(), wildcard.data(),
+                            TakePlaces<true>(text, bytes, wildcard.data()));
 }
 
 bool ReadReqStream(std::FILE* stream, ReqSink& sink) {

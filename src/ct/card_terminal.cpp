@@ -35,6 +35,10 @@ constexpr std::size_t kResetCtRoom = 5;
 // The longest ATR (33 bytes) and the status word SW1 SW2.
 constexpr std::size_t kResetIccRoom = 35;
 
+// Set by a successful CT_init, cleared by a successful CT_close: gnCtn then names an open
+// terminal, which a later failed CT_init must not make unreachable.
+bool gbTerminalOpen = false;
+
 // Failure values of the reader list besides -1 (no context) and -2 (no memory).
 constexpr std::int8_t kListSizeFailed = -3;
 constexpr std::int8_t kListFailed = -4;
@@ -171,8 +175,15 @@ std::int8_t CT_CallInit() {
     const std::int8_t result = CT_init(terminal, 0);
     std::printf("value of CT_init is %d\n", result);
     std::fflush(stdout);
-    // A library answers OK on success: the terminal is then the number it was opened as.
-    gnCtn = result == OK ? terminal : static_cast<std::uint16_t>(result);
+    // A library answers OK on success: the terminal is then the number it was opened as. A
+    // refusal (the terminal asked for may be the one already open) leaves an open terminal
+    // addressed, so that it can still be used and closed.
+    if (result == OK) {
+        gnCtn = terminal;
+        gbTerminalOpen = true;
+    } else if (!gbTerminalOpen) {
+        gnCtn = static_cast<std::uint16_t>(result);
+    }
     gbKeyVal = 1;
     return result;
 }
@@ -209,6 +220,7 @@ std::int8_t CT_CallClose() {
     std::fflush(stdout);
     if (result == OK) {
         gbKeyVal = 0;
+        gbTerminalOpen = false;
     }
     FreeMemory();
     return result;

@@ -46,6 +46,7 @@ constexpr std::size_t kEjectIccRoom = 8;
 constexpr std::uint8_t kDadCard = 0;
 
 constexpr std::uint8_t kTagManufacturer = 0x46;
+constexpr std::size_t kCtInfoChars = 15; // country 2, manufacturer 3, type 5, version 5
 constexpr std::uint8_t kTagIccStatus = 0x80;
 
 constexpr const char* kGetStatusFailed = "CT_Info Failed ";
@@ -126,12 +127,14 @@ void PrintField(const char* label, Bytes data, std::size_t first, std::size_t co
 }
 
 // Terminal manufacturer data: country code 2, manufacturer 3, terminal type 5, version 5.
-// Only the characters actually received are printed; the status word is not part of them.
+// When all 15 characters arrived they are printed, whatever follows them; a shorter answer ends
+// with its status word, which is not printed as characters. Bytes never received are left out.
 void InterpretCtInfo(Bytes response) {
-    Bytes data = HasStatusWord(response) ? response.first(response.size() - 2) : response;
-    if (!response.empty() && response[0] == kTagManufacturer) {
-        data = data.subspan(std::min<std::size_t>(2, data.size()));
-    }
+    const std::size_t start = !response.empty() && response[0] == kTagManufacturer ? 2 : 0;
+    const bool allArrived = response.size() >= start + kCtInfoChars;
+    const std::size_t end =
+        allArrived || !HasStatusWord(response) ? response.size() : response.size() - 2;
+    const Bytes data = response.first(end).subspan(std::min(start, end));
     PrintField("\tCountry Code : ", data, 0, 2);
     PrintField("\tManufacturer : ", data, 2, 3);
     PrintField("\tCT Type : ", data, 5, 5);

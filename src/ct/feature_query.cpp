@@ -20,16 +20,11 @@ namespace {
 
 constexpr std::size_t kReceiveRoom = 256;
 
-// The reader list as names; false (message printed) when it cannot be had. pcsc-lite reports an
-// empty list as an error of its own: that is a list without names, not a failure.
+// The reader list as names; false (message printed) when it cannot be had, also when pcsc-lite
+// answers that there are no readers: the list then failed, as it does for choice 1.
 bool ListReaders(std::vector<std::string>& names) {
     DWORD size = 0;
-    const LONG sized = SCardListReaders(ContextHandle, nullptr, nullptr, &size);
-    if (sized == SCARD_E_NO_READERS_AVAILABLE) {
-        names.clear();
-        return true;
-    }
-    if (sized != SCARD_S_SUCCESS) {
+    if (SCardListReaders(ContextHandle, nullptr, nullptr, &size) != SCARD_S_SUCCESS) {
         PrintListFailure();
         return false;
     }

@@ -101,6 +101,17 @@ std::string ManufacturerLinesFromLibrary() {
            "\n\tCT Type : " + data.substr(5, 5) + "\n\tSW Version   : " + data.substr(10, 5) + "\n";
 }
 
+// The terminal opened from the main menu stays addressed when entry 1 asks to open it again and
+// the library refuses: RESET CT still reaches it and entry 9 closes it.
+TEST_F(CtbcsOnBed, RefusedSecondCtInitKeepsTheOpenTerminal) {
+    const std::string list = "  1. " + bed::ReaderName(0) + "\n  2. " + bed::ReaderName(1) +
+                             "\n Select Reader :value of CT_init is ";
+    EXPECT_EQ(RunProgram("1\n1\n7\n1\n1\n2\n9\nq\n"),
+              kMain + list + "0\n" + kMain + kCtbcs + list + "-1\n" + kCtbcs +
+                  "dad is 1, sad is 2, ctn is 0\nATR Received :90 00 \n" + kCtbcs +
+                  "value of CT_close is 0\n" + kMain);
+}
+
 TEST_F(CtbcsOnBed, CtInfoPrintsTheManufacturerData) {
     const std::string lines = ManufacturerLinesFromLibrary();
     EXPECT_EQ(Session("4\n"), OpenedAndReset() + lines + kCtbcs + kMain);

@@ -156,12 +156,12 @@ TEST_F(FeatureQueryOnOwnDriver, SerialStyleEntryAndLongNameAreListedAndReached) 
         << pcscd->Log();
 }
 
-TEST(FeatureQueryWithoutReaders, ReaderlessPcscdReportsNoReaders) {
+TEST(FeatureQueryWithoutReaders, ReaderlessPcscdFailsTheListAsChoiceOneDoes) {
     bed::PcscdOptions options;
     options.withVpcd = false;
     const bed::Pcscd pcscd(options);
     const Timed t = RunTimed("11\nq\n");
-    EXPECT_EQ(t.out, kMain + "  No readers found\n" + kMain);
+    EXPECT_EQ(t.out, kMain + "Could not get list of readers\n" + kMain);
 }
 
 TEST(FeatureQueryWithoutReaders, NoPcscdGivesUpAfterFiveAttempts) {

@@ -217,6 +217,10 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"Tagged", Concat({{0x46, 0x0F}, Text("DEABCT1000V1.00"), {0x90, 0x00}}),
                    kFourLines},
         AnswerCase{"Untagged", Concat({Text("DEABCT1000V1.00"), {0x90, 0x00}}), kFourLines},
+        // All 15 characters and no status word: every character is printed.
+        AnswerCase{"FifteenTaggedNoStatusWord", Concat({{0x46, 0x0F}, Text("DEABCT1000V1.00")}),
+                   kFourLines},
+        AnswerCase{"FifteenUntaggedNoStatusWord", Text("DEABCT1000V1.00"), kFourLines},
         AnswerCase{"LongerObject", Concat({{0x46, 0x12}, Text("DEABCT1000V1.00xyz"), {0x90, 0x00}}),
                    kFourLines},
         // Fewer than 15 data bytes: what is there, the status word never shown as characters.

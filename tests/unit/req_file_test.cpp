@@ -142,8 +142,8 @@ TEST(ReturnHex, NeverWritesPastTheRoomGiven) {
     EXPECT_EQ(area[7], 0xEE);
 }
 
-// The fast paths (eight digits at once, blanks without a branch) against the rule told one
-// character at a time, over random texts of the characters that matter, in every mix.
+// The parser against the rule told one character at a time, over random texts of the characters
+// that matter, in every mix.
 Bytes ReturnHexByTheRule(std::string_view text, Bytes area, std::uint32_t& count) {
     std::size_t pos = 0;
     for (const char c : text) {
@@ -169,7 +169,7 @@ Bytes ReturnHexByTheRule(std::string_view text, Bytes area, std::uint32_t& count
     return area;
 }
 
-TEST(ReturnHex, FastPathsAgreeWithTheRule) {
+TEST(ReturnHex, AgreesWithTheRuleOverRandomTexts) {
     std::mt19937 random(5);
     const std::string alphabets[] = {"0123456789ABCDEF", "0123456789abcdef ", "0123456789xX",
                                      "09AF x\r\n-g", std::string("0F \0", 4)};
@@ -177,7 +177,7 @@ TEST(ReturnHex, FastPathsAgreeWithTheRule) {
         const std::string& alphabet = alphabets[round % std::size(alphabets)];
         std::string text(random() % 200, ' ');
         for (char& c : text) {
-            // Long digit runs now and then, so that the eight-at-once path meets every edge.
+            // Long digit runs now and then, and every character at every place of a pair.
             c = random() % 4 == 0 ? alphabet[random() % alphabet.size()] : alphabet[round % 3];
         }
         Bytes before(random() % 120);
