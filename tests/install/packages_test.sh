@@ -2,7 +2,7 @@
 # Uses the installed Debian packages once, the way the field does (CI runs it after
 # `apt-get install ./build-deb/*.deb`): the installed program on the test bed's demo card along
 # the session road to the ATR, and a CT-API program of someone else's built against the installed
-# library through pkg-config, both inside the test bed's sandbox.
+# library through pkg-config and through the CMake package, all inside the test bed's sandbox.
 #   packages_test.sh BUILD_DIR    (BUILD_DIR holds the test bed's tools, vcard and bed-readers)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -55,6 +55,21 @@ C
 # shellcheck disable=SC2046
 cc -Wall -Werror "$work/consumer.c" -o "$work/consumer" $(pkg-config --cflags --libs ctapi-pcsc) ||
     fail "the consumer does not build through pkg-config"
+expected="0 0 0 51756F7276616E652064656D6F20210A9000 0"
 answer=$(in_bed "$work/consumer")
-[ "$answer" = "0 0 0 51756F7276616E652064656D6F20210A9000 0" ] || fail "the consumer answered '$answer'"
+[ "$answer" = "$expected" ] || fail "the pkg-config consumer answered '$answer'"
+
+# The same consumer through the installed CMake package, found in the system's default places.
+mkdir "$work/cm"
+cat >"$work/cm/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.25)
+project(consumer C)
+find_package(ctapi-pcsc 1.0 REQUIRED)
+add_executable(consumer ../consumer.c)
+target_link_libraries(consumer PRIVATE ctapi-pcsc::ctapi-pcsc)
+CM
+{ cmake -S "$work/cm" -B "$work/cm/build" && cmake --build "$work/cm/build"; } >"$work/cm.log" 2>&1 ||
+    { cat "$work/cm.log"; fail "the consumer does not build through find_package(ctapi-pcsc)"; }
+answer=$(in_bed "$work/cm/build/consumer")
+[ "$answer" = "$expected" ] || fail "the CMake consumer answered '$answer'"
 echo "packages test: all checks passed"
