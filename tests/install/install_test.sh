@@ -2,13 +2,16 @@
 # Installs the build into a temporary DESTDIR and uses it the way a tester or another CT-API
 # program would: the program, the library with its soname, pkg-config, the CMake package and the
 # man pages (checked for warnings).
+# The prefix differs from the configured one, as with `cmake --install --prefix`: nothing
+# installed may name the configured prefix. The answers checked do not depend on whether the
+# machine runs a PC/SC service.
 #   install_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 dest=$work/dest
-prefix=/usr/local
+prefix=/opt/qv
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 DESTDIR=$dest cmake --install "$build" --prefix "$prefix" > "$work/install.log"
@@ -18,6 +21,12 @@ for f in bin/quorvane lib/libctapi-pcsc.so.1 lib/libctapi-pcsc.so lib/pkgconfig/
          share/man/man3/ctapi-pcsc.3 share/doc/quorvane/examples/demo-pass.req; do
     [ -e "$root/$f" ] || fail "$f not installed"
 done
+examples=$(find "$dest" -name demo-pass.req | wc -l)
+[ "$examples" -eq 1 ] || fail "the examples are installed $examples times"
+configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+if grep -rlF "$configured/" "$root/lib/pkgconfig" "$root/lib/cmake"; then
+    fail "package files name the configured prefix $configured"
+fi
 [ "$(readlink "$root/lib/libctapi-pcsc.so.1")" = libctapi-pcsc.so.1.0.0 ] || fail "soname link"
 grep -q 'SONAME *libctapi-pcsc.so.1' <<<"$(objdump -p "$root/lib/libctapi-pcsc.so.1.0.0")" || fail "soname"
 exported=$(nm -D --defined-only "$root/lib/libctapi-pcsc.so.1" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
@@ -29,14 +38,19 @@ for page in "$root/share/man/man1/quorvane.1" "$root/share/man/man3/ctapi-pcsc.3
 done
 
 # A CT-API program of someone else's, compiled against the installed library via pkg-config.
-# Without a PC/SC service CT_init answers ERR_CT (-8); closing a terminal never opened: -1.
+# Closing a terminal never opened answers ERR_INVALID (-1); port 1 does not exist over PC/SC
+# (-1). Terminal 0 opens when the machine lists a reader (then it closes: 0) and answers ERR_CT
+# (-8) without a PC/SC service or without readers.
 cat > "$work/probe.c" <<'C'
 #include <ctapi.h>
 #include <stdio.h>
 int main(void) {
-    int8_t init = CT_init(0, 0);
-    int8_t close = CT_close(7);
-    printf("%d %d\n", init, close);
+    int unopened = CT_close(7);
+    int port = CT_init(0, 1);
+    int first = CT_init(0, 0);
+    if (first == OK)
+        first = CT_close(0);
+    printf("%d %d %s\n", unopened, port, first == OK || first == ERR_CT ? "ok" : "wrong");
     return 0;
 }
 C
@@ -47,10 +61,14 @@ if grep -q 'NEEDED *libasan' <<<"$(objdump -p "$root/lib/libctapi-pcsc.so.1.0.0"
 fi
 probe() { LD_PRELOAD=$preload LD_LIBRARY_PATH=$root/lib "$@"; }
 export PKG_CONFIG_SYSROOT_DIR=$dest PKG_CONFIG_PATH=$root/lib/pkgconfig
+grep -qx "prefix=$prefix" "$root/lib/pkgconfig/ctapi-pcsc.pc" || fail "ctapi-pcsc.pc names another prefix"
+# <ctapi.h> is the system's; pcsc-lite's headers are none of a CT-API program's business.
+cflags=$(pkg-config --cflags ctapi-pcsc)
+[ -z "$cflags" ] || fail "pkg-config --cflags gives '$cflags'"
 # shellcheck disable=SC2046
 cc "$work/probe.c" -o "$work/probe-pc" $(pkg-config --cflags --libs ctapi-pcsc)
 answer=$(probe "$work/probe-pc")
-[ "$answer" = "-8 -1" ] || fail "pkg-config probe answered '$answer'"
+[ "$answer" = "-1 -1 ok" ] || fail "pkg-config probe answered '$answer'"
 
 # The same through the CMake package.
 mkdir -p "$work/cm"
@@ -65,10 +83,15 @@ CM
 cmake -S "$work/cm" -B "$work/cm/build" -DCMAKE_PREFIX_PATH="$root" > "$work/cm.log" || { cat "$work/cm.log"; fail "find_package"; }
 cmake --build "$work/cm/build" > "$work/cm-build.log" || { cat "$work/cm-build.log"; fail "CMake probe build"; }
 answer=$(probe "$work/cm/build/probe")
-[ "$answer" = "-8 -1" ] || fail "CMake probe answered '$answer'"
+[ "$answer" = "-1 -1 ok" ] || fail "CMake probe answered '$answer'"
 
-# The installed program finds its library through its run path once installed where it says.
+# The installed program finds the library installed beside it, wherever the tree is (here
+# below DESTDIR), through a run path relative to itself.
 # grep -q reads the whole text from a string: in a pipe it would stop early and, under
 # pipefail, the writer's broken pipe would fail the check.
 grep -q "NEEDED *libctapi-pcsc.so.1" <<<"$(objdump -p "$root/bin/quorvane")" || fail "program not linked to the library"
+grep -q 'RUNPATH *\$ORIGIN/\.\./lib$' <<<"$(objdump -p "$root/bin/quorvane")" || fail "run path not relative"
+loaded=$(env -u LD_LIBRARY_PATH ldd "$root/bin/quorvane" | sed -n 's/^\s*libctapi-pcsc\.so\.1 => \(\S*\).*/\1/p')
+[ -n "$loaded" ] && [ "$(readlink -f "$loaded")" = "$(readlink -f "$root/lib/libctapi-pcsc.so.1")" ] \
+    || fail "the installed program loads '$loaded', not the installed library"
 echo "install test: all checks passed"
