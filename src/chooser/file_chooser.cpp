@@ -3,9 +3,14 @@
 
 #include "chooser/browser.h"
 
+#include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <curses.h>
+#include <optional>
+#include <term.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -16,6 +21,69 @@ void PrintLine(const char* text) {
     std::printf("%s\n", text);
     std::fflush(stdout);
 }
+
+// A closed terminal window (SIGHUP) or Ctrl-\ (SIGQUIT) while the browser is open must not leave
+// the terminal without echo, in raw mode, on the alternate screen with the cursor hidden. While
+// curses mode lasts, these signals restore the terminal and then end the process as they would
+// have. Only async-signal-safe calls happen in the handler: the bytes that leave curses mode and
+// the terminal modes from before are prepared beforehand.
+class LeaveCursesOnSignal {
+  public:
+    // `modes`: the terminal's modes from before curses mode; curses mode has started.
+    explicit LeaveCursesOnSignal(const termios& modes) {
+        sModes = modes;
+        sLeaveLength = 0;
+        for (const char* cap : {"sgr0", "cnorm", "rmkx", "rmcup"}) {
+            const char* sequence = tigetstr(cap);
+            if (sequence != nullptr && sequence != reinterpret_cast<char*>(-1)) {
+                tputs(sequence, 1, AppendLeaveByte);
+            }
+        }
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            struct sigaction action {};
+            action.sa_handler = OnSignal;
+            sigemptyset(&action.sa_mask);
+            sigaction(kSignals[i], nullptr, &previous_[i]);
+            // A signal the process ignores (say under nohup) stays ignored.
+            installed_[i] =
+                previous_[i].sa_handler == SIG_DFL && sigaction(kSignals[i], &action, nullptr) == 0;
+        }
+    }
+    ~LeaveCursesOnSignal() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            if (installed_[i]) {
+                sigaction(kSignals[i], &previous_[i], nullptr);
+            }
+        }
+    }
+    LeaveCursesOnSignal(const LeaveCursesOnSignal&) = delete;
+    LeaveCursesOnSignal& operator=(const LeaveCursesOnSignal&) = delete;
+
+  private:
+    static constexpr std::array<int, 2> kSignals{SIGHUP, SIGQUIT};
+
+    static int AppendLeaveByte(int byte) {
+        if (sLeaveLength < sLeave.size()) {
+            sLeave[sLeaveLength++] = static_cast<char>(byte);
+        }
+        return byte;
+    }
+
+    static void OnSignal(int signal) {
+        // The terminal may be gone (SIGHUP): nothing to do about a failed write.
+        if (write(STDOUT_FILENO, sLeave.data(), sLeaveLength) < 0) {
+        }
+        tcsetattr(STDOUT_FILENO, TCSANOW, &sModes);
+        std::signal(signal, SIG_DFL);
+        raise(signal); // delivered when the handler returns
+    }
+
+    static inline std::array<char, 256> sLeave{};
+    static inline std::size_t sLeaveLength = 0;
+    static inline termios sModes{};
+    std::array<struct sigaction, kSignals.size()> previous_{};
+    std::array<bool, kSignals.size()> installed_{};
+};
 
 // Curses mode for one call of GetFile. newterm, unlike initscr, reports a terminal it cannot
 // use instead of ending the process.
@@ -28,15 +96,20 @@ class CursesScreen {
     }
 
     CursesScreen() {
-        if (Usable()) {
+        termios modes{};
+        if (Usable() && tcgetattr(STDOUT_FILENO, &modes) == 0) {
             std::fflush(stdout);
             screen_ = newterm(std::getenv("TERM"), stdout, stdin);
+        }
+        if (screen_ != nullptr) {
+            signals_.emplace(modes);
         }
     }
     ~CursesScreen() {
         if (screen_ == nullptr) {
             return;
         }
+        signals_.reset();
         if (isendwin() == FALSE) {
             endwin();
         }
@@ -49,6 +122,7 @@ class CursesScreen {
 
   private:
     SCREEN* screen_ = nullptr;
+    std::optional<LeaveCursesOnSignal> signals_;
 };
 
 // The browser window; when dropped it is cleared, removed and curses mode ends.

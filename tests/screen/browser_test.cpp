@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -308,6 +309,42 @@ TEST_F(Browser, WithoutATerminalOneLineAndNothingChosen) {
     ASSERT_TRUE(strange->WaitForOutput("cwd 1:"));
     EXPECT_NE(strange->Output().find(expected), std::string::npos) << strange->Output();
     EXPECT_EQ(strange->Wait(), 0);
+}
+
+// A closed terminal window (SIGHUP) or Ctrl-\ (SIGQUIT) while the browser is open: the terminal
+// is left as a shell needs it, and the program ends by that signal.
+TEST_F(Browser, HangUpOrQuitLeavesTheTerminalUsable) {
+    File("a.req");
+    const struct {
+        int signal;
+        bool byKey; // Ctrl-\ typed on the terminal rather than a signal sent
+    } cases[] = {{SIGHUP, false}, {SIGQUIT, true}, {SIGQUIT, false}};
+    for (const auto& c : cases) {
+        auto screen = Start();
+        ASSERT_TRUE(screen->WaitForScreen(Title(root_))) << screen->Text();
+        ASSERT_TRUE(screen->AltScreen());
+        ASSERT_FALSE(screen->CursorVisible());
+        if (c.byKey) {
+            screen->Type("\x1c");
+        } else {
+            screen->Signal(c.signal);
+        }
+        EXPECT_EQ(screen->Wait(), 128 + c.signal) << screen->Output();
+        EXPECT_FALSE(screen->AltScreen()) << c.signal;
+        EXPECT_TRUE(screen->CursorVisible()) << c.signal;
+        EXPECT_TRUE(screen->EchoAndLineEditing()) << c.signal;
+        EXPECT_TRUE(screen->WaitForScreen("chooser harness")) << screen->Text();
+    }
+}
+
+// The harness itself: a program that ends at once, without reading, must not take the test
+// down with a broken pipe, whatever the size of the input meant for it.
+TEST(PlainRunHarness, AProgramThatEndsWithoutReadingItsInput) {
+    const std::string input(1 << 20, 'x');
+    const ptyscreen::PlainRun run =
+        ptyscreen::RunWithoutTerminal({"/bin/sh", "-c", "exit 3"}, input);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(ptyscreen::RunWithoutTerminal({"/bin/sh", "-c", "wc -c"}, input).out, "1048576\n");
 }
 
 } // namespace

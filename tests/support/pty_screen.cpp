@@ -9,7 +9,10 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -22,6 +25,9 @@ using Clock = std::chrono::steady_clock;
 // In the child after fork: environment, directory, then the program; never returns.
 [[noreturn]] void ExecChild(const std::vector<std::string>& argv, const std::string& workDir,
                             const std::vector<std::string>& env) {
+    // A program that a test ends with SIGQUIT leaves no core file behind.
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
     setenv("TERM", "xterm", 1);
     for (const std::string& setting : env) {
         const auto eq = setting.find('=');
@@ -41,6 +47,27 @@ using Clock = std::chrono::steady_clock;
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
+}
+
+// An anonymous file holding `bytes`, read from its start.
+int InputFile(std::string_view bytes) {
+    const int fd = memfd_create("input", MFD_CLOEXEC);
+    if (fd < 0) {
+        throw std::runtime_error(std::string("memfd_create: ") + std::strerror(errno));
+    }
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            close(fd);
+            throw std::runtime_error("cannot write the input file");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    lseek(fd, 0, SEEK_SET);
+    return fd;
 }
 
 int StatusOf(int raw) {
@@ -96,6 +123,12 @@ Screen::Screen(const std::vector<std::string>& argv, const Options& options)
     vterm_set_utf8(vt_, 1);
     vterm_output_set_callback(vt_, &Screen::FromTerminal, this);
     screen_ = vterm_obtain_screen(vt_);
+    static const VTermScreenCallbacks callbacks = [] {
+        VTermScreenCallbacks only{};
+        only.settermprop = &Screen::OnTermProp;
+        return only;
+    }();
+    vterm_screen_set_callbacks(screen_, &callbacks, this);
     vterm_screen_enable_altscreen(screen_, 1);
     vterm_screen_reset(screen_, 1);
 }
@@ -126,6 +159,28 @@ void Screen::FromTerminal(const char* bytes, std::size_t length, void* self) {
         bytes += n;
         length -= static_cast<std::size_t>(n);
     }
+}
+
+int Screen::OnTermProp(VTermProp prop, VTermValue* value, void* self) {
+    auto* screen = static_cast<Screen*>(self);
+    if (prop == VTERM_PROP_CURSORVISIBLE) {
+        screen->cursorVisible_ = value->boolean != 0;
+    } else if (prop == VTERM_PROP_ALTSCREEN) {
+        screen->altScreen_ = value->boolean != 0;
+    }
+    return 1;
+}
+
+void Screen::Signal(int signal) const {
+    if (!status_ && pid_ > 0) {
+        kill(pid_, signal);
+    }
+}
+
+bool Screen::EchoAndLineEditing() const {
+    termios modes{};
+    return tcgetattr(master_, &modes) == 0 && (modes.c_lflag & ECHO) != 0 &&
+           (modes.c_lflag & ICANON) != 0;
 }
 
 void Screen::Key(VTermKey key) {
@@ -313,37 +368,43 @@ bool SelectInBrowser(Screen& screen, const std::filesystem::path& dir, const std
 
 PlainRun RunWithoutTerminal(const std::vector<std::string>& argv, std::string_view input,
                             const std::vector<std::string>& env) {
-    int toChild[2];
+    // The input is in a file before the program starts, so a program that ends without reading
+    // it cannot break a pipe under the test, and any size fits.
+    const int inputFile = InputFile(input);
     int fromChild[2];
-    if (pipe(toChild) != 0 || pipe(fromChild) != 0) {
+    if (pipe2(fromChild, O_CLOEXEC) != 0) {
+        close(inputFile);
         throw std::runtime_error("pipe failed");
     }
     const pid_t pid = fork();
-    if (pid == 0) {
-        setsid(); // no controlling terminal either
-        dup2(toChild[0], STDIN_FILENO);
-        dup2(fromChild[1], STDOUT_FILENO);
-        dup2(fromChild[1], STDERR_FILENO);
-        close(toChild[0]);
-        close(toChild[1]);
+    if (pid < 0) {
+        close(inputFile);
         close(fromChild[0]);
         close(fromChild[1]);
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        setsid(); // no controlling terminal either
+        dup2(inputFile, STDIN_FILENO);
+        dup2(fromChild[1], STDOUT_FILENO);
+        dup2(fromChild[1], STDERR_FILENO);
         ExecChild(argv, {}, env);
     }
-    close(toChild[0]);
+    close(inputFile);
     close(fromChild[1]);
-    // Small inputs only: the pipe takes them whole before the program reads.
-    const ssize_t written = write(toChild[1], input.data(), input.size());
-    (void)written;
-    close(toChild[1]);
     PlainRun run;
     char buf[4096];
-    for (ssize_t n; (n = read(fromChild[0], buf, sizeof buf)) > 0;) {
-        run.out.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(fromChild[0], buf, sizeof buf)) != 0;) {
+        if (n > 0) {
+            run.out.append(buf, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            break;
+        }
     }
     close(fromChild[0]);
     int raw = 0;
-    waitpid(pid, &raw, 0);
+    while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    }
     run.status = StatusOf(raw);
     return run;
 }

@@ -49,6 +49,14 @@ class Screen {
     // Exit status once the program ended (128 + signal when killed), nothing on timeout.
     std::optional<int> Wait(std::chrono::milliseconds timeout = 10s);
 
+    // Sends `signal` to the program.
+    void Signal(int signal) const;
+    // The terminal as the program has set it: cursor shown, alternate screen in use, and the
+    // line discipline echoing and editing lines as a shell expects.
+    bool CursorVisible() const { return cursorVisible_; }
+    bool AltScreen() const { return altScreen_; }
+    bool EchoAndLineEditing() const;
+
     int Rows() const { return rows_; }
     int Cols() const { return cols_; }
     std::string Cell(int row, int col) const; // UTF-8; " " for an empty cell
@@ -62,6 +70,7 @@ class Screen {
     bool Pump(std::chrono::milliseconds wait);
     void Reap(bool block);
     static void FromTerminal(const char* bytes, std::size_t length, void* self);
+    static int OnTermProp(VTermProp prop, VTermValue* value, void* self);
 
     int rows_;
     int cols_;
@@ -73,6 +82,8 @@ class Screen {
     VTermScreen* screen_ = nullptr;
     std::string output_;
     bool pendingCr_ = false;
+    bool cursorVisible_ = true;
+    bool altScreen_ = false;
 };
 
 // ---- the REQ file browser as a tester drives it ------------------------------------------------
