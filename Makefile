@@ -7,16 +7,20 @@ CMAKE_FLAGS ?=
 
 all: build
 
+# A build directory that `make run` configured without the tests gets them here.
 configure:
 	@scripts/install-deps build
-	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	@grep -qs '^QUORVANE_TESTS:BOOL=ON' $(BUILD)/CMakeCache.txt || \
+	  cmake -S . -B $(BUILD) -DQUORVANE_TESTS=ON $(CMAKE_FLAGS)
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
+# Only the program, the library and the test bed's tools: no tests, no benchmarks.
 run:
 	@scripts/install-deps run
-	@$(MAKE) --no-print-directory build
+	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DQUORVANE_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target quorvane bed-readers vcard
 	@scripts/run-quorvane $(BUILD)
 
 test:

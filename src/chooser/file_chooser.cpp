@@ -22,45 +22,55 @@ void PrintLine(const char* text) {
     std::fflush(stdout);
 }
 
-// A closed terminal window (SIGHUP) or Ctrl-\ (SIGQUIT) while the browser is open must not leave
-// the terminal without echo, in raw mode, on the alternate screen with the cursor hidden. While
-// curses mode lasts, these signals restore the terminal and then end the process as they would
-// have. Only async-signal-safe calls happen in the handler: the bytes that leave curses mode and
-// the terminal modes from before are prepared beforehand.
-class LeaveCursesOnSignal {
+// Signals while curses mode lasts. A closed terminal window (SIGHUP), Ctrl-\ (SIGQUIT), Ctrl-C
+// (SIGINT) or SIGTERM must not leave the terminal without echo, in raw mode, on the alternate
+// screen with the cursor hidden: they restore the terminal, then end the process as they would
+// have. Taken before curses starts, so that curses installs no handlers of its own for them
+// (its own ones end the process with status 1, and stay after it has ended); the handlers curses
+// installs for suspending and resizing are removed with it. Only async-signal-safe calls happen
+// in the handler: the terminal modes and the bytes that leave curses mode are prepared first.
+class CursesSignals {
   public:
-    // `modes`: the terminal's modes from before curses mode; curses mode has started.
-    explicit LeaveCursesOnSignal(const termios& modes) {
+    // Before curses mode, with the terminal's modes from then.
+    explicit CursesSignals(const termios& modes) {
         sModes = modes;
         sLeaveLength = 0;
+        for (std::size_t i = 0; i < kRestored.size(); ++i) {
+            sigaction(kRestored[i], nullptr, &previous_[i]);
+        }
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < kEnding; ++i) {
+            // A signal the process ignores (say under nohup) stays ignored.
+            if (previous_[i].sa_handler == SIG_DFL) {
+                sigaction(kRestored[i], &action, nullptr);
+            }
+        }
+    }
+    ~CursesSignals() {
+        for (std::size_t i = 0; i < kRestored.size(); ++i) {
+            sigaction(kRestored[i], &previous_[i], nullptr);
+        }
+    }
+    CursesSignals(const CursesSignals&) = delete;
+    CursesSignals& operator=(const CursesSignals&) = delete;
+
+    // Once curses mode has started: what leaves it, from the terminal's description.
+    static void PrepareLeaving() {
         for (const char* cap : {"sgr0", "cnorm", "rmkx", "rmcup"}) {
             const char* sequence = tigetstr(cap);
             if (sequence != nullptr && sequence != reinterpret_cast<char*>(-1)) {
                 tputs(sequence, 1, AppendLeaveByte);
             }
         }
-        for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            struct sigaction action {};
-            action.sa_handler = OnSignal;
-            sigemptyset(&action.sa_mask);
-            sigaction(kSignals[i], nullptr, &previous_[i]);
-            // A signal the process ignores (say under nohup) stays ignored.
-            installed_[i] =
-                previous_[i].sa_handler == SIG_DFL && sigaction(kSignals[i], &action, nullptr) == 0;
-        }
     }
-    ~LeaveCursesOnSignal() {
-        for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            if (installed_[i]) {
-                sigaction(kSignals[i], &previous_[i], nullptr);
-            }
-        }
-    }
-    LeaveCursesOnSignal(const LeaveCursesOnSignal&) = delete;
-    LeaveCursesOnSignal& operator=(const LeaveCursesOnSignal&) = delete;
 
   private:
-    static constexpr std::array<int, 2> kSignals{SIGHUP, SIGQUIT};
+    // The first kEnding signals end the process; curses sets handlers for the others.
+    static constexpr std::array<int, 6> kRestored{SIGHUP,  SIGQUIT, SIGINT,
+                                                  SIGTERM, SIGTSTP, SIGWINCH};
+    static constexpr std::size_t kEnding = 4;
 
     static int AppendLeaveByte(int byte) {
         if (sLeaveLength < sLeave.size()) {
@@ -81,8 +91,7 @@ class LeaveCursesOnSignal {
     static inline std::array<char, 256> sLeave{};
     static inline std::size_t sLeaveLength = 0;
     static inline termios sModes{};
-    std::array<struct sigaction, kSignals.size()> previous_{};
-    std::array<bool, kSignals.size()> installed_{};
+    std::array<struct sigaction, kRestored.size()> previous_{};
 };
 
 // Curses mode for one call of GetFile. newterm, unlike initscr, reports a terminal it cannot
@@ -97,23 +106,27 @@ class CursesScreen {
 
     CursesScreen() {
         termios modes{};
-        if (Usable() && tcgetattr(STDOUT_FILENO, &modes) == 0) {
-            std::fflush(stdout);
-            screen_ = newterm(std::getenv("TERM"), stdout, stdin);
+        if (!Usable() || tcgetattr(STDOUT_FILENO, &modes) != 0) {
+            return;
         }
-        if (screen_ != nullptr) {
-            signals_.emplace(modes);
+        signals_.emplace(modes);
+        std::fflush(stdout);
+        screen_ = newterm(std::getenv("TERM"), stdout, stdin);
+        if (screen_ == nullptr) {
+            signals_.reset();
+            return;
         }
+        CursesSignals::PrepareLeaving();
     }
     ~CursesScreen() {
         if (screen_ == nullptr) {
             return;
         }
-        signals_.reset();
         if (isendwin() == FALSE) {
             endwin();
         }
         delscreen(screen_);
+        signals_.reset();
     }
     CursesScreen(const CursesScreen&) = delete;
     CursesScreen& operator=(const CursesScreen&) = delete;
@@ -121,8 +134,8 @@ class CursesScreen {
     bool Started() const { return screen_ != nullptr; }
 
   private:
+    std::optional<CursesSignals> signals_;
     SCREEN* screen_ = nullptr;
-    std::optional<LeaveCursesOnSignal> signals_;
 };
 
 // The browser window; when dropped it is cleared, removed and curses mode ends.

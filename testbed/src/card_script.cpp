@@ -10,6 +10,9 @@
 namespace bed {
 namespace {
 
+// vpcd waits for ever for an answer of no bytes, and pcscd's reader thread with it.
+constexpr const char* kEmptyAnswer = "an empty answer hangs the reader; a silent card is 'drop'";
+
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -93,6 +96,9 @@ void ParseAnswer(std::string_view text, Rule& rule) {
     if (rule.drop && (!rule.response.empty() || rule.randomBytes > 0)) {
         throw std::invalid_argument("drop answers nothing: no response bytes with it");
     }
+    if (!rule.drop && rule.response.empty() && rule.randomBytes == 0) {
+        throw std::invalid_argument(kEmptyAnswer);
+    }
 }
 
 struct PatternByte {
@@ -161,6 +167,8 @@ CardScript ParseCardScript(std::string_view text) {
                     throw std::invalid_argument("atr needs bytes");
             } else if (directive == "default") {
                 script.fallback = Hex(rest);
+                if (script.fallback.empty())
+                    throw std::invalid_argument(kEmptyAnswer);
             } else if (directive == "apdu") {
                 const auto arrow = rest.find("->");
                 if (arrow == std::string_view::npos)

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -337,10 +338,53 @@ TEST_F(BadInput, PathsLongerThanThreeHundredCharacters) {
     Exit();
 }
 
+// Whether this process can start a program as uid 65534; a user namespace that maps only the
+// caller's uid cannot.
+std::optional<std::string> CannotSwitchUser() {
+    bed::RunOptions options;
+    options.timeout = 30s;
+    const bed::RunResult probe = bed::Run(
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/true"},
+        options);
+    if (probe.status == 0) {
+        return std::nullopt;
+    }
+    return "cannot start a program as uid 65534 here: " + probe.out;
+}
+
+// The program and the CT-API library it loads, copied to where uid 65534 can reach them: the
+// checkout itself may lie below a folder only its owner may enter.
+class ProgramForAnyUser {
+  public:
+    ProgramForAnyUser() : dir_(temptree::Make("bad_input_program")) {
+        constexpr auto kAnyoneRuns = fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec | fs::perms::others_read |
+                                     fs::perms::others_exec;
+        fs::permissions(dir_, kAnyoneRuns);
+        fs::copy_file(bed::ProgramPath(), Program());
+        fs::copy_file(bed::BuildPath("lib/libctapi-pcsc.so.1"), dir_ / "libctapi-pcsc.so.1");
+        fs::permissions(Program(), kAnyoneRuns);
+        fs::permissions(dir_ / "libctapi-pcsc.so.1", kAnyoneRuns);
+    }
+    ~ProgramForAnyUser() { temptree::Remove(dir_); }
+    ProgramForAnyUser(const ProgramForAnyUser&) = delete;
+    ProgramForAnyUser& operator=(const ProgramForAnyUser&) = delete;
+
+    std::string Program() const { return (dir_ / "quorvane").string(); }
+    std::string LibraryPath() const { return "LD_LIBRARY_PATH=" + dir_.string(); }
+
+  private:
+    fs::path dir_;
+};
+
 // Run as an unprivileged user, so that permissions hold: a directory that cannot be entered is
 // not, one that cannot be read shows only the way back, and a file that cannot be read is
 // reported with the directory it was looked for in.
 TEST_F(BadInput, UnreadableDirectoriesAndFiles) {
+    if (const auto reason = CannotSwitchUser()) {
+        GTEST_SKIP() << *reason;
+    }
+    const ProgramForAnyUser copy;
     fs::create_directory(root_ / "closed");
     fs::create_directory(root_ / "locked");
     std::ofstream(root_ / "locked/hidden.req") << kOneTest;
@@ -350,9 +394,10 @@ TEST_F(BadInput, UnreadableDirectoriesAndFiles) {
     fs::permissions(root_ / "locked",
                     fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
     fs::permissions(root_ / "secret.req", fs::perms::none);
-    Start(root_ / "locked", {},
-          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-           bed::ProgramPath()});
+    ptyscreen::Options options;
+    options.env = {copy.LibraryPath()};
+    Start(root_ / "locked", options,
+          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", copy.Program()});
     PowerCard();
 
     // Started in the unreadable directory: only ".." is offered.

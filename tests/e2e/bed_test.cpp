@@ -101,6 +101,10 @@ TEST(CardScript, ErrorsNameTheLine) {
         "apdu 00 84 -> random\n",           // random without a count
         "apdu 00 84 -> 90 00 delay soon\n", // delay without a number
         "apdu 00 FF -> drop 90 00\n",       // drop answers nothing
+        "apdu 00 A4 ->\n",                  // an empty answer
+        "apdu 00 A4 -> delay 100\n",        // an empty answer, late
+        "apdu 00 84 -> random 0\n",         // an empty answer of random bytes
+        "default\n",                        // an empty answer to the rest
         "card 3B 00\n",                     // unknown directive
     };
     for (const char* text : bad) {
@@ -305,7 +309,12 @@ TEST_F(OnBed, RemoveDuringADelayDoesNotWaitForIt) {
         Connection c(bed::ReaderName(0));
         c.Transmit(Hex("00 B0"));
     });
-    std::this_thread::sleep_for(300ms);
+    // The card holds the APDU (and sits in its delay) once it has recorded it.
+    const auto giveUp = std::chrono::steady_clock::now() + 20s;
+    while (card.ReceivedApdus().empty() && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(card.ReceivedApdus().size(), 1u);
     const auto start = std::chrono::steady_clock::now();
     card.Remove();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);

@@ -311,21 +311,21 @@ TEST_F(Browser, WithoutATerminalOneLineAndNothingChosen) {
     EXPECT_EQ(strange->Wait(), 0);
 }
 
-// A closed terminal window (SIGHUP) or Ctrl-\ (SIGQUIT) while the browser is open: the terminal
-// is left as a shell needs it, and the program ends by that signal.
-TEST_F(Browser, HangUpOrQuitLeavesTheTerminalUsable) {
+// A closed terminal window (SIGHUP), Ctrl-\, Ctrl-C or SIGTERM while the browser is open: the
+// terminal is left as a shell needs it, and the program ends by that signal.
+TEST_F(Browser, SignalsThatEndTheProgramLeaveTheTerminalUsable) {
     File("a.req");
     const struct {
         int signal;
-        bool byKey; // Ctrl-\ typed on the terminal rather than a signal sent
-    } cases[] = {{SIGHUP, false}, {SIGQUIT, true}, {SIGQUIT, false}};
+        const char* key; // typed on the terminal, or null: the signal is sent
+    } cases[] = {{SIGHUP, nullptr}, {SIGQUIT, "\x1c"}, {SIGINT, "\x03"}, {SIGTERM, nullptr}};
     for (const auto& c : cases) {
         auto screen = Start();
         ASSERT_TRUE(screen->WaitForScreen(Title(root_))) << screen->Text();
         ASSERT_TRUE(screen->AltScreen());
         ASSERT_FALSE(screen->CursorVisible());
-        if (c.byKey) {
-            screen->Type("\x1c");
+        if (c.key != nullptr) {
+            screen->Type(c.key);
         } else {
             screen->Signal(c.signal);
         }
