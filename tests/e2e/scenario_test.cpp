@@ -127,7 +127,13 @@ INSTANTIATE_TEST_SUITE_P(
         BedCase{"expected length 0", "2,0 00 B0 00 00 02\n>\n2,0 00 CA 00 00\n\n", Report(2, 2, 0)},
         BedCase{"continued response", "2,0 00 B0 00 00 02\n>12 \\\r\n34 90 00\r\n",
                 Report(1, 1, 0)},
-        BedCase{"no tests", "# nothing but a name\n", Report(0, 0, 0)}));
+        BedCase{"no tests", "# nothing but a name\n", Report(0, 0, 0)},
+        BedCase{"a literal 78 is no wildcard", "2,0 00 B0 00 00 02\n>78 34 90 00\n",
+                kMismatch + Report(1, 0, 1)},
+        // A command line longer than any line buffer still meets its own response line.
+        BedCase{"long line, its response still judged",
+                "2,0 00 B0 00 00 02" + std::string(70000, ' ') + "\n>12 35 90 00\n",
+                kMismatch + Report(1, 0, 1)}));
 
 TEST_F(ScenarioOnBed, MixedScenarioSendsEveryCommandInOrder) {
     Load("# - Select\n1,2,0: 00 A4 04 00 02 3F 00\n> 90 00\n"
