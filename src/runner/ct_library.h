@@ -1,0 +1,41 @@
+// The CT-API functions the runner calls: the linked libctapi-pcsc, or a library loaded at run
+// time with dlopen, as CT-API clients load a vendor's library.
+#pragma once
+
+#include "core/exchange.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace qvrun {
+
+using CtInitFunction = std::int8_t (*)(std::uint16_t ctn, std::uint16_t pn);
+using CtCloseFunction = std::int8_t (*)(std::uint16_t ctn);
+
+class CtLibrary {
+  public:
+    // The library the program is linked against.
+    static CtLibrary Linked();
+    // Loads `path`; throws SetupError when it cannot be loaded or lacks one of the three
+    // functions.
+    static CtLibrary Load(const std::string& path);
+
+    std::string Name() const { return name_; }
+    CtInitFunction Init() const { return init_; }
+    qv::CtDataFunction Data() const { return data_; }
+    CtCloseFunction Close() const { return close_; }
+
+  private:
+    struct Handle;
+    std::shared_ptr<Handle> handle_; // keeps a loaded library loaded while its functions are used
+    std::string name_;
+    CtInitFunction init_ = nullptr;
+    qv::CtDataFunction data_ = nullptr;
+    CtCloseFunction close_ = nullptr;
+};
+
+// The CT-API result codes by name ("ERR_TRANS"), or "unknown result".
+const char* CtResultName(std::int8_t result);
+
+} // namespace qvrun

@@ -1,0 +1,42 @@
+// The command line of quorvane-run.
+#pragma once
+
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qvrun {
+
+// A command line or set-up the run cannot go on with: one line on standard error, status 2.
+class SetupError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class Verbosity { Quiet, Normal, Verbose };
+
+struct Options {
+    std::vector<std::string> files;
+    std::vector<std::string> readers; // -r and --readers: positions or name parts, in order
+    bool allReaders = false;
+    std::string ctapiLibrary; // empty: the linked libctapi-pcsc
+    bool reset = true;
+    std::string junitPath;
+    std::string tracePath;
+    std::string recordPath;
+    unsigned repeat = 1;
+    bool failFast = false;
+    bool getResponse = false;
+    Verbosity verbosity = Verbosity::Normal;
+    bool help = false;
+    bool version = false;
+};
+
+// Parses the arguments after the program name; throws SetupError naming what is wrong.
+Options ParseOptions(std::span<const char* const> args);
+
+// The text --help prints.
+const char* UsageText();
+
+} // namespace qvrun

@@ -1,0 +1,135 @@
+// The PC/SC readers.
+#include "runner/readers.h"
+
+#include "runner/options.h"
+
+#include <PCSC/winscard.h>
+
+#include <algorithm>
+#include <charconv>
+#include <string_view>
+
+namespace qvrun {
+namespace {
+
+// A PC/SC context released on every road out.
+class Context {
+  public:
+    Context() {
+        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &handle_) !=
+            SCARD_S_SUCCESS) {
+            throw SetupError("no PC/SC service (is pcscd running?)");
+        }
+    }
+    ~Context() { SCardReleaseContext(handle_); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    SCARDCONTEXT Handle() const { return handle_; }
+
+  private:
+    SCARDCONTEXT handle_ = 0;
+};
+
+std::vector<std::string> ReaderNames(const Context& context) {
+    DWORD size = 0;
+    LONG rv = SCardListReaders(context.Handle(), nullptr, nullptr, &size);
+    std::string list;
+    if (rv == SCARD_S_SUCCESS) {
+        list.assign(size, '\0');
+        rv = SCardListReaders(context.Handle(), nullptr, list.data(), &size);
+        list.resize(std::min<std::size_t>(size, list.size()));
+    }
+    if (rv == SCARD_E_NO_READERS_AVAILABLE)
+        throw SetupError("no reader: PC/SC lists none");
+    if (rv != SCARD_S_SUCCESS)
+        throw SetupError(std::string("cannot list the readers: ") + pcsc_stringify_error(rv));
+    // A multi-string: names ended by NUL, the list by an empty name.
+    std::vector<std::string> names;
+    std::string_view rest = list;
+    while (!rest.empty() && rest.front() != '\0') {
+        const std::string_view name = rest.substr(0, rest.find('\0'));
+        names.emplace_back(name);
+        rest.remove_prefix(std::min(rest.size(), name.size() + 1));
+    }
+    if (names.empty())
+        throw SetupError("no reader: PC/SC lists none");
+    return names;
+}
+
+bool CardPresent(const Context& context, const std::string& reader) {
+    SCARD_READERSTATE state{};
+    state.szReader = reader.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    return SCardGetStatusChange(context.Handle(), 0, &state, 1) == SCARD_S_SUCCESS &&
+           (state.dwEventState & SCARD_STATE_PRESENT) != 0;
+}
+
+// The reader `wanted` names: a 1-based position, or a part of exactly one reader's name.
+const Reader& FindReader(const std::vector<Reader>& readers, std::string_view wanted) {
+    std::size_t position = 0;
+    const auto [end, error] =
+        std::from_chars(wanted.data(), wanted.data() + wanted.size(), position);
+    if (error == std::errc{} && end == wanted.data() + wanted.size()) {
+        if (position < 1 || position > readers.size()) {
+            throw SetupError("no reader " + std::string(wanted) + ": there are " +
+                             std::to_string(readers.size()));
+        }
+        return readers[position - 1];
+    }
+    const Reader* found = nullptr;
+    for (const Reader& reader : readers) {
+        if (reader.name.find(wanted) == std::string::npos)
+            continue;
+        if (found != nullptr) {
+            throw SetupError("reader '" + std::string(wanted) + "' is ambiguous: '" + found->name +
+                             "' and '" + reader.name + "'");
+        }
+        found = &reader;
+    }
+    if (found == nullptr)
+        throw SetupError("no reader's name contains '" + std::string(wanted) + "'");
+    return *found;
+}
+
+} // namespace
+
+std::vector<Reader> ListReaders() {
+    const Context context;
+    std::vector<Reader> readers;
+    for (std::string& name : ReaderNames(context)) {
+        Reader reader;
+        reader.position = static_cast<std::uint16_t>(readers.size());
+        reader.hasCard = CardPresent(context, name);
+        reader.name = std::move(name);
+        readers.push_back(std::move(reader));
+    }
+    return readers;
+}
+
+std::vector<Reader> ChooseReaders(const std::vector<Reader>& readers,
+                                  const std::vector<std::string>& wanted, bool all) {
+    std::vector<Reader> chosen;
+    if (wanted.empty()) {
+        for (const Reader& reader : readers) {
+            if (reader.hasCard && (all || chosen.empty()))
+                chosen.push_back(reader);
+        }
+        if (chosen.empty())
+            throw SetupError("no card: none of the " + std::to_string(readers.size()) +
+                             " readers holds one");
+        return chosen;
+    }
+    for (const std::string& text : wanted) {
+        const Reader& reader = FindReader(readers, text);
+        if (std::any_of(chosen.begin(), chosen.end(),
+                        [&](const Reader& r) { return r.position == reader.position; })) {
+            throw SetupError("reader '" + reader.name + "' is given twice");
+        }
+        if (!reader.hasCard)
+            throw SetupError("no card in reader '" + reader.name + "'");
+        chosen.push_back(reader);
+    }
+    return chosen;
+}
+
+} // namespace qvrun
