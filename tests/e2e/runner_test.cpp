@@ -1,0 +1,277 @@
+// quorvane-run end to end on the test bed: a real pcscd, the vpcd driver and our simulated cards,
+// the runner as a user starts it, its JUnit report read back by a real consumer.
+#include "temp_tree.h"
+
+#include <bed/bed.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char* const kCard = "atr 3B 02 14 50\n"
+                          "apdu 00 A4 00 0C 02 3F 00 -> 90 00\n"
+                          "apdu 00 B0 00 00 02 -> 12 34 90 00\n"
+                          "apdu 00 84 00 00 04 -> random 4, 90 00\n"
+                          // T=0: the data fetched with GET RESPONSE, or asked again with Le
+                          "apdu 00 B2 01 04 00 -> 61 04\n"
+                          "apdu 00 C0 00 00 04 -> 01 02 03 04 90 00\n"
+                          "apdu 00 CA 00 66 00 -> 6C 03\n"
+                          "apdu 00 CA 00 66 03 -> 0A 0B 0C 90 00\n"
+                          "apdu 00 FF 00 00 -> 90 00\n";
+
+// Seven tests: two fail, on the card's answer.
+const char* const kSuite = "# - Select MF\n"
+                           "2,0 00 A4 00 0C 02 3F 00\n"
+                           "> 90 00\n"
+                           "# - Read binary <mismatch>\n"
+                           "2,0 00 B0 00 00 02\n"
+                           "> 12 35 90 00\n"
+                           "# - Challenge\n"
+                           "2,0 00 84 00 00 04\n"
+                           "> xx xx xx xx 90 00\n"
+                           "# - A literal 78 is no wildcard\n"
+                           "2,0 00 B0 00 00 02\n"
+                           "> 78 34 90 00\n"
+                           "# - Any answer\n"
+                           "2,0 00 DE AD 00 00\n"
+                           "\n"
+                           "# - Record by GET RESPONSE\n"
+                           "2,0 00 B2 01 04 00\n"
+                           "> 01 02 03 04 90 00\n"
+                           "# - Data object with the right Le\n"
+                           "2,0 00 CA 00 66 00\n"
+                           "> 0A 0B 0C 90 00\n";
+
+// Debian's Python, which finds Debian's python3-junitparser (a python3 earlier on PATH may not).
+const char* const kDebianPython = "/usr/bin/python3";
+
+// Reads a JUnit report with Debian's python3-junitparser and prints what a CI system sees.
+const char* const kJUnitReader = R"(
+import sys
+from junitparser import JUnitXml, Failure, Error
+for suite in JUnitXml.fromfile(sys.argv[1]):
+    print(f"suite {suite.name} tests={suite.tests} failures={suite.failures} errors={suite.errors}")
+    for case in suite:
+        kinds = [f"{type(r).__name__}: {r.message}" for r in case.result]
+        timed = "timed" if case.time > 0 else "untimed"
+        print(f"  {case.classname} | {case.name} | {timed} | {'; '.join(kinds) or 'passed'}")
+)";
+
+std::string Runner() {
+    return bed::BuildPath("bin/quorvane-run");
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+class RunnerOnBed : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!bed::InSandbox())
+            GTEST_SKIP() << "needs testbed/sandbox";
+        dir_ = temptree::Make("runner");
+        pcscd_ = std::make_unique<bed::Pcscd>();
+        WriteFile(dir_ / "suite.req", kSuite);
+    }
+    void TearDown() override {
+        cards_.clear();
+        pcscd_.reset();
+        temptree::Remove(dir_);
+    }
+
+    bed::SimCard& Insert(int slot, const std::string& script) {
+        cards_.push_back(std::make_unique<bed::SimCard>(bed::ParseCardScript(script), slot));
+        cards_.back()->Insert();
+        EXPECT_TRUE(bed::WaitForCard(bed::ReaderName(slot), true));
+        return *cards_.back();
+    }
+
+    static bed::RunResult Run(std::vector<std::string> args) {
+        args.insert(args.begin(), Runner());
+        return bed::Run(args, {});
+    }
+
+    std::string Path(const char* name) const { return (dir_ / name).string(); }
+
+    fs::path dir_;
+    std::unique_ptr<bed::Pcscd> pcscd_;
+    std::vector<std::unique_ptr<bed::SimCard>> cards_;
+};
+
+TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
+    Insert(0, kCard);
+    const bed::RunResult r = Run({"--get-response", "--junit", Path("report.xml"), "--trace",
+                                  Path("trace.txt"), Path("suite.req")});
+    EXPECT_EQ(r.status, 1) << r.out;
+    for (const char* line : {
+             "reader 1 'Virtual PCD 00 00', ATR 3B 02 14 50\n",
+             "PASS     1  Select MF  ",
+             "FAIL     2  Read binary <mismatch>  ",
+             // The first differing byte marked under the received bytes.
+             "           sent      00 B0 00 00 02\n"
+             "           expected  12 35 90 00\n"
+             "           received  12 34 90 00\n"
+             "                        ^^ response differs at byte 2\n",
+             "PASS     3  Challenge  ",
+             "FAIL     4  A literal 78 is no wildcard  ",
+             "           expected  78 34 90 00\n",
+             "PASS     5  Any answer  ",
+             "PASS     6  Record by GET RESPONSE  ",
+             "PASS     7  Data object with the right Le  ",
+             "FAILED: 7 tests, 5 passed, 2 failed in ",
+             "; per exchange p50 ",
+         }) {
+        EXPECT_NE(r.out.find(line), std::string::npos) << "missing: " << line << "\nin:\n" << r.out;
+    }
+    EXPECT_EQ(r.out.find("\033["), std::string::npos) << "no progress line into a pipe";
+
+    // Every exchange in the trace, the T=0 follow-ups too.
+    const std::string trace = ReadFile(dir_ / "trace.txt");
+    EXPECT_EQ(Count(trace, "\n"), 9u) << trace;
+    EXPECT_NE(trace.find(" GET RESPONSE > 00 C0 00 00 04 < 01 02 03 04 90 00 result 0 from 0 "),
+              std::string::npos)
+        << trace;
+    EXPECT_NE(trace.find(" Le corrected > 00 CA 00 66 03 < 0A 0B 0C 90 00 "), std::string::npos)
+        << trace;
+
+    const bed::RunResult junit =
+        bed::Run({kDebianPython, "-c", kJUnitReader, Path("report.xml")}, {});
+    ASSERT_EQ(junit.status, 0) << junit.out;
+    EXPECT_EQ(junit.out,
+              "suite Virtual PCD 00 00 tests=7 failures=2 errors=0\n"
+              "  reader1.suite | 1 Select MF | timed | passed\n"
+              "  reader1.suite | 2 Read binary <mismatch> | timed | "
+              "Failure: response differs at byte 2\n"
+              "  reader1.suite | 3 Challenge | timed | passed\n"
+              "  reader1.suite | 4 A literal 78 is no wildcard | timed | "
+              "Failure: response differs at byte 1\n"
+              "  reader1.suite | 5 Any answer | timed | passed\n"
+              "  reader1.suite | 6 Record by GET RESPONSE | timed | passed\n"
+              "  reader1.suite | 7 Data object with the right Le | timed | passed\n");
+}
+
+TEST_F(RunnerOnBed, RecordedFileReplaysAgainstTheSameCard) {
+    Insert(0, kCard);
+    const bed::RunResult first =
+        Run({"-q", "--get-response", "--record", Path("golden.req"), Path("suite.req")});
+    EXPECT_EQ(first.status, 1) << first.out;
+    const std::string golden = ReadFile(dir_ / "golden.req");
+    EXPECT_NE(golden.find("# - Read binary <mismatch>\n2,0 00 B0 00 00 02\n> 12 34 90 00\n"),
+              std::string::npos)
+        << golden;
+    EXPECT_NE(golden.find("> xx xx xx xx 90 00\n"), std::string::npos)
+        << "a challenge stays a wildcard\n"
+        << golden;
+
+    const bed::RunResult replay = Run({"--get-response", "--repeat", "2", Path("golden.req")});
+    EXPECT_EQ(replay.status, 0) << replay.out;
+    EXPECT_NE(replay.out.find("PASSED: 14 tests, 14 passed, 0 failed"), std::string::npos)
+        << replay.out;
+}
+
+TEST_F(RunnerOnBed, TwoReadersAtOnceAndACardPulledFromOne) {
+    const std::string steady = std::string(kCard);
+    // The second card leaves the reader at the third test.
+    const std::string pulled = "apdu 00 A4 00 0C 02 3F 00 -> 90 00\n"
+                               "apdu 00 FF 00 00 -> drop\n";
+    Insert(0, steady);
+    Insert(1, pulled);
+    WriteFile(dir_ / "pull.req", "# - Select\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
+                                 "# - Select again\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
+                                 "# - Pull here\n2,0 00 FF 00 00\n> 90 00\n"
+                                 "# - After the pull\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n");
+    const bed::RunResult r =
+        Run({"--readers", "1,2", "--junit", Path("report.xml"), Path("pull.req")});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("[2] ERROR    3  Pull here  "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[2]            CT_data answered ERR_TRANS (-10)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("[1] 4 tests, 4 passed, 0 failed in "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[2] 4 tests, 2 passed, 2 failed in "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("FAILED: 8 tests, 6 passed, 2 failed in "), std::string::npos) << r.out;
+
+    const bed::RunResult junit =
+        bed::Run({kDebianPython, "-c", kJUnitReader, Path("report.xml")}, {});
+    ASSERT_EQ(junit.status, 0) << junit.out;
+    EXPECT_NE(junit.out.find("suite Virtual PCD 00 00 tests=4 failures=0 errors=0\n"),
+              std::string::npos)
+        << junit.out;
+    EXPECT_NE(junit.out.find("suite Virtual PCD 00 01 tests=4 failures=0 errors=2\n"),
+              std::string::npos)
+        << junit.out;
+    EXPECT_NE(junit.out.find("| 3 Pull here | timed | Error: CT_data answered ERR_TRANS (-10)"),
+              std::string::npos)
+        << junit.out;
+}
+
+TEST_F(RunnerOnBed, BadInputIsOneLineAndStatusTwo) {
+    Insert(0, kCard);
+    fs::create_directory(dir_ / "folder");
+    WriteFile(dir_ / "binary.req", std::string("2,0 00 A4\0\x01\x02", 12));
+    const std::string suite = Path("suite.req");
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"unknown option", {"--frobnicate", suite}, "unknown option --frobnicate"},
+        {"no file", {}, "no REQ file given"},
+        {"missing file", {Path("missing.req")}, "No such file or directory"},
+        {"directory", {Path("folder")}, "it is a directory"},
+        {"binary file", {Path("binary.req")}, "not a text file"},
+        {"reader that does not exist", {"-r", "3", suite}, "no reader 3: there are 2"},
+        {"ambiguous reader", {"--reader", "Virtual", suite}, "is ambiguous"},
+        {"reader by an unknown name", {"--reader=Nowhere", suite}, "contains 'Nowhere'"},
+        {"reader without a card", {"-r", "2", suite}, "no card in reader 'Virtual PCD 00 01'"},
+        {"library that is not there", {"--ctapi", Path("missing.so"), suite}, "cannot load"},
+        {"library without the functions", {"--ctapi", "libpcsclite.so.1", suite},
+         "has no function CT_init"},
+        {"repeat of nothing", {"--repeat", "0", suite}, "--repeat needs a count"},
+        {"value missing", {suite, "--junit"}, "option --junit needs a value"},
+        {"report that cannot be written", {"--junit", Path("folder/no/report.xml"), suite},
+         "cannot write"},
+        {"reader given twice", {"--readers", "1,PCD 00 00", suite}, "is given twice"},
+    };
+    for (const Case& c : cases) {
+        const bed::RunResult r = Run(c.args);
+        EXPECT_EQ(r.status, 2) << c.what << ":\n" << r.out;
+        EXPECT_TRUE(r.out.starts_with("quorvane-run: ")) << c.what << ":\n" << r.out;
+        EXPECT_EQ(Count(r.out, "\n"), 1u) << c.what << ":\n" << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.what << ":\n" << r.out;
+    }
+
+    const bed::RunResult passing = Run({"-r", "PCD 00 00", Path("suite.req"), "--help"});
+    EXPECT_EQ(passing.status, 0) << passing.out;
+
+    cards_.front()->Remove();
+    ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), false));
+    const bed::RunResult noCard = Run({suite});
+    EXPECT_EQ(noCard.status, 2) << noCard.out;
+    EXPECT_EQ(noCard.out, "quorvane-run: no card: none of the 2 readers holds one\n");
+}
+
+} // namespace
