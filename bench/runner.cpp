@@ -1,0 +1,225 @@
+// quorvane-run on the bed: its time per exchange against a bare SCardTransmit loop on the same
+// card, 8 readers with slow cards against one, and its peak RSS over a 500-test file.
+//   build/bin/bench_runner [TESTS]     (re-runs itself inside testbed/sandbox)
+#include <PCSC/winscard.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bed/bed.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const bed::Bytes kApdu = bed::Hex("00 B0 00 00 04");
+const bed::Bytes kAnswer = bed::Hex("01 02 03 04 90 00");
+constexpr int kRounds = 15;
+constexpr int kReaders = 8;
+constexpr auto kSlowCard = 5ms;
+
+int ReexecInSandbox(char** argv) {
+    const auto sandbox = fs::path(__FILE__).parent_path().parent_path() / "testbed" / "sandbox";
+    std::vector<char*> args{const_cast<char*>(sandbox.c_str())};
+    for (char** arg = argv; *arg; ++arg)
+        args.push_back(*arg);
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    std::perror("bench_runner: cannot run testbed/sandbox");
+    return 1;
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+    std::fprintf(stderr, "bench_runner: %s\n", what.c_str());
+    std::exit(1);
+}
+
+// A REQ file of `tests` tests, each `command` answered by `answer`.
+std::string WriteReq(const std::string& name, int tests, const bed::Bytes& command,
+                     const bed::Bytes& answer) {
+    const auto hex = [](const bed::Bytes& bytes) {
+        std::string text;
+        for (const auto b : bytes) {
+            char byte[4];
+            std::snprintf(byte, sizeof byte, "%02X ", b);
+            text += byte;
+        }
+        return text;
+    };
+    const std::string path = "/run/pcscd/" + name;
+    std::ofstream req(path);
+    for (int i = 1; i <= tests; ++i)
+        req << "# - test " << i << "\n2,0 " << hex(command) << "\n> " << hex(answer) << "\n";
+    if (!req.flush())
+        Fail("cannot write " + path);
+    return path;
+}
+
+// Runs quorvane-run; the seconds its tests took (the longest reader's run, from the JUnit
+// report), so that start-up and the card reset do not count.
+double RunnerSeconds(std::vector<std::string> args) {
+    const std::string junit = "/run/pcscd/bench-runner.xml";
+    args.insert(args.begin(), {bed::BuildPath("bin/quorvane-run"), "-q", "--junit", junit});
+    const bed::RunResult r = bed::Run(args, {});
+    if (r.status != 0)
+        Fail("quorvane-run failed (" + std::to_string(r.status) + "):\n" + r.out);
+    std::ifstream xml(junit);
+    std::string line;
+    while (std::getline(xml, line)) {
+        const std::size_t at = line.find("<testsuites ");
+        const std::size_t time = line.find(" time=\"");
+        if (at != std::string::npos && time != std::string::npos)
+            return std::atof(line.c_str() + time + 7);
+    }
+    Fail("no time in the JUnit report");
+}
+
+// Seconds for `apdus` bare SCardTransmit calls on a fresh connection to the first reader.
+double BareSeconds(int apdus) {
+    SCARDCONTEXT context = 0;
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS ||
+        SCardConnect(context, bed::ReaderName(0).c_str(), SCARD_SHARE_SHARED,
+                     SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol) != SCARD_S_SUCCESS) {
+        Fail("cannot connect to the card");
+    }
+    bed::Bytes response(MAX_BUFFER_SIZE_EXTENDED);
+    const auto start = Clock::now();
+    for (int i = 0; i < apdus; ++i) {
+        DWORD length = static_cast<DWORD>(response.size());
+        if (SCardTransmit(card, protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1,
+                          kApdu.data(), static_cast<DWORD>(kApdu.size()), nullptr, response.data(),
+                          &length) != SCARD_S_SUCCESS ||
+            !std::equal(kAnswer.begin(), kAnswer.end(), response.begin(),
+                        response.begin() + length)) {
+            Fail("a bare SCardTransmit failed");
+        }
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    SCardDisconnect(card, SCARD_LEAVE_CARD);
+    SCardReleaseContext(context);
+    return seconds;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+std::vector<std::unique_ptr<bed::SimCard>> InsertCards(const std::vector<int>& slots,
+                                                       const bed::CardScript& script) {
+    std::vector<std::unique_ptr<bed::SimCard>> cards;
+    for (const int slot : slots) {
+        cards.push_back(std::make_unique<bed::SimCard>(script, slot));
+        cards.back()->Insert();
+        if (!bed::WaitForCard(bed::ReaderName(slot), true))
+            Fail("reader " + bed::ReaderName(slot) + " does not see its card");
+    }
+    return cards;
+}
+
+// Peak RSS of quorvane-run over 500 tests of 255-byte commands and 256-byte responses. It is
+// the first child process reaped, so the children's peak is its own.
+void PeakRss() {
+    bed::CardScript script;
+    bed::Bytes record(258, 0x5A);
+    record[256] = 0x90;
+    record[257] = 0x00;
+    script.rules = {{"00 D6 *", bed::Hex("90 00")}, {"00 B0 00 00 00", record}};
+    const auto cards = InsertCards({0}, script);
+    bed::Bytes update = bed::Hex("00 D6 00 00 FF");
+    update.resize(update.size() + 255, 0xA5);
+    const std::string updates = WriteReq("bench-rss-1.req", 250, update, bed::Hex("90 00"));
+    const std::string reads = WriteReq("bench-rss-2.req", 250, bed::Hex("00 B0 00 00 00"), record);
+    const double seconds = RunnerSeconds({updates, reads});
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    std::printf("500 tests run in:           %.3f s\n", seconds);
+    std::printf("peak RSS:                   %.1f MB (goal < 16 MB)\n", usage.ru_maxrss / 1024.0);
+}
+
+void AgainstBare(int tests) {
+    bed::CardScript script;
+    script.rules = {{"00 B0 00 00 04", kAnswer}};
+    const auto cards = InsertCards({0}, script);
+    const std::string req = WriteReq("bench-bare.req", tests, kApdu, kAnswer);
+    std::vector<double> ratios;
+    double runner = 0, bare = 0;
+    // Rounds take turns at going first, so that drift of the bed hits both roads alike.
+    for (int round = -1; round < kRounds; ++round) {
+        double r = 0, b = 0;
+        if (round % 2 == 0) {
+            r = RunnerSeconds({req});
+            b = BareSeconds(tests);
+        } else {
+            b = BareSeconds(tests);
+            r = RunnerSeconds({req});
+        }
+        if (round < 0)
+            continue; // warm-up
+        runner += r;
+        bare += b;
+        ratios.push_back(r / b);
+    }
+    const double exchanges = static_cast<double>(tests) * kRounds;
+    std::printf("exchanges per road:         %d x %d rounds\n", tests, kRounds);
+    std::printf("quorvane-run:               %.1f us per test\n", runner / exchanges * 1e6);
+    std::printf("bare SCardTransmit:         %.1f us per APDU\n", bare / exchanges * 1e6);
+    std::printf("median ratio runner / bare: %.3f (goal <= 1.05)\n", Median(ratios));
+}
+
+void ParallelReaders(int tests) {
+    bed::CardScript script;
+    bed::Rule slow{"00 B0 00 00 04", kAnswer};
+    slow.delay = kSlowCard;
+    script.rules = {slow};
+    // Slot 0 of each driver copy: each reader its own vpcd instance.
+    std::vector<int> slots;
+    for (int i = 0; i < kReaders; ++i)
+        slots.push_back(2 * i);
+    const auto cards = InsertCards(slots, script);
+    const std::string req = WriteReq("bench-parallel.req", tests, kApdu, kAnswer);
+    std::string list;
+    for (const int slot : slots)
+        list += (list.empty() ? "" : ",") + std::to_string(slot + 1);
+    std::vector<double> ratios;
+    for (int round = 0; round < 3; ++round) {
+        const double one = RunnerSeconds({"-r", "1", req});
+        const double eight = RunnerSeconds({"--readers", list, req});
+        ratios.push_back((kReaders * tests / eight) / (tests / one));
+        std::printf("1 reader %.3f s, %d readers %.3f s for %d tests each\n", one, kReaders, eight,
+                    tests);
+    }
+    std::printf("median throughput ratio 8 readers / 1 reader: %.2f (goal >= 7)\n", Median(ratios));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (!bed::InSandbox())
+        return ReexecInSandbox(argv);
+    const int tests = std::max(100, argc > 1 ? std::atoi(argv[1]) : 500);
+    bed::PcscdOptions options;
+    options.vpcdReaders = bed::kMaxReaders;
+    bed::Pcscd pcscd(options);
+    std::printf("-- memory over a 500-test file\n");
+    PeakRss();
+    std::printf("-- quorvane-run against bare SCardTransmit\n");
+    AgainstBare(tests);
+    std::printf("-- %d readers with %lld ms cards against one\n", kReaders,
+                static_cast<long long>(kSlowCard.count()));
+    ParallelReaders(100);
+    return 0;
+}
