@@ -97,8 +97,14 @@ std::string FailureMessage(const Outcome& outcome) {
     switch (outcome.verdict) {
     case Verdict::Passed:
         return "passed";
-    case Verdict::Mismatch:
-        return "response differs at byte " + std::to_string(*outcome.differs + 1);
+    case Verdict::Mismatch: {
+        std::string message = "response differs at byte " + std::to_string(*outcome.differs + 1);
+        if (outcome.received.size() != outcome.test->expected.size()) {
+            message += " (" + std::to_string(outcome.received.size()) + " bytes received, " +
+                       std::to_string(outcome.test->expected.size()) + " expected)";
+        }
+        return message;
+    }
     case Verdict::CtError:
         return std::string("CT_data answered ") + CtResultName(outcome.result) + " (" +
                std::to_string(outcome.result) + ")";
@@ -248,7 +254,7 @@ void Console::Summary(const std::vector<Reader>& readers, const std::vector<Read
             std::count_if(runs[i].outcomes.begin(), runs[i].outcomes.end(),
                           [](const Outcome& o) { return !o.Passed(); });
         if (severalReaders_) {
-            std::fprintf(out_, "%s%zu tests, %zu passed, %zu failed in %.2f s\n",
+            std::fprintf(out_, "%s%zu tests, %zu passed, %zu failed in %.3f s\n",
                          Prefix(readers[i]).c_str(), runs[i].outcomes.size(),
                          runs[i].outcomes.size() - readerFailed, readerFailed,
                          Milliseconds(runs[i].wall) / 1000);
@@ -259,7 +265,7 @@ void Console::Summary(const std::vector<Reader>& readers, const std::vector<Read
     }
     const Percentiles p = ExchangePercentiles(std::move(times));
     std::fprintf(out_,
-                 "%s: %zu tests, %zu passed, %zu failed in %.2f s; per exchange p50 %.3f ms, "
+                 "%s: %zu tests, %zu passed, %zu failed in %.3f s; per exchange p50 %.3f ms, "
                  "p95 %.3f ms, max %.3f ms\n",
                  failed == 0 ? "PASSED" : "FAILED", tests, tests - failed, failed,
                  Milliseconds(wall) / 1000, p.p50, p.p95, p.max);

@@ -160,17 +160,16 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
     const bed::RunResult junit =
         bed::Run({kDebianPython, "-c", kJUnitReader, Path("report.xml")}, {});
     ASSERT_EQ(junit.status, 0) << junit.out;
-    EXPECT_EQ(junit.out,
-              "suite Virtual PCD 00 00 tests=7 failures=2 errors=0\n"
-              "  reader1.suite | 1 Select MF | timed | passed\n"
-              "  reader1.suite | 2 Read binary <mismatch> | timed | "
-              "Failure: response differs at byte 2\n"
-              "  reader1.suite | 3 Challenge | timed | passed\n"
-              "  reader1.suite | 4 A literal 78 is no wildcard | timed | "
-              "Failure: response differs at byte 1\n"
-              "  reader1.suite | 5 Any answer | timed | passed\n"
-              "  reader1.suite | 6 Record by GET RESPONSE | timed | passed\n"
-              "  reader1.suite | 7 Data object with the right Le | timed | passed\n");
+    EXPECT_EQ(junit.out, "suite Virtual PCD 00 00 tests=7 failures=2 errors=0\n"
+                         "  reader1.suite | 1 Select MF | timed | passed\n"
+                         "  reader1.suite | 2 Read binary <mismatch> | timed | "
+                         "Failure: response differs at byte 2\n"
+                         "  reader1.suite | 3 Challenge | timed | passed\n"
+                         "  reader1.suite | 4 A literal 78 is no wildcard | timed | "
+                         "Failure: response differs at byte 1\n"
+                         "  reader1.suite | 5 Any answer | timed | passed\n"
+                         "  reader1.suite | 6 Record by GET RESPONSE | timed | passed\n"
+                         "  reader1.suite | 7 Data object with the right Le | timed | passed\n");
 }
 
 TEST_F(RunnerOnBed, RecordedFileReplaysAgainstTheSameCard) {
@@ -248,11 +247,13 @@ TEST_F(RunnerOnBed, BadInputIsOneLineAndStatusTwo) {
         {"reader by an unknown name", {"--reader=Nowhere", suite}, "contains 'Nowhere'"},
         {"reader without a card", {"-r", "2", suite}, "no card in reader 'Virtual PCD 00 01'"},
         {"library that is not there", {"--ctapi", Path("missing.so"), suite}, "cannot load"},
-        {"library without the functions", {"--ctapi", "libpcsclite.so.1", suite},
+        {"library without the functions",
+         {"--ctapi", "libpcsclite.so.1", suite},
          "has no function CT_init"},
         {"repeat of nothing", {"--repeat", "0", suite}, "--repeat needs a count"},
         {"value missing", {suite, "--junit"}, "option --junit needs a value"},
-        {"report that cannot be written", {"--junit", Path("folder/no/report.xml"), suite},
+        {"report that cannot be written",
+         {"--junit", Path("folder/no/report.xml"), suite},
          "cannot write"},
         {"reader given twice", {"--readers", "1,PCD 00 00", suite}, "is given twice"},
     };

@@ -22,9 +22,8 @@ Options Parse(std::vector<const char*> args) {
 
 TEST(RunnerOptions, EveryFormOfTheCommandLine) {
     const Options o = Parse({"-r", "2", "--readers=3,,Gem", "--ctapi", "/x/lib.so", "--no-reset",
-                             "--junit=j.xml", "--trace", "t.txt", "--record", "r.req",
-                             "--repeat", "3", "--fail-fast", "--get-response", "-v", "a.req",
-                             "--", "-b.req"});
+                             "--junit=j.xml", "--trace", "t.txt", "--record", "r.req", "--repeat",
+                             "3", "--fail-fast", "--get-response", "-v", "a.req", "--", "-b.req"});
     EXPECT_EQ(o.readers, (std::vector<std::string>{"2", "3", "Gem"}));
     EXPECT_EQ(o.ctapiLibrary, "/x/lib.so");
     EXPECT_FALSE(o.reset);
