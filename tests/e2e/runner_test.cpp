@@ -1,5 +1,6 @@
 // quorvane-run end to end on the test bed: a real pcscd, the vpcd driver and our simulated cards,
 // the runner as a user starts it, its JUnit report read back by a real consumer.
+#include "pty_screen.h"
 #include "temp_tree.h"
 
 #include <bed/bed.h>
@@ -17,7 +18,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const char* const kCard = "atr 3B 02 14 50\n"
+std::string Repeated(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i)
+        all += text;
+    return all;
+}
+
+const std::string kCard = "atr 3B 02 14 50\n"
                           "apdu 00 A4 00 0C 02 3F 00 -> 90 00\n"
                           "apdu 00 B0 00 00 02 -> 12 34 90 00\n"
                           "apdu 00 84 00 00 04 -> random 4, 90 00\n"
@@ -26,30 +34,45 @@ const char* const kCard = "atr 3B 02 14 50\n"
                           "apdu 00 C0 00 00 04 -> 01 02 03 04 90 00\n"
                           "apdu 00 CA 00 66 00 -> 6C 03\n"
                           "apdu 00 CA 00 66 03 -> 0A 0B 0C 90 00\n"
-                          "apdu 00 FF 00 00 -> 90 00\n";
+                          "apdu 00 FF 00 00 -> 90 00\n"
+                          // more than the interactive program's 4096 bytes of response room
+                          "apdu 00 B0 00 00 00 13 88 -> " +
+                          Repeated("A5 ", 5000) + "90 00\n";
 
-// Seven tests: two fail, on the card's answer.
-const char* const kSuite = "# - Select MF\n"
-                           "2,0 00 A4 00 0C 02 3F 00\n"
-                           "> 90 00\n"
-                           "# - Read binary <mismatch>\n"
-                           "2,0 00 B0 00 00 02\n"
-                           "> 12 35 90 00\n"
-                           "# - Challenge\n"
-                           "2,0 00 84 00 00 04\n"
-                           "> xx xx xx xx 90 00\n"
-                           "# - A literal 78 is no wildcard\n"
-                           "2,0 00 B0 00 00 02\n"
-                           "> 78 34 90 00\n"
-                           "# - Any answer\n"
-                           "2,0 00 DE AD 00 00\n"
+// Eight tests that can be sent: two fail on the card's answer.
+const std::string kSendable = "# - Select MF\n"
+                              "2,0 00 A4 00 0C 02 3F 00\n"
+                              "> 90 00\n"
+                              "# - Read binary <mismatch>\n"
+                              "2,0 00 B0 00 00 02\n"
+                              "> 12 35 90 00\n"
+                              "# - Challenge\n"
+                              "2,0 00 84 00 00 04\n"
+                              "> xx xx xx xx 90 00\n"
+                              "# - A literal 78 is no wildcard\n"
+                              "2,0 00 B0 00 00 02\n"
+                              "> 78 34 90 00\n"
+                              "# - Any answer\n"
+                              "2,0 00 DE AD 00 00\n"
+                              "\n"
+                              "# - Record by GET RESPONSE\n"
+                              "2,0 00 B2 01 04 00\n"
+                              "> 01 02 03 04 90 00\n"
+                              "# - Data object with the right Le\n"
+                              "2,0 00 CA 00 66 00\n"
+                              "> 0A 0B 0C 90 00\n"
+                              "# - Extended length\n"
+                              "2,0 00 B0 00 00 00 13 88\n"
+                              "> " +
+                              Repeated("A5", 5000) + " 90 00\n";
+
+// And one that cannot be sent.
+const std::string kSuite = kSendable +
+                           "# - Longer than the CT-API carries\n"
+                           "2,0 00 D6 00 00 00 FF FF " +
+                           Repeated("00", 65535) +
                            "\n"
-                           "# - Record by GET RESPONSE\n"
-                           "2,0 00 B2 01 04 00\n"
-                           "> 01 02 03 04 90 00\n"
-                           "# - Data object with the right Le\n"
-                           "2,0 00 CA 00 66 00\n"
-                           "> 0A 0B 0C 90 00\n";
+                           "> 90 00\n";
 
 // Debian's Python, which finds Debian's python3-junitparser (a python3 earlier on PATH may not).
 const char* const kDebianPython = "/usr/bin/python3";
@@ -95,6 +118,7 @@ class RunnerOnBed : public ::testing::Test {
         dir_ = temptree::Make("runner");
         pcscd_ = std::make_unique<bed::Pcscd>();
         WriteFile(dir_ / "suite.req", kSuite);
+        WriteFile(dir_ / "sendable.req", kSendable);
     }
     void TearDown() override {
         cards_.clear();
@@ -141,7 +165,10 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
              "PASS     5  Any answer  ",
              "PASS     6  Record by GET RESPONSE  ",
              "PASS     7  Data object with the right Le  ",
-             "FAILED: 7 tests, 5 passed, 2 failed in ",
+             "PASS     8  Extended length  ",
+             "ERROR    9  Longer than the CT-API carries  ",
+             "           command of 65542 bytes is longer than the CT-API can send (65535)\n",
+             "FAILED: 9 tests, 6 passed, 3 failed in ",
              "; per exchange p50 ",
          }) {
         EXPECT_NE(r.out.find(line), std::string::npos) << "missing: " << line << "\nin:\n" << r.out;
@@ -150,7 +177,7 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
 
     // Every exchange in the trace, the T=0 follow-ups too.
     const std::string trace = ReadFile(dir_ / "trace.txt");
-    EXPECT_EQ(Count(trace, "\n"), 9u) << trace;
+    EXPECT_EQ(Count(trace, "\n"), 10u) << "nothing sent for test 9\n" << trace;
     EXPECT_NE(trace.find(" GET RESPONSE > 00 C0 00 00 04 < 01 02 03 04 90 00 result 0 from 0 "),
               std::string::npos)
         << trace;
@@ -160,7 +187,7 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
     const bed::RunResult junit =
         bed::Run({kDebianPython, "-c", kJUnitReader, Path("report.xml")}, {});
     ASSERT_EQ(junit.status, 0) << junit.out;
-    EXPECT_EQ(junit.out, "suite Virtual PCD 00 00 tests=7 failures=2 errors=0\n"
+    EXPECT_EQ(junit.out, "suite Virtual PCD 00 00 tests=9 failures=2 errors=1\n"
                          "  reader1.suite | 1 Select MF | timed | passed\n"
                          "  reader1.suite | 2 Read binary <mismatch> | timed | "
                          "Failure: response differs at byte 2\n"
@@ -169,13 +196,17 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
                          "Failure: response differs at byte 1\n"
                          "  reader1.suite | 5 Any answer | timed | passed\n"
                          "  reader1.suite | 6 Record by GET RESPONSE | timed | passed\n"
-                         "  reader1.suite | 7 Data object with the right Le | timed | passed\n");
+                         "  reader1.suite | 7 Data object with the right Le | timed | passed\n"
+                         "  reader1.suite | 8 Extended length | timed | passed\n"
+                         "  reader1.suite | 9 Longer than the CT-API carries | untimed | "
+                         "Error: command of 65542 bytes is longer than the CT-API can send "
+                         "(65535)\n");
 }
 
 TEST_F(RunnerOnBed, RecordedFileReplaysAgainstTheSameCard) {
     Insert(0, kCard);
     const bed::RunResult first =
-        Run({"-q", "--get-response", "--record", Path("golden.req"), Path("suite.req")});
+        Run({"-q", "--get-response", "--record", Path("golden.req"), Path("sendable.req")});
     EXPECT_EQ(first.status, 1) << first.out;
     const std::string golden = ReadFile(dir_ / "golden.req");
     EXPECT_NE(golden.find("# - Read binary <mismatch>\n2,0 00 B0 00 00 02\n> 12 34 90 00\n"),
@@ -187,7 +218,7 @@ TEST_F(RunnerOnBed, RecordedFileReplaysAgainstTheSameCard) {
 
     const bed::RunResult replay = Run({"--get-response", "--repeat", "2", Path("golden.req")});
     EXPECT_EQ(replay.status, 0) << replay.out;
-    EXPECT_NE(replay.out.find("PASSED: 14 tests, 14 passed, 0 failed"), std::string::npos)
+    EXPECT_NE(replay.out.find("PASSED: 16 tests, 16 passed, 0 failed"), std::string::npos)
         << replay.out;
 }
 
@@ -224,6 +255,20 @@ TEST_F(RunnerOnBed, TwoReadersAtOnceAndACardPulledFromOne) {
     EXPECT_NE(junit.out.find("| 3 Pull here | timed | Error: CT_data answered ERR_TRANS (-10)"),
               std::string::npos)
         << junit.out;
+}
+
+TEST_F(RunnerOnBed, ProgressLineOnATerminalIsGoneAtTheEnd) {
+    Insert(0, kCard);
+    ptyscreen::Options options;
+    options.rows = 40;
+    options.cols = 120;
+    ptyscreen::Screen screen({Runner(), "--get-response", Path("sendable.req")}, options);
+    ASSERT_EQ(screen.Wait(60s), 1) << screen.Output();
+    EXPECT_NE(screen.Output().find("[8/8] 2 failed"), std::string::npos) << screen.Output();
+    const std::string text = screen.Text();
+    EXPECT_EQ(text.find("/8] "), std::string::npos) << "the progress line is cleared\n" << text;
+    EXPECT_NE(text.find("PASS     8  Extended length  "), std::string::npos) << text;
+    EXPECT_NE(text.find("FAILED: 8 tests, 6 passed, 2 failed in "), std::string::npos) << text;
 }
 
 TEST_F(RunnerOnBed, BadInputIsOneLineAndStatusTwo) {
