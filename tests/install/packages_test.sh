@@ -28,6 +28,13 @@ for line in "value of CT_init is 0" "ATR Received :90 00 " \
     grep -qF -- "$line" "$work/session.out" || { cat "$work/session.out"; fail "no '$line'"; }
 done
 
+# The packaged runner runs the packaged demo scenario on the demo card; status 0: all passed.
+runner=$(command -v quorvane-run) || fail "quorvane-run is not on the path"
+status=0
+in_bed "$runner" /usr/share/doc/quorvane/examples/demo-pass.req >"$work/runner.out" 2>&1 || status=$?
+[ $status -eq 0 ] || { cat "$work/runner.out"; fail "quorvane-run ended with status $status"; }
+grep -qF "PASSED: 5 tests, 5 passed, 0 failed" "$work/runner.out" || { cat "$work/runner.out"; fail "no summary"; }
+
 # The consumer opens the demo card's reader, powers the card and reads its 16-byte file.
 cat >"$work/consumer.c" <<'C'
 #include <ctapi.h>
