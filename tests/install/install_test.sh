@@ -95,4 +95,7 @@ grep -q 'RUNPATH *\$ORIGIN/\.\./lib$' <<<"$(objdump -p "$root/bin/quorvane")" ||
 loaded=$(env -u LD_LIBRARY_PATH ldd "$root/bin/quorvane" | sed -n 's/^\s*libctapi-pcsc\.so\.1 => \(\S*\).*/\1/p')
 [ -n "$loaded" ] && [ "$(readlink -f "$loaded")" = "$(readlink -f "$root/lib/libctapi-pcsc.so.1")" ] \
     || fail "the installed program loads '$loaded', not the installed library"
+# The runner beside it starts from there too.
+version=$(env -u LD_LIBRARY_PATH "$root/bin/quorvane-run" --version 2>&1) || fail "installed quorvane-run: $version"
+[ "$version" = "quorvane-run 1.0.0" ] || fail "installed quorvane-run says '$version'"
 echo "install test: all checks passed"
