@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build configure run test test-sanitize bench fuzz deb clean
+.PHONY: all build configure run test test-sanitize test-tsan bench fuzz fuzz-ctbcs deb clean
 
 all: build
 
@@ -47,9 +47,24 @@ fuzz:
 	@scripts/install-deps fuzz
 	fuzz/run $(FUZZ_SECONDS)
 
+# The CT-API library's CT-BCS interpreter under libFuzzer, ASan and UBSan.
+fuzz-ctbcs:
+	@scripts/install-deps fuzz
+	FUZZ_TARGET=ctbcs fuzz/run $(FUZZ_SECONDS)
+
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
 test-sanitize:
 	@scripts/install-deps test
 	@$(MAKE) --no-print-directory build BUILD=build-asan CMAKE_FLAGS="-DQUORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
+
+# The CT-API library's tests under ThreadSanitizer: its interpreter, its bed tests (several
+# terminals from several threads) and the C client that loads it by path.
+TSAN_TESTS = unit_ctapi_ctbcs_test e2e_ctapi_library_test e2e_ctapi_dlopen_test ctapi_dlopen_client
+test-tsan:
+	@scripts/install-deps test
+	@$(MAKE) --no-print-directory configure BUILD=build-tsan CMAKE_FLAGS="-DQUORVANE_TSAN=ON -DCMAKE_BUILD_TYPE=Debug"
+	cmake --build build-tsan -j$(JOBS) --target $(TSAN_TESTS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  ctest --output-on-failure -j$(JOBS) -R '^(unit|e2e)\.ctapi_'

@@ -5,6 +5,7 @@
 #pragma GCC visibility pop
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,7 +21,7 @@ using namespace ctapi;
 struct OpenTerminal {
     OpenTerminal(Context context, std::string reader)
         : slot(std::move(context), std::move(reader)), terminal(slot) {}
-    std::mutex lock; // serialises the calls on this terminal
+    std::timed_mutex lock; // serialises the calls on this terminal
     bool closed = false;
     PcscSlot slot;
     Terminal terminal;
@@ -29,6 +30,9 @@ struct OpenTerminal {
 // The table lock is held only to look a terminal up; a long wait on one terminal (REQUEST ICC)
 // does not hold up the others.
 std::mutex gTableLock;
+
+// How often CT_close repeats its cancel while another call holds the terminal.
+constexpr std::chrono::milliseconds kCancelRepeat{5};
 std::map<std::uint16_t, std::shared_ptr<OpenTerminal>> gTerminals;
 
 std::shared_ptr<OpenTerminal> Find(std::uint16_t ctn) {
@@ -109,8 +113,13 @@ extern "C" std::int8_t CT_close(std::uint16_t ctn) {
         open = std::move(it->second);
         gTerminals.erase(it);
     }
-    open->slot.Cancel(); // a REQUEST ICC or EJECT ICC waiting on this terminal ends now
-    const std::lock_guard guard(open->lock);
+    // A REQUEST ICC or EJECT ICC waiting on this terminal ends now. SCardCancel reaches only a
+    // wait already in progress, and the waiting call may be just about to begin one: cancel
+    // again until that call has given the terminal up.
+    std::unique_lock guard(open->lock, std::defer_lock);
+    do {
+        open->slot.Cancel();
+    } while (!guard.try_lock_for(kCancelRepeat));
     open->closed = true;
     open->slot.Close();
     return OK;

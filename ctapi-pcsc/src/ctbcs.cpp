@@ -75,9 +75,15 @@ ByteView HistoricalBytes(ByteView atr) {
 bool IsSynchronous(ByteView atr) {
     if (atr.empty() || (atr[0] != 0x3B && atr[0] != 0x3F))
         return true;
+    // 3B 04 and four bytes: the ATR readers report for memory cards whose own answer to reset
+    // (ISO 7816-10) is no asynchronous ATR.
+    if (atr.size() == 6 && atr[0] == 0x3B && atr[1] == 0x04)
+        return true;
     static constexpr std::array<std::uint8_t, 5> kStorageCardRid{0xA0, 0x00, 0x00, 0x03, 0x06};
     const auto history = HistoricalBytes(atr);
-    return !std::ranges::search(history, kStorageCardRid).empty();
+    // Iterator algorithms rather than ranges: the fuzz build's clang cannot read libstdc++'s.
+    return std::search(history.begin(), history.end(), kStorageCardRid.begin(),
+                       kStorageCardRid.end()) != history.end();
 }
 
 namespace {
@@ -137,8 +143,10 @@ bool IsCtbcsCommand(ByteView command) {
 
 Reply Terminal::Data(std::uint8_t destination, ByteView command) {
     if (destination == ICC1 && !IsCtbcsCommand(command)) {
+        // Without an activated card there is no answer to give: one made up here would pass
+        // for the card's.
         if (!slot_.Connected())
-            return {CT, Answer({0x6F, 0x00})};
+            throw CtError{ERR_TRANS};
         // Without its four header bytes it is no command APDU; a reader driver may even take a
         // single byte for a control message of its own and wait for ever.
         if (command.size() < 4)
@@ -192,7 +200,8 @@ ByteView Terminal::Reset(const Apdu& apdu) {
 }
 
 ByteView Terminal::RequestIcc(const Apdu& apdu) {
-    if (apdu.p1 != kP1Slot1 || (apdu.p2 & 0x0F) > kHistoricalBytes)
+    // P1 00 (any slot, the older form) and 01 both mean the one slot.
+    if ((apdu.p1 != kP1Terminal && apdu.p1 != kP1Slot1) || (apdu.p2 & 0x0F) > kHistoricalBytes)
         return Answer({0x6A, 0x00});
     const auto wait = ParseWaitTime(apdu.data);
     if (!wait)

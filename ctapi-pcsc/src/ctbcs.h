@@ -69,8 +69,8 @@ std::optional<std::chrono::seconds> ParseWaitTime(ByteView data);
 // Historical bytes of an ATR (clipped to the bytes present when the ATR is truncated).
 ByteView HistoricalBytes(ByteView atr);
 
-// Memory cards: a first byte other than 3B/3F, or the PC/SC storage-card RID in the
-// historical bytes.
+// Memory cards: a first byte other than 3B/3F, the PC/SC storage-card RID in the historical
+// bytes, or the short form 3B 04 and four bytes.
 bool IsSynchronous(ByteView atr);
 
 // The terminal manufacturer data object 46 0F + country(2) manufacturer(3) type(5) version(5),

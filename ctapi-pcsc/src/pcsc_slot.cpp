@@ -4,6 +4,7 @@
 #include <ctapi.h>
 
 #include <algorithm>
+#include <mutex>
 
 namespace ctapi {
 
@@ -52,6 +53,20 @@ bool CardLevel(LONG rv) {
 
 constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
 
+// Connects (or reconnects) asking for T=0 or T=1. pcsc-lite refuses a card whose ATR offers
+// neither (a memory card with an ATR not starting 3B/3F, say) with SCARD_E_PROTO_MISMATCH;
+// such a card is reached with the raw protocol. RAW is not asked for together with T=0/T=1:
+// pcsc-lite then picks RAW for every card, processor cards included.
+template <typename Connect> LONG WithRawFallback(Connect&& connect) {
+    const LONG rv = connect(kProtocols);
+    return rv == SCARD_E_PROTO_MISMATCH ? connect(DWORD{SCARD_PROTOCOL_RAW}) : rv;
+}
+
+// Serialises the calls that write pcsc-lite's process-wide table of reader states
+// (SCardListReaders and a state query that does not wait) across terminals. A waiting
+// SCardGetStatusChange is left out so that no terminal waits for another's REQUEST ICC.
+std::mutex gReaderTableLock;
+
 } // namespace
 
 // ---- Context --------------------------------------------------------------------------------
@@ -75,6 +90,7 @@ Context::Context(Context&& other) noexcept : handle_(other.handle_), owned_(othe
 std::vector<std::string> Context::ListReaders() const {
     // The list can grow between asking for its size and reading it: ask again then.
     for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::lock_guard table(gReaderTableLock);
         DWORD size = 0;
         LONG rv = SCardListReaders(handle_, nullptr, nullptr, &size);
         if (rv == SCARD_E_NO_READERS_AVAILABLE)
@@ -124,7 +140,8 @@ PcscSlot::PcscSlot(Context context, std::string reader)
     : contextHandle_(context.Get()), context_(std::move(context)), reader_(std::move(reader)),
       receive_(MAX_BUFFER_SIZE_EXTENDED) {}
 
-void PcscSlot::Cancel() const {
+void PcscSlot::Cancel() {
+    closing_.store(true);
     (void)SCardCancel(contextHandle_); // only a wait in progress is affected
 }
 
@@ -171,7 +188,10 @@ bool PcscSlot::WaitFor(bool present, std::chrono::seconds timeout) {
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     DWORD wait = 0; // the first call only reads the state
     while (true) {
-        const LONG rv = SCardGetStatusChange(contextHandle_, wait, &state, 1);
+        // A close that came before this wait began is not seen by SCardCancel.
+        if (closing_.load())
+            Fail(SCARD_E_CANCELLED);
+        const LONG rv = StatusChange(wait, state);
         if (rv == SCARD_E_TIMEOUT)
             return false;
         if (rv != SCARD_S_SUCCESS)
@@ -188,11 +208,20 @@ bool PcscSlot::WaitFor(bool present, std::chrono::seconds timeout) {
     }
 }
 
+LONG PcscSlot::StatusChange(DWORD wait, SCARD_READERSTATE& state) const {
+    if (wait != 0)
+        return SCardGetStatusChange(contextHandle_, wait, &state, 1);
+    const std::lock_guard table(gReaderTableLock);
+    return SCardGetStatusChange(contextHandle_, 0, &state, 1);
+}
+
 ActivateResult PcscSlot::Activate(Bytes& atr) {
     if (card_) {
         DWORD protocol = 0;
-        const LONG rv = SCardReconnect(card_->Get(), SCARD_SHARE_SHARED, kProtocols,
-                                       SCARD_RESET_CARD, &protocol);
+        const LONG rv = WithRawFallback([&](DWORD protocols) {
+            return SCardReconnect(card_->Get(), SCARD_SHARE_SHARED, protocols, SCARD_RESET_CARD,
+                                  &protocol);
+        });
         if (rv == SCARD_S_SUCCESS) {
             card_->SetProtocol(protocol);
             return ReadAtr(atr);
@@ -203,8 +232,10 @@ ActivateResult PcscSlot::Activate(Bytes& atr) {
     }
     SCARDHANDLE handle = 0;
     DWORD protocol = 0;
-    const LONG rv = SCardConnect(contextHandle_, reader_.c_str(), SCARD_SHARE_SHARED, kProtocols,
-                                 &handle, &protocol);
+    const LONG rv = WithRawFallback([&](DWORD protocols) {
+        return SCardConnect(contextHandle_, reader_.c_str(), SCARD_SHARE_SHARED, protocols, &handle,
+                            &protocol);
+    });
     if (rv == SCARD_E_NO_SMARTCARD || rv == SCARD_W_REMOVED_CARD)
         return ActivateResult::NoCard;
     if (CardLevel(rv))

@@ -4,6 +4,7 @@
 
 #include <PCSC/winscard.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,8 +65,9 @@ class PcscSlot final : public Slot {
     ReaderIdentity Identity() override;
     ByteView Transmit(ByteView apdu) override;
 
-    // Ends a wait in another thread (safe to call without the terminal's lock).
-    void Cancel() const;
+    // Ends a wait in another thread and every later one (safe to call without the terminal's
+    // lock); a wait about to begin is caught only by calling it again.
+    void Cancel();
     // Releases the card handle and the context.
     void Close();
 
@@ -73,12 +75,14 @@ class PcscSlot final : public Slot {
     void Release(DWORD disposition);
     bool CardStillConnected();
     ActivateResult ReadAtr(Bytes& atr);
+    LONG StatusChange(DWORD wait, SCARD_READERSTATE& state) const;
 
     const SCARDCONTEXT contextHandle_;
     std::optional<Context> context_;
     std::string reader_;
     std::optional<CardHandle> card_;
     Bytes receive_;
+    std::atomic<bool> closing_{false};
 };
 
 } // namespace ctapi

@@ -23,7 +23,6 @@ namespace {
 
 using transcript::kPrompt;
 const std::string kTransportFailure = "\nFailure in SCardTransmit. Error 0x";
-const std::string kMismatch = "\nError in Opening Log File";
 
 // The third test's command is the one each fault is aimed at.
 const char* const kScenario = "2,0 00 A4 04 00 02 3F 00\n> 90 00\n"
@@ -157,9 +156,11 @@ class Faults : public ::testing::Test {
     std::unique_ptr<Screen> program_;
 };
 
-// The card gone in the third test: that test fails in transport, the two after it fail as well,
-// each with its line, and the report counts all three.
-const std::string kCardLostAtThird = kTransportFailure + "fffffff6" + kMismatch + kMismatch;
+// The card gone in the third test: that test fails in transport, and so do the two after it
+// (the card is no longer activated: no answer is made up for them), each with its line, and the
+// report counts all three.
+const std::string kNotActivated = kTransportFailure + "fffffff6";
+const std::string kCardLostAtThird = kNotActivated + kNotActivated + kNotActivated;
 
 TEST_F(Faults, CardPulledWhileAnsweringFailsEveryLaterTestAndTheCardComesBack) {
     StartWith(Answering(3s));
@@ -217,7 +218,7 @@ TEST_F(Faults, PcscdKilledDuringARun) {
     LoadScenario();
     const std::size_t mark = RunUntilTheThirdTest();
     pcscd_->Kill();
-    EXPECT_TRUE(MenuAfter(mark, kTransportFailure + "fffffff8" + kMismatch + kMismatch +
+    EXPECT_TRUE(MenuAfter(mark, kTransportFailure + "fffffff8" + kNotActivated + kNotActivated +
                                     Report(kTests, 2)));
     // Nothing to list any more; the menu stays usable and Exit still closes the terminal.
     EXPECT_TRUE(Choose("1", "Could not get list of readers\n  No readers found\n"));
