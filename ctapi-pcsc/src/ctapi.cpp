@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "ctbcs.h"
 #include "pcsc_slot.h"
@@ -21,7 +22,7 @@ using namespace ctapi;
 struct OpenTerminal {
     OpenTerminal(Context context, std::string reader)
         : slot(std::move(context), std::move(reader)), terminal(slot) {}
-    std::timed_mutex lock; // serialises the calls on this terminal
+    std::mutex lock; // serialises the calls on this terminal
     bool closed = false;
     PcscSlot slot;
     Terminal terminal;
@@ -117,9 +118,12 @@ extern "C" std::int8_t CT_close(std::uint16_t ctn) {
     // wait already in progress, and the waiting call may be just about to begin one: cancel
     // again until that call has given the terminal up.
     std::unique_lock guard(open->lock, std::defer_lock);
-    do {
+    while (true) {
         open->slot.Cancel();
-    } while (!guard.try_lock_for(kCancelRepeat));
+        if (guard.try_lock())
+            break;
+        std::this_thread::sleep_for(kCancelRepeat);
+    }
     open->closed = true;
     open->slot.Close();
     return OK;
