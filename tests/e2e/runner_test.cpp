@@ -216,7 +216,11 @@ TEST_F(RunnerOnBed, RecordedFileReplaysAgainstTheSameCard) {
         << "a challenge stays a wildcard\n"
         << golden;
 
-    const bed::RunResult replay = Run({"--get-response", "--repeat", "2", Path("golden.req")});
+    // Replayed through a CT-API library loaded at run time: a copy of ours, another file, so the
+    // loader cannot hand back the linked one.
+    fs::copy_file(bed::BuildPath("lib/libctapi-pcsc.so.1"), dir_ / "libctapi-vendor.so");
+    const bed::RunResult replay = Run({"--ctapi", Path("libctapi-vendor.so"), "--get-response",
+                                       "--repeat", "2", Path("golden.req")});
     EXPECT_EQ(replay.status, 0) << replay.out;
     EXPECT_NE(replay.out.find("PASSED: 16 tests, 16 passed, 0 failed"), std::string::npos)
         << replay.out;
