@@ -12,12 +12,16 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 in_bed() { "$root/testbed/sandbox" "$root/scripts/run-quorvane" --in-bed "$build" "$@"; }
 
-# The packaged program, not one of a build tree: in the system's path, without a run path.
-program=$(command -v quorvane) || fail "quorvane is not on the path"
-[ "$program" = /usr/bin/quorvane ] || fail "quorvane found at $program"
-if grep -q 'R.*PATH' <<<"$(objdump -p "$program")"; then
-    fail "the installed program carries a run path"
-fi
+# The packaged programs, not those of a build tree: in the system's path, without a run path.
+for name in quorvane quorvane-run; do
+    found=$(command -v "$name") || fail "$name is not on the path"
+    [ "$found" = "/usr/bin/$name" ] || fail "$name found at $found"
+    if grep -q 'R.*PATH' <<<"$(objdump -p "$found")"; then
+        fail "the installed $name carries a run path"
+    fi
+done
+program=/usr/bin/quorvane
+runner=/usr/bin/quorvane-run
 
 # Choices 1 (reader 1), 2, 3, then 8; the program always ends with status 255.
 status=0
@@ -29,7 +33,6 @@ for line in "value of CT_init is 0" "ATR Received :90 00 " \
 done
 
 # The packaged runner runs the packaged demo scenario on the demo card; status 0: all passed.
-runner=$(command -v quorvane-run) || fail "quorvane-run is not on the path"
 status=0
 in_bed "$runner" /usr/share/doc/quorvane/examples/demo-pass.req >"$work/runner.out" 2>&1 || status=$?
 [ $status -eq 0 ] || { cat "$work/runner.out"; fail "quorvane-run ended with status $status"; }
