@@ -60,11 +60,13 @@ test-sanitize:
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j$(JOBS)
 
 # The CT-API library's tests under ThreadSanitizer: its interpreter, its bed tests (several
-# terminals from several threads) and the C client that loads it by path.
-TSAN_TESTS = unit_ctapi_ctbcs_test e2e_ctapi_library_test e2e_ctapi_dlopen_test ctapi_dlopen_client
+# terminals from several threads) and the C client that loads it by path; and quorvane-run, a
+# thread per reader, in its bed tests.
+TSAN_TESTS = unit_ctapi_ctbcs_test e2e_ctapi_library_test e2e_ctapi_dlopen_test ctapi_dlopen_client \
+  quorvane-run e2e_runner_test
 test-tsan:
 	@scripts/install-deps test
 	@$(MAKE) --no-print-directory configure BUILD=build-tsan CMAKE_FLAGS="-DQUORVANE_TSAN=ON -DCMAKE_BUILD_TYPE=Debug"
 	cmake --build build-tsan -j$(JOBS) --target $(TSAN_TESTS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-	  ctest --output-on-failure -j$(JOBS) -R '^(unit|e2e)\.ctapi_'
+	  ctest --output-on-failure -j$(JOBS) -R '^(unit|e2e)\.(ctapi_|runner_test)'
