@@ -66,8 +66,12 @@ const std::string kSendable = "# - Select MF\n"
                               "> " +
                               Repeated("A5", 5000) + " 90 00\n";
 
-// And one that cannot be sent.
+// And two that the card does not answer: a CT-BCS command the terminal takes for itself even
+// when sent to the card (GET STATUS), and one that cannot be sent.
 const std::string kSuite = kSendable +
+                           "# - Answered by the terminal\n"
+                           "2,0 20 13 00 46 00\n"
+                           "\n" +
                            "# - Longer than the CT-API carries\n"
                            "2,0 00 D6 00 00 00 FF FF " +
                            Repeated("00", 65535) +
@@ -166,9 +170,11 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
              "PASS     6  Record by GET RESPONSE  ",
              "PASS     7  Data object with the right Le  ",
              "PASS     8  Extended length  ",
-             "ERROR    9  Longer than the CT-API carries  ",
+             "ERROR    9  Answered by the terminal  ",
+             "           the terminal answered, not the card\n",
+             "ERROR   10  Longer than the CT-API carries  ",
              "           command of 65542 bytes is longer than the CT-API can send (65535)\n",
-             "FAILED: 9 tests, 6 passed, 3 failed in ",
+             "FAILED: 10 tests, 6 passed, 4 failed in ",
              "; per exchange p50 ",
          }) {
         EXPECT_NE(r.out.find(line), std::string::npos) << "missing: " << line << "\nin:\n" << r.out;
@@ -177,7 +183,7 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
 
     // Every exchange in the trace, the T=0 follow-ups too.
     const std::string trace = ReadFile(dir_ / "trace.txt");
-    EXPECT_EQ(Count(trace, "\n"), 10u) << "nothing sent for test 9\n" << trace;
+    EXPECT_EQ(Count(trace, "\n"), 11u) << "nothing sent for test 10\n" << trace;
     EXPECT_NE(trace.find(" GET RESPONSE > 00 C0 00 00 04 < 01 02 03 04 90 00 result 0 from 0 "),
               std::string::npos)
         << trace;
@@ -187,7 +193,7 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
     const bed::RunResult junit =
         bed::Run({kDebianPython, "-c", kJUnitReader, Path("report.xml")}, {});
     ASSERT_EQ(junit.status, 0) << junit.out;
-    EXPECT_EQ(junit.out, "suite Virtual PCD 00 00 tests=9 failures=2 errors=1\n"
+    EXPECT_EQ(junit.out, "suite Virtual PCD 00 00 tests=10 failures=2 errors=2\n"
                          "  reader1.suite | 1 Select MF | timed | passed\n"
                          "  reader1.suite | 2 Read binary <mismatch> | timed | "
                          "Failure: response differs at byte 2\n"
@@ -198,7 +204,9 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
                          "  reader1.suite | 6 Record by GET RESPONSE | timed | passed\n"
                          "  reader1.suite | 7 Data object with the right Le | timed | passed\n"
                          "  reader1.suite | 8 Extended length | timed | passed\n"
-                         "  reader1.suite | 9 Longer than the CT-API carries | untimed | "
+                         "  reader1.suite | 9 Answered by the terminal | timed | "
+                         "Error: the terminal answered, not the card\n"
+                         "  reader1.suite | 10 Longer than the CT-API carries | untimed | "
                          "Error: command of 65542 bytes is longer than the CT-API can send "
                          "(65535)\n");
 }
