@@ -69,4 +69,4 @@ test-tsan:
 	@$(MAKE) --no-print-directory configure BUILD=build-tsan CMAKE_FLAGS="-DQUORVANE_TSAN=ON -DCMAKE_BUILD_TYPE=Debug"
 	cmake --build build-tsan -j$(JOBS) --target $(TSAN_TESTS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
-	  ctest --output-on-failure -j$(JOBS) -R '^(unit|e2e)\.(ctapi_|runner_test)'
+	  ctest --output-on-failure -j$(JOBS) -R '^((unit|e2e)\.ctapi_|e2e\.runner_test)'
