@@ -48,11 +48,15 @@ bool CardStatus(const Exchange& exchange, std::uint8_t sw1) {
            exchange.received[exchange.received.size() - 2] == sw1;
 }
 
-// The test's exchanges, last one first to judge: the command, then with `getResponse` the T=0
-// follow-ups: 6Cxx sends the command again with Le xx, 61xx fetches the rest with GET
-// RESPONSE. The last exchange's `received` is then the whole response, the parts joined.
-std::vector<Exchange> Exchanges(Terminal& terminal, const Test& test, bool getResponse,
-                                const RunListener& listener) {
+struct TestExchanges {
+    std::vector<Exchange> all; // as sent and received
+    Exchange judged;           // the last one, its response the parts joined
+};
+
+// The test's exchanges: the command, then with `getResponse` the T=0 follow-ups: 6Cxx sends the
+// command again with Le xx, 61xx fetches the rest with GET RESPONSE.
+TestExchanges Exchanges(Terminal& terminal, const Test& test, bool getResponse,
+                        const RunListener& listener) {
     std::vector<Exchange> exchanges;
     const auto send = [&](const Bytes& command, const char* purpose) {
         exchanges.push_back(terminal.Send(command, purpose));
@@ -79,9 +83,9 @@ std::vector<Exchange> Exchanges(Terminal& terminal, const Test& test, bool getRe
     }
     if (!joined.empty() && last.result == OK) {
         joined.insert(joined.end(), last.received.begin(), last.received.end());
-        exchanges.back().received = std::move(joined);
+        last.received = std::move(joined);
     }
-    return exchanges;
+    return {std::move(exchanges), std::move(last)};
 }
 
 } // namespace
@@ -176,8 +180,9 @@ ReaderRun RunReader(Terminal& terminal, const std::vector<Scenario>& scenarios,
                     outcome.test = &test;
                     outcome.verdict = Verdict::NotSent;
                 } else {
-                    exchanges = Exchanges(terminal, test, settings.getResponse, listener);
-                    outcome = Judge(test, exchanges.back());
+                    TestExchanges sent = Exchanges(terminal, test, settings.getResponse, listener);
+                    outcome = Judge(test, sent.judged);
+                    exchanges = std::move(sent.all);
                 }
                 outcome.scenario = &scenario;
                 outcome.run = repetition;
