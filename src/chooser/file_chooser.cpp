@@ -26,31 +26,29 @@ void PrintLine(const char* text) {
 // (SIGINT) or SIGTERM must not leave the terminal without echo, in raw mode, on the alternate
 // screen with the cursor hidden: they restore the terminal, then end the process as they would
 // have. Taken before curses starts, so that curses installs no handlers of its own for them
-// (its own ones end the process with status 1, and stay after it has ended); the handlers curses
-// installs for suspending and resizing are removed with it. Only async-signal-safe calls happen
-// in the handler: the terminal modes and the bytes that leave curses mode are prepared first.
+// (its own ones end the process with status 1, and stay after it has ended); suspending and
+// resizing stay curses' business. Only async-signal-safe calls happen in the handler: the
+// terminal modes and the bytes that leave curses mode are prepared first.
 class CursesSignals {
   public:
     // Before curses mode, with the terminal's modes from then.
     explicit CursesSignals(const termios& modes) {
         sModes = modes;
         sLeaveLength = 0;
-        for (std::size_t i = 0; i < kRestored.size(); ++i) {
-            sigaction(kRestored[i], nullptr, &previous_[i]);
-        }
         struct sigaction action {};
         action.sa_handler = OnSignal;
         sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < kEnding; ++i) {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            sigaction(kSignals[i], nullptr, &previous_[i]);
             // A signal the process ignores (say under nohup) stays ignored.
             if (previous_[i].sa_handler == SIG_DFL) {
-                sigaction(kRestored[i], &action, nullptr);
+                sigaction(kSignals[i], &action, nullptr);
             }
         }
     }
     ~CursesSignals() {
-        for (std::size_t i = 0; i < kRestored.size(); ++i) {
-            sigaction(kRestored[i], &previous_[i], nullptr);
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            sigaction(kSignals[i], &previous_[i], nullptr);
         }
     }
     CursesSignals(const CursesSignals&) = delete;
@@ -67,10 +65,7 @@ class CursesSignals {
     }
 
   private:
-    // The first kEnding signals end the process; curses sets handlers for the others.
-    static constexpr std::array<int, 6> kRestored{SIGHUP,  SIGQUIT, SIGINT,
-                                                  SIGTERM, SIGTSTP, SIGWINCH};
-    static constexpr std::size_t kEnding = 4;
+    static constexpr std::array<int, 4> kSignals{SIGHUP, SIGQUIT, SIGINT, SIGTERM};
 
     static int AppendLeaveByte(int byte) {
         if (sLeaveLength < sLeave.size()) {
@@ -91,7 +86,7 @@ class CursesSignals {
     static inline std::array<char, 256> sLeave{};
     static inline std::size_t sLeaveLength = 0;
     static inline termios sModes{};
-    std::array<struct sigaction, kRestored.size()> previous_{};
+    std::array<struct sigaction, kSignals.size()> previous_{};
 };
 
 // Curses mode for one call of GetFile. newterm, unlike initscr, reports a terminal it cannot
