@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bed/bed.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -22,18 +23,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kBlock = 100;
 const bed::Bytes kApdu = bed::Hex("00 B0 00 00 04");
 const bed::Bytes kAnswer = bed::Hex("01 02 03 04 90 00");
-
-int ReexecInSandbox(char** argv) {
-    const auto sandbox =
-        std::filesystem::path(__FILE__).parent_path().parent_path() / "testbed" / "sandbox";
-    std::vector<char*> args{const_cast<char*>(sandbox.c_str())};
-    for (char** arg = argv; *arg; ++arg)
-        args.push_back(*arg);
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    std::perror("bench_ctapi_transmit: cannot run testbed/sandbox");
-    return 1;
-}
 
 bool ViaCtData() {
     bed::Bytes command = kApdu, response(4096);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bed/bed.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -29,17 +30,6 @@ const bed::Bytes kAnswer = bed::Hex("01 02 03 04 90 00");
 constexpr int kRounds = 15;
 constexpr int kReaders = 8;
 constexpr auto kSlowCard = 5ms;
-
-int ReexecInSandbox(char** argv) {
-    const auto sandbox = fs::path(__FILE__).parent_path().parent_path() / "testbed" / "sandbox";
-    std::vector<char*> args{const_cast<char*>(sandbox.c_str())};
-    for (char** arg = argv; *arg; ++arg)
-        args.push_back(*arg);
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    std::perror("bench_runner: cannot run testbed/sandbox");
-    return 1;
-}
 
 [[noreturn]] void Fail(const std::string& what) {
     std::fprintf(stderr, "bench_runner: %s\n", what.c_str());

@@ -3,6 +3,7 @@
 // figures; asserts nothing.
 //   bench_scenario_run [N]     (re-runs itself inside testbed/sandbox when needed)
 #include "quiet_stdout.h"
+#include "sandbox.h"
 
 #include "app/session.h"
 #include "ct/card_terminal.h"
@@ -250,16 +251,7 @@ int Bench(int tests) {
 int main(int argc, char** argv) {
     const int tests = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, kMaxTests) : 300;
     if (!bed::InSandbox()) {
-        // The sandbox sits in the source tree, two levels above this file.
-        const std::string sandbox =
-            (std::filesystem::path(__FILE__).parent_path().parent_path() / "testbed" / "sandbox")
-                .string();
-        const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-        const std::string count = std::to_string(tests);
-        execl(sandbox.c_str(), sandbox.c_str(), self.c_str(), count.c_str(),
-              static_cast<char*>(nullptr));
-        std::perror(sandbox.c_str());
-        return 1;
+        return ReexecInSandbox(argv);
     }
     return Bench(tests);
 }

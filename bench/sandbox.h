@@ -1,0 +1,23 @@
+// Benchmarks that need readers start themselves again inside the test bed's sandbox.
+#pragma once
+
+#include "bed/bed.h"
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+// Replaces this process with testbed/sandbox running the same command line; returns only when
+// that fails (then with status 1, the reason printed).
+inline int ReexecInSandbox(char** argv) {
+    const std::string sandbox = bed::SourcePath("testbed/sandbox");
+    std::vector<char*> args{const_cast<char*>(sandbox.c_str())};
+    for (char** arg = argv; *arg != nullptr; ++arg) {
+        args.push_back(*arg);
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    std::perror(sandbox.c_str());
+    return 1;
+}
