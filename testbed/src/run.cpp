@@ -83,9 +83,41 @@ int DecodeStatus(int status) {
     return -1;
 }
 
+// Starts the side action on a thread of its own once the output contains the trigger text (at
+// once when there is none); joins it when the run is over.
+class SideAction {
+  public:
+    explicit SideAction(const RunOptions& options)
+        : action_(options.whileRunning), trigger_(options.whenOutputHas) {}
+    ~SideAction() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    SideAction(const SideAction&) = delete;
+    SideAction& operator=(const SideAction&) = delete;
+
+    // Called with all the output so far, each time it grows, and once before any.
+    void Look(std::string_view output) {
+        if (!action_ || thread_.joinable())
+            return;
+        // Only the text not searched yet, and the end of the earlier text a trigger may span.
+        const std::size_t from = searched_ >= trigger_.size() ? searched_ - trigger_.size() + 1 : 0;
+        searched_ = output.size();
+        if (trigger_.empty() || output.find(trigger_, from) != std::string_view::npos)
+            thread_ = std::thread(action_);
+    }
+
+  private:
+    const std::function<void()>& action_;
+    const std::string& trigger_;
+    std::size_t searched_ = 0;
+    std::thread thread_;
+};
+
 // Feeds `input` and collects the output until the output ends or the deadline passes.
 void Exchange(Fd& in, Fd& out, std::string_view input,
-              std::chrono::steady_clock::time_point deadline, std::string& collected) {
+              std::chrono::steady_clock::time_point deadline, std::string& collected,
+              SideAction& side) {
     std::size_t written = 0;
     if (input.empty())
         in.Close();
@@ -115,9 +147,10 @@ void Exchange(Fd& in, Fd& out, std::string_view input,
         }
         if (fds[0].revents != 0) {
             const ssize_t r = read(out.Get(), buffer, sizeof buffer);
-            if (r > 0)
+            if (r > 0) {
                 collected.append(buffer, static_cast<std::size_t>(r));
-            else if (r == 0 || (errno != EINTR && errno != EAGAIN))
+                side.Look(collected);
+            } else if (r == 0 || (errno != EINTR && errno != EAGAIN))
                 return;
         }
     }
@@ -174,19 +207,15 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
     input.read.Close();
     output.write.Close();
 
-    std::thread side;
-    if (options.whileRunning)
-        side = std::thread(options.whileRunning);
-
     RunResult result;
+    SideAction side(options);
+    side.Look(result.out);
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     try {
-        Exchange(input.write, output.read, options.input, deadline, result.out);
+        Exchange(input.write, output.read, options.input, deadline, result.out, side);
     } catch (...) {
         kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        if (side.joinable())
-            side.join();
         throw;
     }
     // The output may end before the program does (or outlive it in a grandchild): the deadline
@@ -204,8 +233,6 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
         }
     }
     result.status = DecodeStatus(status);
-    if (side.joinable())
-        side.join();
     return result;
 }
 

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
 
 #include "bed/bed.h"
+#include "pcsc_wait_probe.h"
 
 namespace {
 
@@ -107,6 +109,15 @@ class Library : public testing::Test {
         InsertCard();
         ASSERT_EQ(Ok(0, CT, kResetIcc, 33), Cat(kAtr, Hex("90 01")));
     }
+    // A thread that moves the card once the library has begun to wait for it, not before: the
+    // card is to come or go during the wait. Without the wait it gives up after a while and moves
+    // the card anyway, so the waiting call still ends.
+    static std::thread OnceWaiting(std::function<void()> move) {
+        return std::thread([move = std::move(move), seen = pcscprobe::WaitsBegun()] {
+            EXPECT_TRUE(pcscprobe::AwaitWaitBeyond(seen, 60s)) << "the library never waited";
+            move();
+        });
+    }
 
     static inline std::unique_ptr<bed::Pcscd> pcscd_;
     const std::string reader_ = bed::ReaderName(0);
@@ -176,10 +187,7 @@ TEST_F(Library, StorageCardIsSynchronous) {
 }
 
 TEST_F(Library, RequestIccTakesACardThatComesInTime) {
-    std::thread later([&] {
-        std::this_thread::sleep_for(300ms);
-        card_.Insert();
-    });
+    std::thread later = OnceWaiting([this] { card_.Insert(); });
     const auto answer = Data(0, CT, Request(10), 50);
     later.join();
     EXPECT_EQ(answer.rv, OK);
@@ -191,10 +199,7 @@ TEST_F(Library, EjectIcc) {
     EXPECT_EQ(Ok(0, ICC1, Eject(0), 8), Hex("90 00")); // still there, no time to wait
     EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 03 90 00"));
     EXPECT_EQ(Ok(0, CT, Eject(1), 8), Hex("62 00")); // to the terminal address as well
-    std::thread pull([&] {
-        std::this_thread::sleep_for(300ms);
-        card_.Remove();
-    });
+    std::thread pull = OnceWaiting([this] { card_.Remove(); });
     const auto answer = Data(0, ICC1, Eject(10), 8);
     pull.join();
     EXPECT_EQ(answer.rv, OK);

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <ctapi.h>
+#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -31,11 +31,14 @@ std::size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-std::string RunProgram(const std::string& input, std::function<void()> whileRunning = {}) {
+// `whileRunning` acts once the output first shows `when` (at the start when it is empty).
+std::string RunProgram(const std::string& input, std::function<void()> whileRunning = {},
+                       const std::string& when = {}) {
     bed::RunOptions options;
     options.input = input;
     options.timeout = 30s;
     options.whileRunning = std::move(whileRunning);
+    options.whenOutputHas = when;
     const bed::RunResult r = bed::Run({bed::ProgramPath()}, options);
     EXPECT_FALSE(r.timedOut) << r.out;
     EXPECT_EQ(r.status, 255) << r.out;
@@ -52,8 +55,9 @@ std::string OpenedAndReset() {
 }
 
 // One or more CT-BCS entries after 1 and 2, the menu left by "q" and the program by "q".
-std::string Session(const std::string& entries, std::function<void()> whileRunning = {}) {
-    return RunProgram(kOpenAndReset + entries + "q\nq\n", std::move(whileRunning));
+std::string Session(const std::string& entries, std::function<void()> whileRunning = {},
+                    const std::string& when = {}) {
+    return RunProgram(kOpenAndReset + entries + "q\nq\n", std::move(whileRunning), when);
 }
 
 class CtbcsOnBed : public ::testing::Test {
@@ -139,12 +143,11 @@ TEST_F(CtbcsOnBed, RequestIccActivatesACardOnceAndThenReportsItActive) {
                   kMain);
 }
 
+// The card goes in once the program asks for the wait: it reads the 3 at once and waits then.
 TEST_F(CtbcsOnBed, CardInsertedDuringTheWaitIsActivated) {
     const auto start = std::chrono::steady_clock::now();
-    const std::string out = Session("6\n3\n", [this] {
-        std::this_thread::sleep_for(500ms);
-        card_->Insert();
-    });
+    const std::string out = Session(
+        "6\n3\n", [this] { card_->Insert(); }, kWait);
     EXPECT_EQ(out, OpenedAndReset() + kWait + "Asynchronous ICC presented, Reset Successful.\n\n" +
                        kCtbcs + kMain);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 3s) << "the wait passes in the program";

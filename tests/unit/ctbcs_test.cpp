@@ -290,11 +290,12 @@ struct WaitCase {
 
 class WaitWithoutNumber : public CtbcsTest, public ::testing::WithParamInterface<WaitCase> {};
 
-// Taken as seconds these entries would stall the program for minutes or for ever.
+// Taken as seconds these entries would stall the program for minutes or for ever (343 s at the
+// least): only that crosses a bound of one minute, however loaded the machine.
 TEST_P(WaitWithoutNumber, SendsAtOnce) {
     for (auto* command : {Request_Icc, Eject_Icc}) {
         Feed(GetParam().input);
-        EXPECT_LT(SecondsTaken(command), 1.0);
+        EXPECT_LT(SecondsTaken(command), 60.0);
     }
     ASSERT_EQ(Calls().size(), 2u);
     EXPECT_EQ(Calls()[0].command.back(), 0x00);

@@ -131,6 +131,10 @@ struct RunOptions {
     std::chrono::milliseconds timeout = 60s;
     std::string workDir;                // empty: the test's working directory
     std::function<void()> whileRunning; // called on a thread of its own after the start
+    // When not empty, whileRunning is called only once the output first contains this text (a
+    // prompt, say), so that it acts while the program is where the text shows it to be; it is
+    // not called when the text never comes.
+    std::string whenOutputHas;
 };
 
 // The program's path in the build tree (build/bin/quorvane).
