@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -344,20 +345,43 @@ TEST_F(OnBed, TransmitTimePerApdu) {
     std::printf("[ figure   ] %d APDUs, %.3f ms per APDU\n", kApdus, took.count() / kApdus);
 }
 
+// The readers the running pcscd lists, or the PC/SC result that refused the context or the list.
+struct ReaderList {
+    LONG result = SCARD_S_SUCCESS;
+    std::vector<std::string> names;
+};
+
+ReaderList ListReaders() {
+    ReaderList list;
+    SCARDCONTEXT context = 0;
+    list.result = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    if (list.result != SCARD_S_SUCCESS)
+        return list;
+    DWORD size = 0;
+    list.result = SCardListReaders(context, nullptr, nullptr, &size);
+    std::string text(size, '\0');
+    if (list.result == SCARD_S_SUCCESS)
+        list.result = SCardListReaders(context, nullptr, text.data(), &size);
+    SCardReleaseContext(context);
+    text.resize(list.result == SCARD_S_SUCCESS ? size : 0);
+    for (std::size_t at = 0; at < text.size() && text[at] != '\0';) {
+        const std::size_t end = std::min(text.find('\0', at), text.size());
+        list.names.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return list;
+}
+
 TEST(Pcscd, WithoutVpcdAnswersNoReaders) {
     if (!bed::InSandbox())
         GTEST_SKIP() << "needs testbed/sandbox";
     bed::PcscdOptions options;
     options.withVpcd = false;
     bed::Pcscd pcscd(options);
-    SCARDCONTEXT context = 0;
-    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
-              SCARD_S_SUCCESS);
-    DWORD size = 0;
-    EXPECT_EQ(SCardListReaders(context, nullptr, nullptr, &size), SCARD_E_NO_READERS_AVAILABLE);
-    SCardReleaseContext(context);
+    EXPECT_EQ(ListReaders().result, SCARD_E_NO_READERS_AVAILABLE);
 
     pcscd.Kill();
+    SCARDCONTEXT context = 0;
     EXPECT_NE(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
               SCARD_S_SUCCESS)
         << "a killed pcscd leaves no service behind";
@@ -370,21 +394,12 @@ TEST(Pcscd, SixteenVpcdReadersEachWithItsOwnCard) {
     options.vpcdReaders = bed::kMaxReaders;
     bed::Pcscd pcscd(options);
 
-    SCARDCONTEXT context = 0;
-    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
-              SCARD_S_SUCCESS);
-    DWORD size = 0;
-    ASSERT_EQ(SCardListReaders(context, nullptr, nullptr, &size), SCARD_S_SUCCESS);
-    std::string list(size, '\0');
-    ASSERT_EQ(SCardListReaders(context, nullptr, list.data(), &size), SCARD_S_SUCCESS);
-    SCardReleaseContext(context);
-    std::vector<std::string> names;
-    for (std::size_t at = 0; at < list.size() && list[at] != '\0'; at = list.find('\0', at) + 1)
-        names.push_back(list.substr(at, list.find('\0', at) - at));
+    const ReaderList list = ListReaders();
+    ASSERT_EQ(list.result, SCARD_S_SUCCESS);
     std::vector<std::string> expected;
     for (int slot = 0; slot < bed::kMaxReaders; ++slot)
         expected.push_back(bed::ReaderName(slot));
-    EXPECT_EQ(names, expected) << "the readers in slot order, the first two named as always";
+    EXPECT_EQ(list.names, expected) << "the readers in slot order, the first two named as always";
 
     // Each reader reaches its own card, also when cards sit in readers of different driver
     // copies and in both slots of one: the answer names the slot.
