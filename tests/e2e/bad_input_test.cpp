@@ -411,9 +411,23 @@ TEST_F(BadInput, UnreadableDirectoriesAndFiles) {
     EXPECT_EQ(program_->Row(5).find_first_of("abcdefghijklmnopqrstuvwxyz./"), std::string::npos)
         << program_->Text();
     program_->Key(VTERM_KEY_ENTER);
-    // Selecting "closed" leaves the browser where it is.
+    // Selecting "closed" leaves the browser where it is, back on entry 1. Down to an entry
+    // that was not highlighted before shows the Return handled.
+    const std::vector<std::string> names = ptyscreen::BrowserListing(root_);
     ASSERT_TRUE(ptyscreen::SelectInBrowser(*program_, root_, "closed"));
-    program_->Settle();
+    const int downs = names.at(1) == "closed" ? 2 : 1;
+    for (int i = 0; i < downs; ++i) {
+        program_->Key(VTERM_KEY_DOWN);
+    }
+    EXPECT_TRUE(program_->WaitFor([&] {
+        return program_->Reverse(4 + downs, 4) &&
+               program_->Row(4 + downs).find(" " + names.at(downs)) != std::string::npos;
+    })) << program_->Text();
+    EXPECT_NE(program_->Text().find(ptyscreen::BrowserTitle(root_.string())), std::string::npos)
+        << program_->Text();
+    for (int i = 0; i < downs; ++i) {
+        program_->Key(VTERM_KEY_UP);
+    }
     ASSERT_TRUE(ptyscreen::SelectInBrowser(*program_, root_, "secret.req"));
     EXPECT_TRUE(program_->WaitForOutput("\n" + (root_ / "secret.req").string() +
                                             " file not found in the directory " + root_.string() +

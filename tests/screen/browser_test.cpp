@@ -47,6 +47,17 @@ std::string EntryOnRow(const Screen& screen, int k, int top = kTop, int left = k
     return out;
 }
 
+// How the list shows `name`: a folder, ".." among them, with a '/' after it.
+std::string Label(const std::string& name) {
+    return name == ".." ? "../" : name;
+}
+
+// Every key clears the screen and redraws it from the top down, the window's bottom right corner
+// last: the screen is whole once that corner is back.
+bool WindowWhole(const Screen& screen, int top = kTop, int left = kLeft) {
+    return screen.Cell(top + 19, left + 49) == "┘";
+}
+
 // Which list rows are in reverse video (should be exactly one).
 std::vector<int> ReversedRows(const Screen& screen) {
     std::vector<int> rows;
@@ -91,6 +102,12 @@ class Browser : public ::testing::Test {
         return screen.WaitFor([&] { return ReversedRows(screen) == std::vector<int>{k}; });
     }
 
+    // Waits for a whole screen with `name` on list row `k`.
+    static bool WaitShown(Screen& screen, int k, const std::string& name) {
+        return screen.WaitFor(
+            [&] { return EntryOnRow(screen, k) == Label(name) && WindowWhole(screen); });
+    }
+
     fs::path root_;
 };
 
@@ -109,7 +126,7 @@ TEST_F(Browser, ShowsTitleBorderAndListWithTheFirstEntryReversed) {
     Dir("cards");
     auto screen = Start();
     ASSERT_TRUE(screen->WaitForScreen(Title(root_))) << screen->Text();
-    screen->Settle();
+    ASSERT_TRUE(screen->WaitFor([&] { return WindowWhole(*screen); })) << screen->Text();
     const std::vector<std::string> names = Listing(root_);
     ASSERT_EQ(names.size(), 3u);
 
@@ -157,13 +174,18 @@ TEST_F(Browser, CursorAndPageKeysMoveTheReversedRow) {
     screen->Key(VTERM_KEY_PAGEDOWN);
     EXPECT_TRUE(WaitReversed(*screen, 15));
 
-    // Keys outside the seven only redraw: the same screen.
-    screen->Settle();
+    // Keys outside the seven only redraw: the same screen. Up and Down after them bring entries
+    // 19 and 20 to the last row in turn, which shows them handled with entry 20 still highlighted.
+    ASSERT_TRUE(screen->WaitFor([&] { return WindowWhole(*screen); }));
     const std::string before = screen->Text();
+    const std::vector<std::string> names = Listing(root_);
     screen->Type("a");
     screen->Key(VTERM_KEY_LEFT);
     screen->Key(VTERM_KEY_HOME);
-    screen->Settle();
+    screen->Key(VTERM_KEY_UP);
+    EXPECT_TRUE(WaitShown(*screen, 15, names[18])) << screen->Text();
+    screen->Key(VTERM_KEY_DOWN);
+    EXPECT_TRUE(WaitShown(*screen, 15, names[19])) << screen->Text();
     EXPECT_EQ(screen->Text(), before);
     EXPECT_EQ(ReversedRows(*screen), std::vector<int>{15});
 
@@ -180,18 +202,15 @@ TEST_F(Browser, FortyEntriesKeepTheHighlightOnTheLastRowBeyondSixteen) {
     auto screen = Start();
     ASSERT_TRUE(screen->WaitForScreen(Title(root_)));
     MoveTo(*screen, 30);
-    ASSERT_TRUE(screen->WaitFor([&] { return EntryOnRow(*screen, 15) == names[29]; }))
-        << screen->Text();
-    screen->Settle();
+    ASSERT_TRUE(WaitShown(*screen, 15, names[29])) << screen->Text();
     for (int k = 0; k < 16; ++k) {
-        const std::string& name = names[14 + k]; // entries 15 to 30
-        EXPECT_EQ(EntryOnRow(*screen, k), name == ".." ? "../" : name) << k;
+        EXPECT_EQ(EntryOnRow(*screen, k), Label(names[14 + k])) << k; // entries 15 to 30
     }
     EXPECT_EQ(ReversedRows(*screen), std::vector<int>{15});
 
     screen->Key(VTERM_KEY_UP);
-    ASSERT_TRUE(screen->WaitFor([&] { return EntryOnRow(*screen, 15) == names[28]; }));
-    EXPECT_EQ(EntryOnRow(*screen, 0), names[13] == ".." ? "../" : names[13]); // 14 to 29
+    ASSERT_TRUE(WaitShown(*screen, 15, names[28]));
+    EXPECT_EQ(EntryOnRow(*screen, 0), Label(names[13])); // 14 to 29
     EXPECT_EQ(ReversedRows(*screen), std::vector<int>{15});
 
     screen->Key(VTERM_KEY_ESCAPE);
@@ -238,7 +257,7 @@ TEST_F(Browser, LongNamesStopAtTheInnerEdgeSoTheBorderStaysWhole) {
     Dir(longDir);
     auto screen = Start();
     ASSERT_TRUE(screen->WaitForScreen(std::string(47, 'L')));
-    screen->Settle();
+    ASSERT_TRUE(screen->WaitFor([&] { return WindowWhole(*screen); })) << screen->Text();
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(screen->Cell(kFirstRow + k, kLeft + 49), "│") << k;
         EXPECT_EQ(screen->Cell(kFirstRow + k, kLeft + 50), " ") << k;
@@ -281,7 +300,7 @@ TEST_F(Browser, ScreenOfExactlyTheWindowsSizeShowsItWhole) {
     options.env = {"TERM=xterm-xfree86"};
     auto screen = Start(options);
     ASSERT_TRUE(screen->WaitForScreen(Title(root_)));
-    screen->Settle();
+    EXPECT_TRUE(screen->WaitFor([&] { return WindowWhole(*screen, 0, 0); })) << screen->Text();
     EXPECT_EQ(screen->Cell(0, 0), "┌") << screen->Text();
     EXPECT_EQ(screen->Cell(19, 49), "┘");
     EXPECT_TRUE(screen->Reverse(2, 2));

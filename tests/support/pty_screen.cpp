@@ -267,16 +267,6 @@ bool Screen::WaitForOutput(std::string_view text, std::size_t from,
         timeout);
 }
 
-void Screen::Settle(std::chrono::milliseconds quiet) {
-    auto lastOutput = Clock::now();
-    const auto giveUp = lastOutput + 10s;
-    while (Clock::now() - lastOutput < quiet && Clock::now() < giveUp) {
-        if (Pump(20ms)) {
-            lastOutput = Clock::now();
-        }
-    }
-}
-
 std::optional<int> Screen::Wait(std::chrono::milliseconds timeout) {
     WaitFor([&] { return status_.has_value() && eof_; }, timeout);
     if (status_ && !eof_) {

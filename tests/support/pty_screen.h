@@ -44,8 +44,6 @@ class Screen {
     // `text` in the output written after byte `from` of Output().
     bool WaitForOutput(std::string_view text, std::size_t from = 0,
                        std::chrono::milliseconds timeout = 10s);
-    // Reads until the program has been quiet for `quiet`.
-    void Settle(std::chrono::milliseconds quiet = 200ms);
     // Exit status once the program ended (128 + signal when killed), nothing on timeout.
     std::optional<int> Wait(std::chrono::milliseconds timeout = 10s);
 
