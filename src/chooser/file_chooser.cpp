@@ -121,7 +121,6 @@ class CursesScreen {
             endwin();
         }
         delscreen(screen_);
-        signals_.reset();
     }
     CursesScreen(const CursesScreen&) = delete;
     CursesScreen& operator=(const CursesScreen&) = delete;

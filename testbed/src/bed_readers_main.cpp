@@ -3,43 +3,13 @@
 // status 0 when it does, 1 on timeout.
 #include "bed/bed.h"
 
-#include <PCSC/winscard.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-
-namespace {
-
-std::size_t CountReaders() {
-    SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
-        return 0;
-    }
-    std::size_t count = 0;
-    DWORD size = 0;
-    if (SCardListReaders(context, nullptr, nullptr, &size) == SCARD_S_SUCCESS && size > 0) {
-        std::string names(size, '\0');
-        if (SCardListReaders(context, nullptr, names.data(), &size) == SCARD_S_SUCCESS) {
-            names.resize(std::min<std::size_t>(size, names.size()));
-            for (std::size_t at = 0; at < names.size() && names[at] != '\0'; ++count) {
-                at = names.find('\0', at);
-                if (at == std::string::npos)
-                    break;
-                ++at;
-            }
-        }
-    }
-    SCardReleaseContext(context);
-    return count;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     if (argc == 1) {
-        std::printf("%zu\n", CountReaders());
+        std::printf("%zu\n", bed::ListReaders().names.size());
         return 0;
     }
     if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--wait-card") == 0) {

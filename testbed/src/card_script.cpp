@@ -1,5 +1,6 @@
 // Hex text and the card script file format.
 #include "bed/bed.h"
+#include "detail.h"
 
 #include <cctype>
 #include <charconv>
@@ -96,9 +97,7 @@ void ParseAnswer(std::string_view text, Rule& rule) {
     if (rule.drop && (!rule.response.empty() || rule.randomBytes > 0)) {
         throw std::invalid_argument("drop answers nothing: no response bytes with it");
     }
-    if (!rule.drop && rule.response.empty() && rule.randomBytes == 0) {
-        throw std::invalid_argument(kEmptyAnswer);
-    }
+    detail::CheckAnswer(rule);
 }
 
 struct PatternByte {
@@ -167,8 +166,7 @@ CardScript ParseCardScript(std::string_view text) {
                     throw std::invalid_argument("atr needs bytes");
             } else if (directive == "default") {
                 script.fallback = Hex(rest);
-                if (script.fallback.empty())
-                    throw std::invalid_argument(kEmptyAnswer);
+                detail::CheckFallback(script.fallback);
             } else if (directive == "apdu") {
                 const auto arrow = rest.find("->");
                 if (arrow == std::string_view::npos)
@@ -217,6 +215,16 @@ bool Matches(std::string_view pattern, std::span<const std::uint8_t> apdu) {
             return false;
     }
     return true;
+}
+
+void detail::CheckAnswer(const Rule& rule) {
+    if (!rule.drop && rule.response.empty() && rule.randomBytes == 0)
+        throw std::invalid_argument(kEmptyAnswer);
+}
+
+void detail::CheckFallback(const Bytes& fallback) {
+    if (fallback.empty())
+        throw std::invalid_argument(kEmptyAnswer);
 }
 
 } // namespace bed

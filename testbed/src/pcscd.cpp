@@ -29,7 +29,6 @@ constexpr const char* kSocketPath = "/run/pcscd/pcscd.comm";
 constexpr auto kStartPatience = 10s;
 
 constexpr const char* kVpcdDriver = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
-constexpr int kFirstVpcdPort = 0x8C7B;
 constexpr int kSlotsPerVpcd = 2;
 
 // A PC/SC context that is released on every road out.
@@ -57,12 +56,6 @@ class Context {
   private:
     SCARDCONTEXT handle_ = 0;
     bool valid_ = false;
-};
-
-// The reader names pcscd lists, or the PC/SC error that kept it from listing them.
-struct ReaderList {
-    LONG result = SCARD_S_SUCCESS;
-    std::vector<std::string> names;
 };
 
 ReaderList ListReaders(SCARDCONTEXT context) {
@@ -129,6 +122,13 @@ int VpcdReaderCount(const PcscdOptions& options) {
         return 0;
     const int asked = std::clamp(options.vpcdReaders, 1, kMaxReaders);
     return (asked + kSlotsPerVpcd - 1) / kSlotsPerVpcd * kSlotsPerVpcd;
+}
+
+ReaderList ListReaders() {
+    Context context;
+    if (const LONG result = context.Establish(); result != SCARD_S_SUCCESS)
+        return {result, {}};
+    return ListReaders(context.Handle());
 }
 
 bool InSandbox() {

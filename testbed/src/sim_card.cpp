@@ -20,7 +20,6 @@
 namespace bed {
 namespace {
 
-constexpr std::uint16_t kFirstPort = 35963;
 constexpr auto kConnectPatience = 5s;
 constexpr auto kRemovalPatience = 2s;
 
@@ -40,7 +39,7 @@ int ConnectToVpcd(int slot) {
         throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(kFirstPort + slot));
+    addr.sin_port = htons(static_cast<std::uint16_t>(kFirstVpcdPort + slot));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         const int err = errno;
@@ -87,8 +86,11 @@ bool SendMessage(int fd, std::span<const std::uint8_t> payload) {
 }
 
 void CheckScript(const CardScript& script) {
-    for (const Rule& rule : script.rules)
+    for (const Rule& rule : script.rules) {
         Matches(rule.pattern, {}); // throws on a bad pattern
+        detail::CheckAnswer(rule);
+    }
+    detail::CheckFallback(script.fallback);
 }
 
 } // namespace
@@ -211,7 +213,7 @@ void SimCard::Insert() {
     while ((fd = ConnectToVpcd(impl_->slot)) < 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
             throw std::runtime_error("simulated card: cannot connect to vpcd on port " +
-                                     std::to_string(kFirstPort + impl_->slot) + ": " +
+                                     std::to_string(kFirstVpcdPort + impl_->slot) + ": " +
                                      std::strerror(errno) + " (is the bed's pcscd running?)");
         }
         std::this_thread::sleep_for(50ms);

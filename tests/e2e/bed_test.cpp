@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -345,40 +344,13 @@ TEST_F(OnBed, TransmitTimePerApdu) {
     std::printf("[ figure   ] %d APDUs, %.3f ms per APDU\n", kApdus, took.count() / kApdus);
 }
 
-// The readers the running pcscd lists, or the PC/SC result that refused the context or the list.
-struct ReaderList {
-    LONG result = SCARD_S_SUCCESS;
-    std::vector<std::string> names;
-};
-
-ReaderList ListReaders() {
-    ReaderList list;
-    SCARDCONTEXT context = 0;
-    list.result = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-    if (list.result != SCARD_S_SUCCESS)
-        return list;
-    DWORD size = 0;
-    list.result = SCardListReaders(context, nullptr, nullptr, &size);
-    std::string text(size, '\0');
-    if (list.result == SCARD_S_SUCCESS)
-        list.result = SCardListReaders(context, nullptr, text.data(), &size);
-    SCardReleaseContext(context);
-    text.resize(list.result == SCARD_S_SUCCESS ? size : 0);
-    for (std::size_t at = 0; at < text.size() && text[at] != '\0';) {
-        const std::size_t end = std::min(text.find('\0', at), text.size());
-        list.names.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return list;
-}
-
 TEST(Pcscd, WithoutVpcdAnswersNoReaders) {
     if (!bed::InSandbox())
         GTEST_SKIP() << "needs testbed/sandbox";
     bed::PcscdOptions options;
     options.withVpcd = false;
     bed::Pcscd pcscd(options);
-    EXPECT_EQ(ListReaders().result, SCARD_E_NO_READERS_AVAILABLE);
+    EXPECT_EQ(bed::ListReaders().result, SCARD_E_NO_READERS_AVAILABLE);
 
     pcscd.Kill();
     SCARDCONTEXT context = 0;
@@ -394,7 +366,7 @@ TEST(Pcscd, SixteenVpcdReadersEachWithItsOwnCard) {
     options.vpcdReaders = bed::kMaxReaders;
     bed::Pcscd pcscd(options);
 
-    const ReaderList list = ListReaders();
+    const bed::ReaderList list = bed::ListReaders();
     ASSERT_EQ(list.result, SCARD_S_SUCCESS);
     std::vector<std::string> expected;
     for (int slot = 0; slot < bed::kMaxReaders; ++slot)

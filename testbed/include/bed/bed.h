@@ -78,6 +78,8 @@ class SimCard {
 
 // pcscd's limit on readers.
 inline constexpr int kMaxReaders = 16;
+// The TCP port of slot 0's card; slot n's card connects to the port n above it.
+inline constexpr int kFirstVpcdPort = 0x8C7B; // 35963
 
 // The reader names vpcd gives: slots 0 and 1 "Virtual PCD 00 00" and "Virtual PCD 00 01", then
 // "Virtual PCD 1 00 00", "Virtual PCD 1 00 01", "Virtual PCD 2 00 00", ... (two a driver).
@@ -92,6 +94,14 @@ struct PcscdOptions {
 
 // How many vpcd readers a pcscd with these options lists (slots 0 to n - 1).
 int VpcdReaderCount(const PcscdOptions& options);
+
+// The reader names the PC/SC service lists, or the PC/SC result (a LONG) that kept it from
+// establishing a context or listing them.
+struct ReaderList {
+    long result = 0;
+    std::vector<std::string> names;
+};
+ReaderList ListReaders();
 
 // A pcscd of our own in the sandbox (its socket on the sandbox's tmpfs /run/pcscd). The
 // constructor returns once pcscd answers and lists its readers; it throws std::runtime_error
