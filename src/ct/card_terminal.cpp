@@ -89,16 +89,6 @@ std::uint16_t TerminalNumber() {
     return static_cast<std::uint8_t>(gnCtn);
 }
 
-std::vector<std::string> SplitReaderNames(std::string_view list) {
-    std::vector<std::string> names;
-    while (!list.empty() && list.front() != '\0') {
-        const std::string_view name = list.substr(0, list.find('\0'));
-        names.emplace_back(name);
-        list.remove_prefix(std::min(list.size(), name.size() + 1));
-    }
-    return names;
-}
-
 ContextRelease::~ContextRelease() {
     // A failed release leaves nothing to undo: the handle is given up either way.
     (void)SCardReleaseContext(ContextHandle);

@@ -9,6 +9,8 @@
 #include <vector>
 #include <winscard.h>
 
+#include "core/reader_names.h"
+
 extern std::uint16_t gnCtn;        // terminal number of every CT_data and CT_close
 extern std::uint8_t gucSad;        // 2, the host
 extern std::uint8_t gucDad;        // 1, the card terminal
@@ -43,9 +45,8 @@ class ContextRelease {
 
 void PrintListFailure();
 
-// The names of a PC/SC multi-string, up to the empty name that ends it or the end of what was
-// received, however many and however long they are.
-std::vector<std::string> SplitReaderNames(std::string_view list);
+// Reader lists are split by the core's splitter, shared with the runner.
+using qv::SplitReaderNames;
 
 // Flushes standard output on whichever road a command ends.
 struct FlushOnReturn {

@@ -70,4 +70,8 @@ const char* CtResultName(std::int8_t result) {
     }
 }
 
+std::string CtResultText(std::int8_t result) {
+    return std::string(CtResultName(result)) + " (" + std::to_string(result) + ")";
+}
+
 } // namespace qvrun

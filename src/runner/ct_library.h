@@ -37,5 +37,7 @@ class CtLibrary {
 
 // The CT-API result codes by name ("ERR_TRANS"), or "unknown result".
 const char* CtResultName(std::int8_t result);
+// The name and the number: "ERR_TRANS (-10)".
+std::string CtResultText(std::int8_t result);
 
 } // namespace qvrun

@@ -137,10 +137,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     try {
         return Main({argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)});
-    } catch (const SetupError& error) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "quorvane-run: %s\n", error.what());
-    } catch (const std::exception& error) {
+    } catch (const std::exception& error) { // a SetupError among them
         std::fflush(stdout);
         std::fprintf(stderr, "quorvane-run: %s\n", error.what());
     }

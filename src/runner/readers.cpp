@@ -1,6 +1,7 @@
 // The PC/SC readers.
 #include "runner/readers.h"
 
+#include "core/reader_names.h"
 #include "runner/options.h"
 
 #include <PCSC/winscard.h>
@@ -43,14 +44,7 @@ std::vector<std::string> ReaderNames(const Context& context) {
         throw SetupError("no reader: PC/SC lists none");
     if (rv != SCARD_S_SUCCESS)
         throw SetupError(std::string("cannot list the readers: ") + pcsc_stringify_error(rv));
-    // A multi-string: names ended by NUL, the list by an empty name.
-    std::vector<std::string> names;
-    std::string_view rest = list;
-    while (!rest.empty() && rest.front() != '\0') {
-        const std::string_view name = rest.substr(0, rest.find('\0'));
-        names.emplace_back(name);
-        rest.remove_prefix(std::min(rest.size(), name.size() + 1));
-    }
+    std::vector<std::string> names = qv::SplitReaderNames(list);
     if (names.empty())
         throw SetupError("no reader: PC/SC lists none");
     return names;

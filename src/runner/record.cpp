@@ -16,15 +16,7 @@ namespace {
 std::string RecordedResponse(const Test& test, const Bytes& received) {
     if (test.expected.size() != received.size())
         return HexText(received);
-    std::string text;
-    for (std::size_t k = 0; k < received.size(); ++k) {
-        if (!text.empty())
-            text += ' ';
-        text += k < test.wildcard.size() && test.wildcard[k] != 0
-                    ? std::string("xx")
-                    : HexText(std::span(received).subspan(k, 1));
-    }
-    return text;
+    return HexText(received, test.wildcard);
 }
 
 } // namespace

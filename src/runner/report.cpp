@@ -29,22 +29,22 @@ Window ShownWindow(std::size_t size, std::size_t focus) {
 // Bytes [window) as hex text, "xx" where `wildcard` marks a byte, "..." where bytes are left out.
 std::string WindowText(std::span<const std::uint8_t> bytes, std::span<const std::uint8_t> wildcard,
                        Window window) {
-    std::string text = window.from > 0 ? "... " : "";
-    for (std::size_t k = window.from; k < window.to; ++k) {
-        char byte[4];
-        if (k < wildcard.size() && wildcard[k] != 0)
-            std::snprintf(byte, sizeof byte, "xx ");
-        else
-            std::snprintf(byte, sizeof byte, "%02X ", bytes[k]);
-        text += byte;
-    }
+    std::string text;
+    const auto add = [&text](std::string_view part) {
+        if (part.empty())
+            return;
+        if (!text.empty())
+            text += ' ';
+        text += part;
+    };
+    if (window.from > 0)
+        add("...");
+    add(HexText(bytes.subspan(window.from, window.to - window.from),
+                wildcard.size() > window.from ? wildcard.subspan(window.from)
+                                              : std::span<const std::uint8_t>{}));
     if (window.to < bytes.size())
-        text += "...";
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    if (text.empty())
-        text = "(none)";
-    return text;
+        add("...");
+    return text.empty() ? "(none)" : text;
 }
 
 const char* VerdictWord(Verdict verdict) {
@@ -76,15 +76,16 @@ std::string UtcStamp(std::chrono::system_clock::time_point at) {
 
 } // namespace
 
-std::string HexText(std::span<const std::uint8_t> bytes) {
+std::string HexText(std::span<const std::uint8_t> bytes, std::span<const std::uint8_t> wildcard) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(bytes.size() * 3);
-    for (const std::uint8_t b : bytes) {
-        static constexpr char kDigits[] = "0123456789ABCDEF";
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
         if (!text.empty())
             text += ' ';
-        text += kDigits[b >> 4];
-        text += kDigits[b & 0x0F];
+        const bool any = k < wildcard.size() && wildcard[k] != 0;
+        text += any ? 'x' : kDigits[bytes[k] >> 4];
+        text += any ? 'x' : kDigits[bytes[k] & 0x0F];
     }
     return text;
 }
@@ -106,8 +107,7 @@ std::string FailureMessage(const Outcome& outcome) {
         return message;
     }
     case Verdict::CtError:
-        return std::string("CT_data answered ") + CtResultName(outcome.result) + " (" +
-               std::to_string(outcome.result) + ")";
+        return "CT_data answered " + CtResultText(outcome.result);
     case Verdict::TerminalReply:
         return "the terminal answered, not the card";
     case Verdict::NotSent:

@@ -14,8 +14,9 @@
 
 namespace qvrun {
 
-// "00 A4 04 00"
-std::string HexText(std::span<const std::uint8_t> bytes);
+// "00 A4 04 00"; "xx" for the bytes that `wildcard` marks (a mark k for byte k, where present).
+std::string HexText(std::span<const std::uint8_t> bytes,
+                    std::span<const std::uint8_t> wildcard = {});
 
 // The lines that explain a failed test: command sent, expected response (wildcards as xx),
 // response received, the first differing byte marked; or the CT-API result.

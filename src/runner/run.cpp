@@ -3,6 +3,7 @@
 
 #include "core/match.h"
 #include "runner/options.h"
+#include "runner/report.h"
 
 #include <cstdio>
 #include <ctapi.h>
@@ -19,12 +20,6 @@ const Bytes kResetIcc{0x20, 0x11, 0x01, 0x01, 0x00};
 // T=0: at most this many GET RESPONSE or corrected-Le exchanges after one command, so that a
 // card answering 61xx for ever cannot hold the run.
 constexpr int kMaxFollowUps = 256;
-
-std::string Hex2(std::uint8_t sw1, std::uint8_t sw2) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02X %02X", sw1, sw2);
-    return text;
-}
 
 // The command again with Le set to `le` (case 1 and 3 gain an Le byte); nothing when the
 // command is no short APDU whose Le could be told.
@@ -58,34 +53,36 @@ struct TestExchanges {
 TestExchanges Exchanges(Terminal& terminal, const Test& test, bool getResponse,
                         const RunListener& listener) {
     std::vector<Exchange> exchanges;
-    const auto send = [&](const Bytes& command, const char* purpose) {
+    // The last exchange sent, kept where it lies: a pointer taken anew after every send.
+    const auto send = [&](const Bytes& command, const char* purpose) -> const Exchange* {
         exchanges.push_back(terminal.Send(command, purpose));
         if (listener.exchange)
             listener.exchange(exchanges.back());
-        return exchanges.back();
+        return &exchanges.back();
     };
-    Exchange last = send(test.command, "command");
+    const Exchange* last = send(test.command, "command");
     Bytes joined;
     for (int followUp = 0; getResponse && followUp < kMaxFollowUps; ++followUp) {
-        const std::uint8_t sw2 = last.received.empty() ? 0 : last.received.back();
-        if (CardStatus(last, 0x6C) && last.received.size() == 2) {
+        const std::uint8_t sw2 = last->received.empty() ? 0 : last->received.back();
+        if (CardStatus(*last, 0x6C) && last->received.size() == 2) {
             const auto corrected = WithLe(test.command, sw2);
             if (!corrected)
                 break;
             joined.clear();
             last = send(*corrected, "Le corrected");
-        } else if (CardStatus(last, 0x61)) {
-            joined.insert(joined.end(), last.received.begin(), last.received.end() - 2);
+        } else if (CardStatus(*last, 0x61)) {
+            joined.insert(joined.end(), last->received.begin(), last->received.end() - 2);
             last = send(Bytes{0x00, 0xC0, 0x00, 0x00, sw2}, "GET RESPONSE");
         } else {
             break;
         }
     }
-    if (!joined.empty() && last.result == OK) {
-        joined.insert(joined.end(), last.received.begin(), last.received.end());
-        last.received = std::move(joined);
+    Exchange judged = *last;
+    if (!joined.empty() && judged.result == OK) {
+        joined.insert(joined.end(), judged.received.begin(), judged.received.end());
+        judged.received = std::move(joined);
     }
-    return {std::move(exchanges), std::move(last)};
+    return {std::move(exchanges), std::move(judged)};
 }
 
 } // namespace
@@ -95,7 +92,7 @@ Terminal::Terminal(const CtLibrary& library, const Reader& reader)
     const std::int8_t result = library_.Init()(reader_.position, 0);
     if (result != OK) {
         throw SetupError("CT_init for reader '" + reader_.name + "' answered " +
-                         CtResultName(result) + " (" + std::to_string(result) + ")");
+                         CtResultText(result));
     }
 }
 
@@ -125,14 +122,12 @@ Bytes Terminal::Reset() {
     const auto fail = [&](const std::string& what, const Exchange& exchange) {
         if (exchange.result != OK) {
             throw SetupError(what + " on reader '" + reader_.name + "': CT_data answered " +
-                             CtResultName(exchange.result) + " (" +
-                             std::to_string(exchange.result) + ")");
+                             CtResultText(exchange.result));
         }
-        throw SetupError(
-            what + " on reader '" + reader_.name + "' answered " +
-            (exchange.received.size() >= 2
-                 ? Hex2(exchange.received[exchange.received.size() - 2], exchange.received.back())
-                 : std::string("too few bytes")));
+        throw SetupError(what + " on reader '" + reader_.name + "' answered " +
+                         (exchange.received.size() >= 2
+                              ? HexText(std::span(exchange.received).last(2))
+                              : std::string("too few bytes")));
     };
     const Exchange resetCt = SendTo(kTerminal, kResetCt, "RESET CT");
     if (resetCt.result != OK || resetCt.received != Bytes{0x90, 0x00})
@@ -186,7 +181,6 @@ ReaderRun RunReader(Terminal& terminal, const std::vector<Scenario>& scenarios,
                 }
                 outcome.scenario = &scenario;
                 outcome.run = repetition;
-                outcome.exchanges = exchanges.size();
                 for (const Exchange& exchange : exchanges) {
                     outcome.duration += exchange.duration;
                     run.exchangeTimes.push_back(exchange.duration);

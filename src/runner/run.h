@@ -46,7 +46,6 @@ struct Outcome {
     std::int8_t result = 0;             // the failing CT_data result for CtError
     std::optional<std::size_t> differs; // first differing byte for Mismatch
     Clock::duration duration{};         // all of the test's exchanges
-    std::size_t exchanges = 0;
 
     bool Passed() const { return verdict == Verdict::Passed; }
 };
@@ -76,8 +75,6 @@ class Terminal {
     Bytes Reset();
     // One command to the card (destination 0) with the largest response room.
     Exchange Send(const Bytes& command, std::string purpose);
-
-    const Reader& reader() const { return reader_; }
 
   private:
     Exchange SendTo(std::uint8_t destination, const Bytes& command, std::string purpose);
