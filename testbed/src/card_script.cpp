@@ -164,6 +164,10 @@ CardScript ParseCardScript(std::string_view text) {
                 script.atr = Hex(rest);
                 if (script.atr.empty())
                     throw std::invalid_argument("atr needs bytes");
+            } else if (directive == "echo") {
+                if (!Words(rest).empty())
+                    throw std::invalid_argument("echo takes nothing after it");
+                script.echo = true;
             } else if (directive == "default") {
                 script.fallback = Hex(rest);
                 detail::CheckFallback(script.fallback);

@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -99,13 +98,14 @@ struct SimCard::Impl {
     int slot;
     mutable std::mutex mutex;
     std::condition_variable wake; // interrupts a delay when the card is removed
-    CardScript script;
+    CardLogic logic;
     std::vector<Bytes> received;
     std::size_t powerOns = 0;
     int fd = -1; // the connection; closed by whoever ends it, under `mutex`
     bool stop = false;
     std::thread server;
-    std::mt19937 random{std::random_device{}()};
+
+    explicit Impl(CardScript script) : logic(std::move(script)) {}
 
     void Serve();
     // What to do with one APDU: the answer, or nothing when the connection ends instead.
@@ -124,26 +124,13 @@ void SimCard::Impl::CloseConnection() {
 std::optional<Bytes> SimCard::Impl::Answer(std::span<const std::uint8_t> apdu) {
     std::unique_lock lock(mutex);
     received.emplace_back(apdu.begin(), apdu.end());
-    const Rule* rule = nullptr;
-    for (const Rule& r : script.rules) {
-        if (Matches(r.pattern, apdu)) {
-            rule = &r;
-            break;
-        }
-    }
-    if (rule == nullptr)
-        return script.fallback;
-    if (rule->drop)
-        return std::nullopt;
-    const Rule chosen = *rule; // the script may be replaced while we wait
-    if (chosen.delay.count() > 0 && wake.wait_for(lock, chosen.delay, [this] { return stop; })) {
+    Reply reply = logic.Respond(apdu);
+    if (reply.delay.count() > 0 && wake.wait_for(lock, reply.delay, [this] { return stop; })) {
         return std::nullopt;
     }
-    Bytes answer(chosen.randomBytes);
-    for (auto& b : answer)
-        b = static_cast<std::uint8_t>(random());
-    answer.insert(answer.end(), chosen.response.begin(), chosen.response.end());
-    return answer;
+    if (reply.pull)
+        return std::nullopt;
+    return std::move(reply.answer);
 }
 
 void SimCard::Impl::Serve() {
@@ -166,7 +153,7 @@ void SimCard::Impl::Serve() {
                 Bytes atr;
                 {
                     const std::lock_guard lock(mutex);
-                    atr = script.atr;
+                    atr = logic.Script().atr;
                 }
                 if (!SendMessage(conn, atr))
                     break;
@@ -185,12 +172,12 @@ void SimCard::Impl::Serve() {
     CloseConnection();
 }
 
-SimCard::SimCard(CardScript script, int slot) : impl_(std::make_unique<Impl>()) {
+SimCard::SimCard(CardScript script, int slot) {
     if (slot < 0 || slot >= kMaxReaders)
         throw std::invalid_argument("the bed's vpcd readers are slots 0 to 15");
     CheckScript(script);
+    impl_ = std::make_unique<Impl>(std::move(script));
     impl_->slot = slot;
-    impl_->script = std::move(script);
 }
 
 SimCard::~SimCard() {
@@ -247,7 +234,7 @@ bool SimCard::Inserted() const {
 void SimCard::SetScript(CardScript script) {
     CheckScript(script);
     const std::lock_guard lock(impl_->mutex);
-    impl_->script = std::move(script);
+    impl_->logic = CardLogic(std::move(script));
 }
 
 std::vector<Bytes> SimCard::ReceivedApdus() const {

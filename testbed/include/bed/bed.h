@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,6 +41,42 @@ struct CardScript {
     Bytes atr{0x3B, 0x02, 0x14, 0x50};
     std::vector<Rule> rules;    // first match wins
     Bytes fallback{0x6D, 0x00}; // answer when no rule matches
+    bool echo = false;          // the echo command set answers what no rule matches
+};
+
+// The length fields of a command APDU, in the ISO 7816-4 short and extended forms.
+struct CommandLengths {
+    int apduCase = 0;       // 1 to 4; 0 when the body after the header fits no case
+    bool extended = false;  // the extended form
+    std::size_t nc = 0;     // the data bytes (Lc)
+    std::size_t dataAt = 0; // where they begin
+    std::size_t ne = 0;     // the answer bytes expected (Le; a zero Le is 256 or 65536)
+};
+// Also for commands under four bytes (case 0).
+CommandLengths ParseLengths(std::span<const std::uint8_t> apdu);
+
+// The echo command set (class 80, INS E1 to E5, P1 P2 00 00), or nothing when `apdu` is not
+// one of its commands.
+std::optional<Bytes> EchoAnswer(std::span<const std::uint8_t> apdu);
+
+// What a card does with one command.
+struct Reply {
+    Bytes answer;                       // empty only when `pull`
+    std::chrono::milliseconds delay{0}; // before answering
+    bool pull = false;                  // leave the reader instead of answering
+};
+
+// A card's answers to its commands, by its script: the rules, then the echo set, then the
+// default. Not thread-safe.
+class CardLogic {
+  public:
+    explicit CardLogic(CardScript script);
+    Reply Respond(std::span<const std::uint8_t> apdu);
+    const CardScript& Script() const { return script_; }
+
+  private:
+    CardScript script_;
+    std::mt19937 random_;
 };
 
 // The card script file format, one directive a line, '#' starts a comment:
@@ -49,6 +86,7 @@ struct CardScript {
 //   apdu 00 B0 00 00 xx -> 01 02 03 04 90 00 delay 200
 //   apdu 00 FF 00 00 -> drop
 //   default 6D 00
+//   echo
 CardScript ParseCardScript(std::string_view text); // throws std::invalid_argument with line no.
 CardScript LoadCardScript(const std::string& path);
 

@@ -1,0 +1,127 @@
+// What the simulated card answers: its script's rules, the echo command set, the default.
+#include "bed/bed.h"
+
+#include <algorithm>
+
+namespace bed {
+namespace {
+
+constexpr std::uint8_t kEchoClass = 0x80;
+// Data and status word together must fit the CT-API's 16-bit response length.
+constexpr std::size_t kMaxEchoData = 65533;
+
+Bytes Status(std::uint8_t sw1, std::uint8_t sw2) {
+    return Bytes{sw1, sw2};
+}
+
+Bytes WithOk(Bytes data) {
+    data.push_back(0x90);
+    data.push_back(0x00);
+    return data;
+}
+
+} // namespace
+
+CommandLengths ParseLengths(std::span<const std::uint8_t> apdu) {
+    CommandLengths l;
+    if (apdu.size() < 4)
+        return l;
+    const std::span<const std::uint8_t> body = apdu.subspan(4);
+    const auto two = [&body](std::size_t at) {
+        return static_cast<std::size_t>(body[at]) << 8 | body[at + 1];
+    };
+    if (body.empty()) {
+        l.apduCase = 1;
+    } else if (body.size() == 1) {
+        l.apduCase = 2;
+        l.ne = body[0] == 0 ? 256 : body[0];
+    } else if (body[0] != 0) {
+        l.nc = body[0];
+        l.dataAt = 5;
+        if (body.size() == 1 + l.nc) {
+            l.apduCase = 3;
+        } else if (body.size() == 2 + l.nc) {
+            l.apduCase = 4;
+            l.ne = body.back() == 0 ? 256 : body.back();
+        }
+    } else if (body.size() == 3) {
+        l.apduCase = 2;
+        l.extended = true;
+        l.ne = two(1) == 0 ? 65536 : two(1);
+    } else if (body.size() > 3 && two(1) != 0) {
+        l.extended = true;
+        l.nc = two(1);
+        l.dataAt = 7;
+        if (body.size() == 3 + l.nc) {
+            l.apduCase = 3;
+        } else if (body.size() == 5 + l.nc) {
+            l.apduCase = 4;
+            l.ne = two(body.size() - 2) == 0 ? 65536 : two(body.size() - 2);
+        }
+    }
+    if (l.apduCase == 0)
+        l = CommandLengths{};
+    return l;
+}
+
+std::optional<Bytes> EchoAnswer(std::span<const std::uint8_t> apdu) {
+    if (apdu.size() < 4 || apdu[0] != kEchoClass || apdu[1] < 0xE1 || apdu[1] > 0xE5)
+        return std::nullopt;
+    if (apdu[2] != 0 || apdu[3] != 0)
+        return Status(0x6B, 0x00);
+    const CommandLengths l = ParseLengths(apdu);
+    const Bytes wrongLength = Status(0x67, 0x00);
+    switch (apdu[1]) {
+    case 0xE1:
+        return l.apduCase == 1 ? Status(0x90, 0x00) : wrongLength;
+    case 0xE2: {
+        if (l.apduCase != 2)
+            return wrongLength;
+        Bytes data(std::min(l.ne, kMaxEchoData));
+        for (std::size_t k = 0; k < data.size(); ++k)
+            data[k] = static_cast<std::uint8_t>(k);
+        return WithOk(std::move(data));
+    }
+    case 0xE3:
+        return l.apduCase == 3 ? Status(0x90, 0x00) : wrongLength;
+    case 0xE4: {
+        if (l.apduCase != 4)
+            return wrongLength;
+        const std::size_t n = std::min({l.nc, l.ne, kMaxEchoData});
+        const auto data = apdu.subspan(l.dataAt, n);
+        return WithOk(Bytes(data.begin(), data.end()));
+    }
+    default: // E5
+        if (l.apduCase != 1 && l.apduCase != 3)
+            return wrongLength;
+        return WithOk(Bytes{static_cast<std::uint8_t>(apdu.size() >> 8),
+                            static_cast<std::uint8_t>(apdu.size())});
+    }
+}
+
+CardLogic::CardLogic(CardScript script)
+    : script_(std::move(script)), random_(std::random_device{}()) {}
+
+Reply CardLogic::Respond(std::span<const std::uint8_t> apdu) {
+    const auto rule = std::find_if(script_.rules.begin(), script_.rules.end(),
+                                   [apdu](const Rule& r) { return Matches(r.pattern, apdu); });
+    Reply reply;
+    if (rule == script_.rules.end()) {
+        std::optional<Bytes> echo;
+        if (script_.echo)
+            echo = EchoAnswer(apdu);
+        reply.answer = echo ? std::move(*echo) : script_.fallback;
+        return reply;
+    }
+    reply.delay = rule->delay;
+    reply.pull = rule->drop;
+    if (reply.pull)
+        return reply;
+    reply.answer.resize(rule->randomBytes);
+    for (auto& b : reply.answer)
+        b = static_cast<std::uint8_t>(random_());
+    reply.answer.insert(reply.answer.end(), rule->response.begin(), rule->response.end());
+    return reply;
+}
+
+} // namespace bed
