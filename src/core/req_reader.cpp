@@ -11,8 +11,6 @@ namespace qv {
 
 namespace {
 
-// The command bytes start after "2,0" and one separator character.
-constexpr std::size_t kCommandSkip = 4;
 constexpr std::string_view kDashedName = "# -";
 // After "# -" one more character is skipped before the name starts.
 constexpr std::size_t kDashedNameSkip = kDashedName.size() + 1;
@@ -102,18 +100,6 @@ std::string_view From(std::string_view line, std::size_t skip) {
     return line.substr(std::min(skip, line.size()));
 }
 
-// Where the first "2,0" begins. Hexadecimal text holds no comma, so the search runs from comma
-// to comma instead of from every "2" of a long line.
-std::size_t FindCommandMark(std::string_view line) {
-    for (std::size_t comma = line.find(',', 1); comma != std::string_view::npos;
-         comma = line.find(',', comma + 1)) {
-        if (line[comma - 1] == '2' && comma + 1 < line.size() && line[comma + 1] == '0') {
-            return comma - 1;
-        }
-    }
-    return std::string_view::npos;
-}
-
 // The hexadecimal area of the test being read: bytes and, where wanted, wildcard marks. It grows
 // as lines need and is zero wherever no line of this test wrote.
 class HexArea {
@@ -171,7 +157,7 @@ class LineClassifier {
         if (line.starts_with('#')) {
             name_.assign(From(line, line.starts_with(kDashedName) ? kDashedNameSkip : 1));
         }
-        if (const std::size_t mark = FindCommandMark(line); mark != std::string_view::npos) {
+        if (const std::size_t mark = FindAddressMark(line); mark != std::string_view::npos) {
             command_.ParseAt(From(line, mark + kCommandSkip), 0);
             commandLine_ = lineNumber_;
             awaiting_ = true;
@@ -294,6 +280,18 @@ class LineSplitter {
 };
 
 } // namespace
+
+// Hexadecimal text holds no comma, so the search runs from comma to comma instead of from every
+// "2" of a long line.
+std::size_t FindAddressMark(std::string_view line, char destination) {
+    for (std::size_t comma = line.find(',', 1); comma != std::string_view::npos;
+         comma = line.find(',', comma + 1)) {
+        if (line[comma - 1] == '2' && comma + 1 < line.size() && line[comma + 1] == destination) {
+            return comma - 1;
+        }
+    }
+    return std::string_view::npos;
+}
 
 std::string_view ReqTest::Title() const {
     std::string_view title = name;

@@ -79,6 +79,13 @@ bool ReadReqStream(std::FILE* stream, ReqSink& sink);
 // The same over a text in memory.
 void ReadReqText(std::string_view text, ReqSink& sink);
 
+// Where the first "2,0" of `line` begins (the mark of a command line), or npos; with another
+// `destination` digit, the first "2," and that digit ("2,1": the host to the card terminal).
+// The command's hexadecimal text starts kCommandSkip characters after the mark.
+std::size_t FindAddressMark(std::string_view line, char destination = '0');
+// The command bytes start after "2,0" and one separator character.
+inline constexpr std::size_t kCommandSkip = 4;
+
 // Parses the hexadecimal text of one line (up to its first NUL or line end, or the view's end)
 // into `bytes`, in place, by the rules above; returns the number of whole bytes, whose values
 // are then bytes[0..n). Takes at most bytes.size() digit places; `wildcard`, when not empty,

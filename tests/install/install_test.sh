@@ -18,7 +18,8 @@ DESTDIR=$dest cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 root=$dest$prefix
 for f in bin/quorvane bin/quorvane-run share/man/man1/quorvane-run.1 lib/libctapi-pcsc.so.1 lib/libctapi-pcsc.so lib/pkgconfig/ctapi-pcsc.pc \
          lib/cmake/ctapi-pcsc/ctapi-pcsc-config.cmake share/man/man1/quorvane.1 \
-         share/man/man3/ctapi-pcsc.3 share/doc/quorvane/examples/demo-pass.req; do
+         share/man/man3/ctapi-pcsc.3 share/man/man5/quorvane-req.5 \
+         share/doc/quorvane/examples/demo-pass.req; do
     [ -e "$root/$f" ] || fail "$f not installed"
 done
 examples=$(find "$dest" -name demo-pass.req | wc -l)
@@ -33,7 +34,7 @@ exported=$(nm -D --defined-only "$root/lib/libctapi-pcsc.so.1" | awk '$2 == "T" 
 [ "$exported" = "CT_close CT_data CT_init " ] || fail "exported symbols: $exported"
 
 for page in "$root/share/man/man1/quorvane.1" "$root/share/man/man1/quorvane-run.1" \
-            "$root/share/man/man3/ctapi-pcsc.3"; do
+            "$root/share/man/man3/ctapi-pcsc.3" "$root/share/man/man5/quorvane-req.5"; do
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man warnings in $page: $warnings"
 done

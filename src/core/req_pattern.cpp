@@ -1,0 +1,517 @@
+// Patterns, command templates and their captures.
+#include "core/req_pattern.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <set>
+
+namespace qv {
+
+namespace {
+
+// A response or a command never holds more bytes than the CT-API's 16-bit length.
+constexpr std::size_t kMaxCount = 65535;
+
+struct Token {
+    enum class Kind { Hex, Bar, Brace };
+    Kind kind;
+    std::string_view text; // the digits, or what stands between the braces
+};
+
+std::string Quoted(std::string_view text) {
+    return "'" + std::string(text) + "'";
+}
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+bool IsDigitOrMask(char c) {
+    return IsHexDigit(c) || c == 'x' || c == 'X';
+}
+
+std::uint8_t Nibble(char c) {
+    if (c >= '0' && c <= '9')
+        return static_cast<std::uint8_t>(c - '0');
+    if (c >= 'a' && c <= 'f')
+        return static_cast<std::uint8_t>(c - 'a' + 10);
+    return static_cast<std::uint8_t>(c - 'A' + 10);
+}
+
+// Blanks separate tokens; hex digits, "|" and braces make them.
+std::vector<Token> Tokens(std::string_view text) {
+    std::vector<Token> tokens;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        if (c == ' ') {
+            ++at;
+        } else if (c == '|') {
+            tokens.push_back({Token::Kind::Bar, text.substr(at, 1)});
+            ++at;
+        } else if (c == '{') {
+            const std::size_t close = text.find('}', at);
+            if (close == std::string_view::npos)
+                throw PatternError("'{' without its '}'");
+            tokens.push_back({Token::Kind::Brace, text.substr(at + 1, close - at - 1)});
+            at = close + 1;
+        } else if (IsDigitOrMask(c)) {
+            const std::size_t from = at;
+            while (at < text.size() && IsDigitOrMask(text[at]))
+                ++at;
+            tokens.push_back({Token::Kind::Hex, text.substr(from, at - from)});
+        } else if (c == '\t') {
+            throw PatternError("a tab (only blanks separate bytes)");
+        } else {
+            throw PatternError(Quoted(std::string(1, c)) + " is no hex digit");
+        }
+    }
+    return tokens;
+}
+
+// Digits in pairs: values and care masks ("x" cares for nothing in its nibble).
+void HexBytes(std::string_view digits, bool masks, ByteRow& value, ByteRow& care) {
+    if (digits.size() % 2 != 0)
+        throw PatternError(Quoted(digits) + " has an odd number of hex digits");
+    for (std::size_t k = 0; k < digits.size(); k += 2) {
+        std::uint8_t v = 0, m = 0;
+        for (const char c : digits.substr(k, 2)) {
+            const bool any = c == 'x' || c == 'X';
+            if (any && !masks)
+                throw PatternError(Quoted(digits) + ": a command has no 'x' digits");
+            v = static_cast<std::uint8_t>(v << 4 | (any ? 0 : Nibble(c)));
+            m = static_cast<std::uint8_t>(m << 4 | (any ? 0 : 0xF));
+        }
+        value.push_back(v);
+        care.push_back(m);
+    }
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return text;
+}
+
+bool IsName(std::string_view text) {
+    if (text.empty() || !(std::isalpha(static_cast<unsigned char>(text[0])) || text[0] == '_'))
+        return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+    });
+}
+
+// A decimal count up to kMaxCount; nothing when `text` is not one.
+std::optional<std::size_t> Count(std::string_view text) {
+    std::size_t n = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size())
+        return std::nullopt;
+    if (n > kMaxCount)
+        throw PatternError(Quoted(text) + " is more than 65535 bytes");
+    return n;
+}
+
+// "*", "N", "N+" or "N..M" into an Any item; nothing when `text` is none of them.
+std::optional<PatternItem> Length(std::string_view text) {
+    PatternItem item;
+    item.kind = PatternItem::Kind::Any;
+    if (text == "*") {
+        item.max = kUnboundedLength;
+        return item;
+    }
+    if (text.ends_with('+')) {
+        const auto n = Count(text.substr(0, text.size() - 1));
+        if (!n)
+            return std::nullopt;
+        item.min = *n;
+        item.max = kUnboundedLength;
+        return item;
+    }
+    if (const std::size_t dots = text.find(".."); dots != std::string_view::npos) {
+        const auto low = Count(text.substr(0, dots));
+        const auto high = Count(text.substr(dots + 2));
+        if (!low || !high)
+            return std::nullopt;
+        if (*low > *high)
+            throw PatternError("{" + std::string(text) + "}: the lower bound is above the upper");
+        item.min = *low;
+        item.max = *high;
+        return item;
+    }
+    const auto n = Count(text);
+    if (!n)
+        return std::nullopt;
+    item.min = item.max = *n;
+    return item;
+}
+
+// "N*HH": N copies of the byte HH; nothing when `text` has no "*" after a count.
+std::optional<PatternItem> Fill(std::string_view text, bool masks) {
+    const std::size_t star = text.find('*');
+    if (star == std::string_view::npos || star == 0)
+        return std::nullopt;
+    const auto n = Count(Trim(text.substr(0, star)));
+    if (!n)
+        return std::nullopt;
+    if (*n == 0)
+        throw PatternError("{" + std::string(text) + "} repeats a byte no times");
+    const std::string_view digits = Trim(text.substr(star + 1));
+    if (digits.size() != 2 || !IsDigitOrMask(digits[0]) || !IsDigitOrMask(digits[1]))
+        throw PatternError("{" + std::string(text) + "}: one byte of two hex digits after '*'");
+    PatternItem item;
+    ByteRow value, care;
+    HexBytes(digits, masks, value, care);
+    item.value.assign(*n, value[0]);
+    item.care.assign(*n, care[0]);
+    return item;
+}
+
+// What stands between braces; `inResponse` allows lengths and captures, a command only fills and
+// uses.
+PatternItem BraceItem(std::string_view inside, bool inResponse) {
+    const std::string_view text = Trim(inside);
+    const std::string shown = "{" + std::string(inside) + "}";
+    if (auto fill = Fill(text, inResponse))
+        return *fill;
+    if (IsName(text)) {
+        PatternItem use;
+        use.kind = PatternItem::Kind::Use;
+        use.name = text;
+        return use;
+    }
+    if (!inResponse)
+        throw PatternError(shown + " in a command: only {name} and {N*HH} are put into one");
+    if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
+        const std::string_view name = Trim(text.substr(0, colon));
+        if (!IsName(name))
+            throw PatternError(shown + ": " + Quoted(name) + " is no capture name");
+        auto item = Length(Trim(text.substr(colon + 1)));
+        if (!item)
+            throw PatternError(shown + ": a length after ':' is N, *, N+ or N..M");
+        item->name = name;
+        return *item;
+    }
+    if (auto item = Length(text))
+        return *item;
+    throw PatternError(shown + " is no length (N, *, N+, N..M), byte run (N*HH) or capture name");
+}
+
+void AddFixed(std::vector<PatternItem>& items, ByteRow value, ByteRow care) {
+    if (!items.empty() && items.back().kind == PatternItem::Kind::Fixed) {
+        items.back().value.insert(items.back().value.end(), value.begin(), value.end());
+        items.back().care.insert(items.back().care.end(), care.begin(), care.end());
+        return;
+    }
+    PatternItem item;
+    item.value = std::move(value);
+    item.care = std::move(care);
+    items.push_back(std::move(item));
+}
+
+void CheckAlternative(const Alternative& alternative) {
+    if (alternative.items.empty())
+        throw PatternError("an empty alternative beside '|'");
+    if (std::count_if(alternative.items.begin(), alternative.items.end(),
+                      [](const PatternItem& item) { return item.Open(); }) > 1) {
+        throw PatternError("two items of open length in one alternative (at most one of *, N+, "
+                           "N..M)");
+    }
+    std::set<std::string, std::less<>> names;
+    for (const PatternItem& item : alternative.items) {
+        if (item.kind == PatternItem::Kind::Any && !item.name.empty() &&
+            !names.insert(item.name).second) {
+            throw PatternError("{" + item.name + ":...} captured twice in one alternative");
+        }
+    }
+}
+
+// The length of each item for a response of `size` bytes; the open item, if any, takes the
+// rest, held within its bounds (so a response of the wrong length still lines up for the
+// report). Nothing when a capture used holds no value (its name in `missing`).
+std::optional<std::vector<std::size_t>> Lengths(const Alternative& alternative, std::size_t size,
+                                                const Captures& captures, std::string& missing) {
+    std::vector<std::size_t> lengths;
+    std::size_t fixed = 0;
+    std::optional<std::size_t> open;
+    for (const PatternItem& item : alternative.items) {
+        std::size_t length = 0;
+        switch (item.kind) {
+        case PatternItem::Kind::Fixed:
+            length = item.value.size();
+            break;
+        case PatternItem::Kind::Any:
+            length = item.min;
+            if (item.Open())
+                open = lengths.size();
+            break;
+        case PatternItem::Kind::Use: {
+            const auto held = captures.find(item.name);
+            if (held == captures.end()) {
+                missing = item.name;
+                return std::nullopt;
+            }
+            length = held->second.size();
+            break;
+        }
+        }
+        fixed += length;
+        lengths.push_back(length);
+    }
+    if (open) {
+        const PatternItem& item = alternative.items[*open];
+        const std::size_t rest = size > fixed ? size - fixed + item.min : item.min;
+        lengths[*open] = std::clamp(rest, item.min, item.max);
+    }
+    return lengths;
+}
+
+// "10", "at least 10", "from 10 to 12": the lengths the alternative takes.
+std::string ExpectedLength(const Alternative& alternative,
+                           const std::vector<std::size_t>& lengths) {
+    std::size_t fixed = 0;
+    const PatternItem* open = nullptr;
+    for (std::size_t k = 0; k < lengths.size(); ++k) {
+        if (alternative.items[k].Open())
+            open = &alternative.items[k];
+        else
+            fixed += lengths[k];
+    }
+    if (open == nullptr)
+        return std::to_string(fixed);
+    if (open->max == kUnboundedLength)
+        return "at least " + std::to_string(fixed + open->min);
+    return "from " + std::to_string(fixed + open->min) + " to " + std::to_string(fixed + open->max);
+}
+
+struct AlternativeMatch {
+    bool matched = false;
+    std::optional<std::size_t> differs;
+    std::string why;
+    Captures bound;
+};
+
+AlternativeMatch MatchAlternative(const Alternative& alternative, const ByteRow& received,
+                                  const Captures& captures) {
+    AlternativeMatch out;
+    std::string missing;
+    const auto lengths = Lengths(alternative, received.size(), captures, missing);
+    if (!lengths) {
+        out.why = "capture '" + missing + "' holds no value";
+        return out;
+    }
+    std::size_t at = 0;
+    const std::size_t n = received.size();
+    std::size_t total = 0;
+    for (const std::size_t length : *lengths)
+        total += length;
+    for (std::size_t k = 0; k < lengths->size() && !out.differs; ++k) {
+        const PatternItem& item = alternative.items[k];
+        const std::size_t length = (*lengths)[k];
+        for (std::size_t j = 0; j < length && !out.differs; ++j) {
+            const std::size_t pos = at + j;
+            if (pos >= n) {
+                out.differs = n;
+            } else if (item.kind == PatternItem::Kind::Fixed) {
+                if ((received[pos] & item.care[j]) != item.value[j])
+                    out.differs = pos;
+            } else if (item.kind == PatternItem::Kind::Use) {
+                if (received[pos] != captures.find(item.name)->second[j])
+                    out.differs = pos;
+            }
+        }
+        if (!out.differs && item.kind == PatternItem::Kind::Any && !item.name.empty() &&
+            at + length <= n) {
+            out.bound[item.name].assign(received.begin() + static_cast<std::ptrdiff_t>(at),
+                                        received.begin() +
+                                            static_cast<std::ptrdiff_t>(at + length));
+        }
+        at += length;
+    }
+    if (!out.differs && total != n)
+        out.differs = std::min(total, n);
+    if (!out.differs) {
+        out.matched = true;
+        return out;
+    }
+    out.bound.clear();
+    out.why = "response differs at byte " + std::to_string(*out.differs + 1);
+    if (total != n) {
+        out.why += " (" + std::to_string(n) + " bytes received, " +
+                   ExpectedLength(alternative, *lengths) + " expected)";
+    }
+    return out;
+}
+
+template <typename Items> std::vector<std::string> NamesOf(const Items& items, bool uses) {
+    std::vector<std::string> names;
+    for (const auto& item : items) {
+        const bool wanted = uses ? item.kind == PatternItem::Kind::Use
+                                 : item.kind == PatternItem::Kind::Any && !item.name.empty();
+        if (wanted && std::find(names.begin(), names.end(), item.name) == names.end())
+            names.push_back(item.name);
+    }
+    return names;
+}
+
+std::vector<std::string> PatternNames(const Pattern& pattern, bool uses) {
+    std::vector<std::string> names;
+    for (const Alternative& alternative : pattern.alternatives) {
+        for (std::string& name : NamesOf(alternative.items, uses)) {
+            if (std::find(names.begin(), names.end(), name) == names.end())
+                names.push_back(std::move(name));
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+std::vector<std::string> Pattern::Uses() const {
+    return PatternNames(*this, true);
+}
+
+std::vector<std::string> Pattern::Defines() const {
+    return PatternNames(*this, false);
+}
+
+bool Pattern::Plain() const {
+    if (alternatives.size() != 1 || alternatives[0].items.size() != 1)
+        return false;
+    const PatternItem& item = alternatives[0].items[0];
+    return item.kind == PatternItem::Kind::Fixed &&
+           std::all_of(item.care.begin(), item.care.end(),
+                       [](std::uint8_t care) { return care == 0x00 || care == 0xFF; });
+}
+
+Pattern ParsePattern(std::string_view text) {
+    Pattern pattern;
+    pattern.text = Trim(text);
+    pattern.alternatives.emplace_back();
+    for (const Token& token : Tokens(text)) {
+        auto& items = pattern.alternatives.back().items;
+        switch (token.kind) {
+        case Token::Kind::Bar:
+            CheckAlternative(pattern.alternatives.back());
+            pattern.alternatives.emplace_back();
+            break;
+        case Token::Kind::Hex: {
+            ByteRow value, care;
+            HexBytes(token.text, true, value, care);
+            AddFixed(items, std::move(value), std::move(care));
+            break;
+        }
+        case Token::Kind::Brace: {
+            PatternItem item = BraceItem(token.text, true);
+            if (item.kind == PatternItem::Kind::Fixed)
+                AddFixed(items, std::move(item.value), std::move(item.care));
+            else
+                items.push_back(std::move(item));
+            break;
+        }
+        }
+    }
+    CheckAlternative(pattern.alternatives.back());
+    return pattern;
+}
+
+Pattern PlainPattern(const ByteRow& bytes, const ByteRow& wildcard) {
+    Pattern pattern;
+    pattern.alternatives.emplace_back();
+    PatternItem item;
+    item.value = bytes;
+    item.care.assign(bytes.size(), 0xFF);
+    for (std::size_t k = 0; k < bytes.size(); ++k) {
+        if (k < wildcard.size() && wildcard[k] != 0) {
+            item.value[k] = 0;
+            item.care[k] = 0;
+        }
+    }
+    pattern.alternatives[0].items.push_back(std::move(item));
+    return pattern;
+}
+
+PatternMatch MatchPattern(const Pattern& pattern, const ByteRow& received,
+                          const Captures& captures) {
+    PatternMatch out;
+    for (std::size_t k = 0; k < pattern.alternatives.size(); ++k) {
+        AlternativeMatch one = MatchAlternative(pattern.alternatives[k], received, captures);
+        if (one.matched) {
+            out.matched = true;
+            out.alternative = k;
+            out.bound = std::move(one.bound);
+            return out;
+        }
+        if (pattern.alternatives.size() == 1) {
+            out.differs = one.differs;
+            out.why = std::move(one.why);
+        }
+    }
+    if (pattern.alternatives.size() > 1) {
+        out.why = "response matches none of the " + std::to_string(pattern.alternatives.size()) +
+                  " alternatives";
+    }
+    return out;
+}
+
+std::vector<std::string> CommandTemplate::Uses() const {
+    std::vector<std::string> names;
+    for (const Piece& piece : pieces) {
+        if (!piece.name.empty() && std::find(names.begin(), names.end(), piece.name) == names.end())
+            names.push_back(piece.name);
+    }
+    return names;
+}
+
+std::optional<ByteRow> CommandTemplate::Expand(const Captures& captures,
+                                               std::string* missing) const {
+    ByteRow bytes;
+    for (const Piece& piece : pieces) {
+        if (piece.name.empty()) {
+            bytes.insert(bytes.end(), piece.bytes.begin(), piece.bytes.end());
+            continue;
+        }
+        const auto held = captures.find(piece.name);
+        if (held == captures.end()) {
+            if (missing != nullptr)
+                *missing = piece.name;
+            return std::nullopt;
+        }
+        bytes.insert(bytes.end(), held->second.begin(), held->second.end());
+    }
+    return bytes;
+}
+
+CommandTemplate ParseCommand(std::string_view text) {
+    CommandTemplate command;
+    command.text = Trim(text);
+    const auto literal = [&](const ByteRow& bytes) {
+        if (command.pieces.empty() || !command.pieces.back().name.empty())
+            command.pieces.emplace_back();
+        command.pieces.back().bytes.insert(command.pieces.back().bytes.end(), bytes.begin(),
+                                           bytes.end());
+    };
+    for (const Token& token : Tokens(text)) {
+        if (token.kind == Token::Kind::Bar)
+            throw PatternError("'|' in a command: alternatives are for expected responses");
+        if (token.kind == Token::Kind::Hex) {
+            ByteRow value, care;
+            HexBytes(token.text, false, value, care);
+            literal(value);
+            continue;
+        }
+        PatternItem item = BraceItem(token.text, false);
+        if (item.kind == PatternItem::Kind::Fixed)
+            literal(item.value);
+        else
+            command.pieces.push_back({{}, item.name});
+    }
+    if (command.pieces.empty())
+        throw PatternError("a command line with no bytes");
+    return command;
+}
+
+} // namespace qv

@@ -1,0 +1,117 @@
+// The parts of a REQ test that quorvane-run's extended lines can say: an expected response
+// written as a pattern, a command with captured values put into it, and the captures a run
+// keeps between tests. quorvane-req(5) describes the spelling; this is its meaning.
+//
+// A pattern is one or more alternatives separated by "|"; a response matches when one of them
+// matches it whole. An alternative is a row of items:
+//   hex bytes   "90 00", "9000": two digits a byte; "x" (either case) is a digit that matches
+//               any nibble ("63 Cx", "6x xx"); "xx" is any byte
+//   {N*HH}      N copies of the byte HH (HH may hold "x" digits)
+//   {N}         any N bytes
+//   {*}, {N+}, {N..M}  any number of bytes: any, at least N, from N to M
+//   {name:LEN}  any bytes as LEN above (N, *, N+, N..M), kept under `name` when the alternative
+//               matches
+//   {name}      exactly the bytes `name` holds
+// An alternative holds at most one item whose length is open (*, N+, N..M), so the length of
+// every item follows from the response's length and a match is never ambiguous.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+using ByteRow = std::vector<std::uint8_t>;
+
+// The values captured so far in one run of one file, by name.
+using Captures = std::map<std::string, ByteRow, std::less<>>;
+
+// Spelling that the pattern or command parser cannot take: the text says what and where in the
+// line (the caller adds FILE:LINE).
+class PatternError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr std::size_t kUnboundedLength = static_cast<std::size_t>(-1);
+
+struct PatternItem {
+    enum class Kind {
+        Fixed, // `value` and `care` bytes: received byte b matches when (b & care) == value
+        Any,   // from `min` to `max` bytes of any value, kept under `name` when it is not empty
+        Use,   // the bytes the capture `name` holds
+    };
+    Kind kind = Kind::Fixed;
+    ByteRow value;
+    ByteRow care;
+    std::size_t min = 0;
+    std::size_t max = 0;
+    std::string name;
+
+    bool Open() const { return kind == Kind::Any && min != max; }
+};
+
+struct Alternative {
+    std::vector<PatternItem> items;
+};
+
+struct Pattern {
+    std::vector<Alternative> alternatives;
+    std::string text; // as written, continuation lines joined by a blank; empty when built
+
+    // The names this pattern reads ({name}) and the names it captures ({name:LEN}).
+    std::vector<std::string> Uses() const;
+    std::vector<std::string> Defines() const;
+    // True when it is one row of fixed bytes whose care is all or nothing: what the base REQ
+    // rules can say.
+    bool Plain() const;
+};
+
+// Parses the text after ">" (without the line end). Throws PatternError. An empty text is an
+// error here: the caller decides what a ">" line without bytes means.
+Pattern ParsePattern(std::string_view text);
+
+// The pattern of a base-rules expected response: its bytes, "xx" bytes matching anything.
+Pattern PlainPattern(const ByteRow& bytes, const ByteRow& wildcard);
+
+struct PatternMatch {
+    bool matched = false;
+    std::size_t alternative = 0; // the one that matched
+    Captures bound;              // what the matching alternative captured
+    // Where the response first departs from the pattern when it has one alternative: the index
+    // of the first byte that differs, or the length of the shorter of the two when all the
+    // bytes both have agree (a response of the wrong length).
+    std::optional<std::size_t> differs;
+    std::string why; // one line: "response differs at byte 3", "4 bytes received, 10 expected"
+};
+
+// Matches `received` against `pattern`; `captures` gives the values {name} items read (a name
+// it does not hold matches nothing).
+PatternMatch MatchPattern(const Pattern& pattern, const ByteRow& received,
+                          const Captures& captures);
+
+// A command line's bytes: hex bytes (no "x"), {N*HH} runs and {name} captures.
+struct CommandTemplate {
+    struct Piece {
+        ByteRow bytes;    // literal bytes, when `name` is empty
+        std::string name; // a capture to put in
+    };
+    std::vector<Piece> pieces;
+    std::string text; // as written
+
+    std::vector<std::string> Uses() const;
+    // The bytes with every capture put in; nothing when a capture it uses holds no value (the
+    // first such name in `missing`).
+    std::optional<ByteRow> Expand(const Captures& captures, std::string* missing = nullptr) const;
+};
+
+// Parses the hex text of a command line. Throws PatternError.
+CommandTemplate ParseCommand(std::string_view text);
+
+} // namespace qv

@@ -1,0 +1,440 @@
+// A REQ file by the base rules or with the extensions turned on.
+#include "core/req_script.h"
+
+#include "core/req_reader.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <set>
+
+namespace qv {
+
+namespace {
+
+constexpr std::string_view kSwitch = "@quorvane-run";
+constexpr std::string_view kVersion = "1";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kDashedName = "# -";
+constexpr std::size_t kDashedNameSkip = kDashedName.size() + 1; // the base rules' name start
+constexpr std::size_t kMaxIncludeDepth = 16;
+constexpr auto kLongestTimeLimit = std::chrono::hours(1);
+
+std::string_view Trim(std::string_view text) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// The lines of a text without their line ends (LF, or CR LF).
+std::vector<std::string_view> Lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const std::size_t feed = text.find('\n');
+        std::string_view line = text.substr(0, feed);
+        if (line.ends_with('\r'))
+            line.remove_suffix(1);
+        lines.push_back(line);
+        if (feed == std::string_view::npos)
+            break;
+        text.remove_prefix(feed + 1);
+    }
+    return lines;
+}
+
+bool StartsSwitch(std::string_view line) {
+    return line.starts_with(kSwitch) &&
+           (line.size() == kSwitch.size() || line[kSwitch.size()] == ' ' ||
+            line[kSwitch.size()] == '\t');
+}
+
+bool IsNameOrBlank(std::string_view line) {
+    return Trim(line).empty() || (line.starts_with('#') && FindAddressMark(line) == line.npos);
+}
+
+// The 1-based number of the switch line, or 0 when the file has none where it may stand. A
+// switch anywhere else is an error: the file would silently be read by the base rules.
+std::size_t SwitchLine(const std::string& path, const std::vector<std::string_view>& lines) {
+    std::size_t found = 0;
+    bool beforeFirstTest = true;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const std::string_view line = k == 0 && lines[0].starts_with(kByteOrderMark)
+                                          ? lines[0].substr(kByteOrderMark.size())
+                                          : lines[k];
+        if (StartsSwitch(line)) {
+            if (!beforeFirstTest || found != 0) {
+                throw ScriptError({path, k + 1},
+                                  found != 0 ? "@quorvane-run given twice (first on line " +
+                                                   std::to_string(found) + ")"
+                                             : "@quorvane-run 1 must be the first line that is "
+                                               "neither blank nor a # line");
+            }
+            if (Trim(line.substr(kSwitch.size())) != kVersion) {
+                throw ScriptError({path, k + 1}, "this quorvane-run reads REQ extensions of "
+                                                 "version 1 (@quorvane-run 1)");
+            }
+            found = k + 1;
+        } else if (!IsNameOrBlank(line)) {
+            beforeFirstTest = false;
+        }
+    }
+    return found;
+}
+
+// A name line's name by the base rules, line end excluded.
+std::string NameOf(std::string_view line) {
+    const std::size_t skip = line.starts_with(kDashedName) ? kDashedNameSkip : 1;
+    return std::string(line.substr(std::min(skip, line.size())));
+}
+
+// "250 ms", "1.5s", "800 us".
+std::chrono::microseconds ParseDuration(std::string_view text) {
+    text = Trim(text);
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    const std::string_view unit = Trim(text.substr(static_cast<std::size_t>(end - text.data())));
+    double factor = 0;
+    if (unit == "us")
+        factor = 1;
+    else if (unit == "ms")
+        factor = 1e3;
+    else if (unit == "s")
+        factor = 1e6;
+    if (error != std::errc{} || end == text.data() || factor == 0)
+        throw PatternError("a time is a number and us, ms or s, such as 250 ms");
+    const double micros = value * factor;
+    if (!(micros >= 1) ||
+        micros > std::chrono::duration_cast<std::chrono::microseconds>(kLongestTimeLimit).count())
+        throw PatternError("a time limit from 1 us to 1 hour");
+    return std::chrono::microseconds(static_cast<std::int64_t>(micros));
+}
+
+// What the reading of one file and the files it includes shares.
+struct Context {
+    const IncludeReader& read;
+    std::vector<ScriptTest>& tests;
+    std::vector<RunOnlyLine>& runOnly;
+    std::set<std::string, std::less<>> captured; // names captured by the tests so far
+    std::vector<std::string> chain;              // the files being read, outermost first
+};
+
+void ReadFile(Context& context, const std::string& path, std::string_view text,
+              std::optional<SourceLine>* unfinished);
+
+// A base-rules file: the base reader's tests, one for one.
+class BaseSink : public ReqSink {
+  public:
+    BaseSink(Context& context, const std::string& path, std::optional<SourceLine>* unfinished)
+        : context_(context), path_(path), unfinished_(unfinished) {}
+
+    void Test(const ReqTest& base) override {
+        ScriptTest test;
+        test.number = context_.tests.size() + 1;
+        test.where = {path_, base.line};
+        test.name = base.Title();
+        test.command.pieces.push_back({{base.command.begin(), base.command.end()}, {}});
+        if (!base.expected.bytes.empty()) {
+            test.expected =
+                PlainPattern({base.expected.bytes.begin(), base.expected.bytes.end()},
+                             {base.expected.wildcard.begin(), base.expected.wildcard.end()});
+        }
+        context_.tests.push_back(std::move(test));
+    }
+
+    void Unfinished(const ReqTest& base) override {
+        if (!base.command.empty() && unfinished_ != nullptr)
+            *unfinished_ = SourceLine{path_, base.line};
+    }
+
+  private:
+    Context& context_;
+    const std::string& path_;
+    std::optional<SourceLine>* unfinished_;
+};
+
+// The lines of a file with the extensions on.
+class ExtendedReader {
+  public:
+    ExtendedReader(Context& context, const std::string& path, std::size_t switchLine)
+        : context_(context), path_(path), switchLine_(switchLine) {}
+
+    void Line(std::string_view line, std::size_t number) {
+        number_ = number;
+        if (state_ == State::Continuing) {
+            ContinueResponse(line);
+            return;
+        }
+        if (number == 1 && line.starts_with(kByteOrderMark))
+            line.remove_prefix(kByteOrderMark.size());
+        if (line.starts_with('#')) {
+            if (FindAddressMark(line) != line.npos)
+                Fail("a name line holding \"2,0\" (the menu program sends it as a command)");
+            if (state_ == State::Awaiting)
+                FailAwaiting("a name line");
+            name_ = NameOf(line);
+            nameLine_ = number;
+        } else if (const std::size_t mark = FindAddressMark(line); mark != line.npos) {
+            Command(line, mark, kToCard);
+        } else if (line.starts_with('@')) {
+            Directive(line);
+        } else if (const std::size_t toCt = FindAddressMark(line, '1'); toCt != line.npos) {
+            Command(line, toCt, kToTerminal);
+        } else if (line.starts_with('>')) {
+            if (state_ != State::Awaiting)
+                Fail("a > line that no command awaits");
+            responseLine_ = number;
+            responseText_.clear();
+            ContinueResponse(line.substr(1));
+        } else if (Trim(line).empty()) {
+            if (state_ == State::Awaiting)
+                Complete(); // the base rules' blank line: any response passes
+        } else if (state_ == State::Awaiting) {
+            FailAwaiting("a line of text");
+        }
+    }
+
+    void End(bool endedWithFeed) {
+        if (state_ == State::Continuing)
+            Fail("the response of line " + std::to_string(responseLine_) +
+                 " goes on past the end of the file");
+        if (state_ == State::Awaiting) {
+            if (!endedWithFeed)
+                Fail("the last command has no line end after it (the menu program does not run "
+                     "it)");
+            Complete();
+        }
+        if (timeLimit_)
+            Fail("@time-limit of line " + std::to_string(timeLimitLine_) + " has no test after it");
+    }
+
+  private:
+    enum class State { Between, Awaiting, Continuing };
+
+    [[noreturn]] void Fail(const std::string& message) const {
+        throw ScriptError({path_, number_}, message);
+    }
+
+    [[noreturn]] void FailAwaiting(const std::string& what) const {
+        Fail(what + " between the command of line " + std::to_string(test_.where.line) +
+             " and its response (end a test without one by a blank line)");
+    }
+
+    void RunOnly(RunOnlyLine::Kind kind, std::string what) {
+        context_.runOnly.push_back({{path_, number_}, kind, std::move(what)});
+    }
+
+    // A capture used before a test captured it.
+    void CheckUses(const std::vector<std::string>& names) const {
+        for (const std::string& name : names) {
+            if (!context_.captured.contains(name))
+                Fail("unknown capture name '" + name + "' (no earlier test captures it)");
+        }
+    }
+
+    void Command(std::string_view line, std::size_t mark, std::uint8_t destination) {
+        if (state_ == State::Awaiting)
+            Fail("a second command line while the command of line " +
+                 std::to_string(test_.where.line) + " awaits its response");
+        const std::size_t skipped = mark + kCommandSkip - 1; // the separator after "2,0"
+        if (skipped < line.size() && line[skipped] != ' ' && line[skipped] != ':')
+            Fail(std::string("'") + line[skipped] +
+                 "' right after the address is skipped: put a blank or ':' there");
+        test_ = ScriptTest{};
+        test_.where = {path_, number_};
+        test_.destination = destination;
+        try {
+            test_.command = ParseCommand(line.substr(std::min(line.size(), skipped + 1)));
+        } catch (const PatternError& error) {
+            Fail(error.what());
+        }
+        CheckUses(test_.command.Uses());
+        if (destination == kToTerminal) {
+            RunOnly(RunOnlyLine::Kind::TerminalCommand, "a command to the card terminal");
+            test_.extended = true;
+        } else if (test_.command.text.find('{') != std::string::npos) {
+            RunOnly(RunOnlyLine::Kind::Command, "a command with captured values or byte runs");
+            test_.extended = true;
+        }
+        state_ = State::Awaiting;
+    }
+
+    void Directive(std::string_view line) {
+        const std::string_view body = line.substr(1);
+        const std::size_t blank = body.find_first_of(" \t");
+        const std::string_view word = body.substr(0, blank);
+        const std::string_view argument =
+            Trim(blank == body.npos ? std::string_view{} : body.substr(blank));
+        if (word == kSwitch.substr(1)) {
+            if (number_ != switchLine_)
+                Fail("@quorvane-run given twice (first on line " + std::to_string(switchLine_) +
+                     ")");
+            RunOnly(RunOnlyLine::Kind::Switch, "the switch to the extensions");
+            return;
+        }
+        if (state_ == State::Awaiting)
+            FailAwaiting("a directive");
+        if (word == "include") {
+            if (argument.empty())
+                Fail("@include needs a file name");
+            if (timeLimit_)
+                Fail("@time-limit of line " + std::to_string(timeLimitLine_) +
+                     " stands before an include, not a test");
+            RunOnly(RunOnlyLine::Kind::Include, "an include");
+            Include(std::string(argument));
+        } else if (word == "time-limit") {
+            if (timeLimit_)
+                Fail("a second @time-limit for one test (the first on line " +
+                     std::to_string(timeLimitLine_) + ")");
+            try {
+                timeLimit_ = ParseDuration(argument);
+            } catch (const PatternError& error) {
+                Fail(std::string("@time-limit: ") + error.what());
+            }
+            timeLimitText_ = argument;
+            timeLimitLine_ = number_;
+            RunOnly(RunOnlyLine::Kind::TimeLimit, "a time limit");
+        } else {
+            Fail("unknown directive '@" + std::string(word) + "' (@include, @time-limit)");
+        }
+    }
+
+    void Include(const std::string& name) {
+        namespace fs = std::filesystem;
+        const fs::path target =
+            fs::path(name).is_absolute() ? fs::path(name) : fs::path(path_).parent_path() / name;
+        const std::string file = target.lexically_normal().string();
+        if (std::find(context_.chain.begin(), context_.chain.end(), file) != context_.chain.end())
+            Fail("@include " + name + " includes a file that is being read already");
+        if (context_.chain.size() >= kMaxIncludeDepth)
+            Fail("@include " + name + ": includes nest deeper than 16 files");
+        std::string text;
+        try {
+            text = context_.read(file);
+        } catch (const ScriptError&) {
+            throw;
+        } catch (const std::exception& error) {
+            Fail("cannot include " + file + ": " + error.what());
+        }
+        ReadFile(context_, file, text, nullptr);
+    }
+
+    // The text of a ">" line after the ">", or a continuation line whole.
+    void ContinueResponse(std::string_view text) {
+        const RunOnlyLine::Kind kind = test_.destination == kToTerminal
+                                           ? RunOnlyLine::Kind::TerminalResponse
+                                           : RunOnlyLine::Kind::Response;
+        std::string_view body = Trim(text);
+        const bool goesOn = body.ends_with('\\');
+        if (goesOn)
+            body.remove_suffix(1);
+        if (body.find('\\') != body.npos)
+            Fail("a backslash inside a response (it may only end the line)");
+        if (!responseText_.empty() && !Trim(body).empty())
+            responseText_ += ' ';
+        responseText_ += Trim(body);
+        responseLines_.push_back(number_);
+        state_ = goesOn ? State::Continuing : State::Awaiting;
+        if (goesOn)
+            return;
+        if (!responseText_.empty()) {
+            try {
+                test_.expected = ParsePattern(responseText_);
+            } catch (const PatternError& error) {
+                Fail(error.what());
+            }
+            CheckUses(test_.expected->Uses());
+        }
+        const bool basic = !test_.expected || (test_.expected->Plain() &&
+                                               responseText_.find('{') == std::string::npos);
+        if (kind == RunOnlyLine::Kind::TerminalResponse || !basic) {
+            for (const std::size_t line : responseLines_) {
+                context_.runOnly.push_back(
+                    {{path_, line},
+                     kind,
+                     kind == RunOnlyLine::Kind::TerminalResponse
+                         ? "the response of a command to the card terminal"
+                         : "an expected response the base rules cannot say"});
+            }
+            test_.extended = true;
+        }
+        Complete();
+    }
+
+    void Complete() {
+        test_.number = context_.tests.size() + 1;
+        if (nameLine_ != 0)
+            test_.name = std::move(name_);
+        if (timeLimit_) {
+            test_.timeLimit = timeLimit_;
+            test_.timeLimitText = timeLimitText_;
+            test_.extended = true;
+        }
+        if (test_.expected) {
+            for (const std::string& name : test_.expected->Defines())
+                context_.captured.insert(name);
+        }
+        context_.tests.push_back(std::move(test_));
+        test_ = ScriptTest{};
+        name_.clear();
+        nameLine_ = 0;
+        timeLimit_.reset();
+        responseLines_.clear();
+        state_ = State::Between;
+    }
+
+    Context& context_;
+    const std::string& path_;
+    std::size_t switchLine_;
+    std::size_t number_ = 0;
+    State state_ = State::Between;
+    ScriptTest test_;
+    std::string name_;
+    std::size_t nameLine_ = 0;
+    std::optional<std::chrono::microseconds> timeLimit_;
+    std::string timeLimitText_;
+    std::size_t timeLimitLine_ = 0;
+    std::size_t responseLine_ = 0;
+    std::string responseText_;
+    std::vector<std::size_t> responseLines_; // the lines of the response being read
+};
+
+void ReadFile(Context& context, const std::string& path, std::string_view text,
+              std::optional<SourceLine>* unfinished) {
+    const std::vector<std::string_view> lines = Lines(text);
+    const std::size_t switchLine = SwitchLine(path, lines);
+    if (switchLine == 0) {
+        BaseSink sink(context, path, unfinished);
+        ReadReqText(text, sink);
+        return;
+    }
+    context.chain.push_back(std::filesystem::path(path).lexically_normal().string());
+    ExtendedReader reader(context, path, switchLine);
+    for (std::size_t k = 0; k < lines.size(); ++k)
+        reader.Line(lines[k], k + 1);
+    reader.End(text.empty() || text.ends_with('\n'));
+    context.chain.pop_back();
+}
+
+} // namespace
+
+ScriptError::ScriptError(SourceLine where, const std::string& message)
+    : std::runtime_error(where.Text() + ": " + message), where_(std::move(where)) {}
+
+Script ParseScript(const std::string& path, std::string_view text, const IncludeReader& read) {
+    Script script;
+    script.path = path;
+    Context context{read, script.tests, script.runOnly, {}, {}};
+    ReadFile(context, path, text, &script.unfinished);
+    script.extended = !script.runOnly.empty();
+    return script;
+}
+
+std::vector<RunOnlyLine> RunOnlyLines(const std::string& path, std::string_view text,
+                                      const IncludeReader& read) {
+    return ParseScript(path, text, read).runOnly;
+}
+
+} // namespace qv

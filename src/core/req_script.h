@@ -1,0 +1,113 @@
+// A REQ file as quorvane-run reads it: the base rules (req_reader.h), or, in a file that turns
+// them on, the extended lines of quorvane-req(5) as well. Every test and every line that only
+// quorvane-run reads so carry the FILE:LINE they come from.
+//
+// A file turns the extensions on with the line "@quorvane-run 1", which must be the first line
+// that is neither blank nor a "#" line. A file without it is read by the base reader alone, so
+// it gives exactly the tests the interactive program reads. In a file with it:
+//   - lines are classified in the base order (a "#" line names a test; a line holding "2,0" is a
+//     command to the card), then: "@" starts a directive (@include FILE, @time-limit TIME), a
+//     line holding "2,1" is a command to the card terminal, ">" starts the expected response,
+//     read as a pattern (req_pattern.h);
+//   - what the base rules forgive is an error: a name line holding "2,0", a second command line
+//     before a response, a ">" line no command awaits, a line of text or a directive between a
+//     command and its response, a command on the last line without a line end, hex text that is
+//     not whole bytes;
+//   - the base rules' blank line after a command (any response passes), a ">" line with nothing
+//     after it (the same), names ("# - " and the rest) and a backslash ending a ">" line (the
+//     response goes on in the next line) keep their meaning.
+// So the interactive program, which reads every file by the base rules only, skips every
+// directive and every command to the terminal with its response, and reads the other extended
+// lines as bytes of its own; RunOnlyLines lists them all.
+#pragma once
+
+#include "core/req_pattern.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qv {
+
+// A line of a file: "FILE:LINE".
+struct SourceLine {
+    std::string file;
+    std::size_t line = 0;
+
+    std::string Text() const { return file + ":" + std::to_string(line); }
+};
+
+// A file that cannot be read as written: what() is "FILE:LINE: what is wrong".
+class ScriptError : public std::runtime_error {
+  public:
+    ScriptError(SourceLine where, const std::string& message);
+    const SourceLine& Where() const { return where_; }
+
+  private:
+    SourceLine where_;
+};
+
+inline constexpr std::uint8_t kToCard = 0;     // ICC1, the "2,0" of a command line
+inline constexpr std::uint8_t kToTerminal = 1; // CT, the "2,1"
+
+struct ScriptTest {
+    std::size_t number = 0; // 1-based among the tests of the file named on the command line
+    SourceLine where;       // its command line (in an included file: that file's line)
+    std::string name;       // without its line end; empty when none
+    std::uint8_t destination = kToCard;
+    CommandTemplate command;
+    std::optional<Pattern> expected; // nothing: any response passes
+    std::optional<std::chrono::microseconds> timeLimit;
+    std::string timeLimitText; // as written after @time-limit
+    // True when the test uses an extension (a pattern, a capture, a time limit, the terminal):
+    // a record keeps it as written.
+    bool extended = false;
+};
+
+// A line that only quorvane-run reads so: the interactive program skips it or reads other bytes
+// from it.
+struct RunOnlyLine {
+    enum class Kind {
+        Switch,           // "@quorvane-run 1"
+        Include,          // "@include FILE": the menu program skips it
+        TimeLimit,        // "@time-limit TIME": skipped likewise
+        TerminalCommand,  // a "2,1" command: skipped, with its response lines
+        TerminalResponse, // the ">" line (and continuation lines) of a command to the terminal
+        Command,          // a "2,0" command with {name} or {N*HH}: other bytes are sent
+        Response,         // a ">" line with a pattern the base rules cannot say
+    };
+    SourceLine where;
+    Kind kind;
+    std::string what; // one phrase: "a command to the card terminal"
+};
+
+struct Script {
+    std::string path;
+    bool extended = false; // the file turns the extensions on
+    std::vector<ScriptTest> tests;
+    std::vector<RunOnlyLine> runOnly; // file order; an included file's lines where it is included
+    // A file without the switch: a command on the very last line without a line end, which the
+    // base rules do not run.
+    std::optional<SourceLine> unfinished;
+};
+
+// Reads an included file: its text, or a std::runtime_error saying why not (the message is put
+// after "cannot include FILE: ").
+using IncludeReader = std::function<std::string(const std::string& path)>;
+
+// Reads a whole file (`path` names it in every message); includes are read with `read`, a
+// relative name taken from the including file's folder. Throws ScriptError.
+Script ParseScript(const std::string& path, std::string_view text, const IncludeReader& read);
+
+// The lines of a file that only quorvane-run reads so (empty for a base-rules file); throws
+// ScriptError like ParseScript.
+std::vector<RunOnlyLine> RunOnlyLines(const std::string& path, std::string_view text,
+                                      const IncludeReader& read);
+
+} // namespace qv

@@ -1,0 +1,328 @@
+// The REQ language of quorvane-run: every extension with a case that passes and one that fails,
+// the error line of each kind of bad spelling, the lines only quorvane-run reads, and base-rules
+// files read to exactly what the base reader gives.
+#include "core/match.h"
+#include "core/req_reader.h"
+#include "core/req_script.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qv::ByteRow;
+
+ByteRow Hex(std::string_view text) {
+    ByteRow bytes;
+    std::string digits;
+    for (const char c : text) {
+        if (c != ' ')
+            digits += c;
+    }
+    for (std::size_t k = 0; k + 1 < digits.size(); k += 2)
+        bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(k, 2), nullptr, 16)));
+    return bytes;
+}
+
+const std::string kRunOnly = "@quorvane-run 1\n";
+
+// Included files by name; any other name cannot be read.
+qv::IncludeReader Files(std::map<std::string, std::string> files) {
+    return [files = std::move(files)](const std::string& path) {
+        const auto found = files.find(path);
+        if (found == files.end())
+            throw std::runtime_error("No such file or directory");
+        return found->second;
+    };
+}
+
+qv::Script Parse(const std::string& text, std::map<std::string, std::string> files = {}) {
+    return qv::ParseScript("suite/main.req", text, Files(std::move(files)));
+}
+
+TEST(ReqLanguage, EachExtensionMatchesWhatItSaysAndFailsTheRest) {
+    struct Case {
+        const char* what;
+        const char* pattern;
+        const char* received;
+        bool matches;
+        const char* why; // when it does not match
+    };
+    const Case cases[] = {
+        {"status word alone", "{*} 90 00", "01 02 03 90 00", true, ""},
+        {"status word alone, another", "{*} 90 00", "01 02 03 6A 82", false,
+         "response differs at byte 4"},
+        {"status word alone, no data", "{*} 90 00", "90 00", true, ""},
+        {"at least N bytes", "{4+} 90 00", "01 02 03 04 05 90 00", true, ""},
+        {"at least N bytes, fewer", "{4+} 90 00", "01 02 90 00", false,
+         "response differs at byte 5 (4 bytes received, at least 6 expected)"},
+        {"any N bytes", "{2} 90 00", "AB CD 90 00", true, ""},
+        {"any N bytes, more", "{2} 90 00", "AB CD EF 90 00", false,
+         "response differs at byte 3 (5 bytes received, 4 expected)"},
+        {"a range", "{2..3} 90 00", "01 02 03 90 00", true, ""},
+        {"a range, past it", "{2..3} 90 00", "01 02 03 04 90 00", false,
+         "response differs at byte 4 (6 bytes received, from 4 to 5 expected)"},
+        {"low nibble masked", "63 Cx", "63 C2", true, ""},
+        {"low nibble masked, high differs", "63 Cx", "63 D2", false, "response differs at byte 2"},
+        {"high nibble and a byte masked", "6x xx", "6A 82", true, ""},
+        {"high nibble and a byte masked, 90", "6x xx", "90 00", false,
+         "response differs at byte 1"},
+        {"alternatives", "90 00 | 62 83", "62 83", true, ""},
+        {"alternatives, neither", "90 00|62 83", "6A 82", false,
+         "response matches none of the 2 alternatives"},
+        {"a byte run", "{3*A5} 90 00", "A5 A5 A5 90 00", true, ""},
+        {"a byte run, one off", "{3*A5} 90 00", "A5 A4 A5 90 00", false,
+         "response differs at byte 2"},
+        {"a capture use", "{counter} 90 00", "03 90 00", true, ""},
+        {"a capture use, changed", "{counter} 90 00", "02 90 00", false,
+         "response differs at byte 1"},
+        {"a capture not held", "{missing} 90 00", "02 90 00", false,
+         "capture 'missing' holds no value"},
+        {"digits written together", "9000", "90 00", true, ""},
+        {"a literal 78 is no wildcard", "78 00", "12 00", false, "response differs at byte 1"},
+    };
+    const qv::Captures held{{"counter", {0x03}}};
+    for (const Case& c : cases) {
+        const qv::Pattern pattern = qv::ParsePattern(c.pattern);
+        const qv::PatternMatch m = qv::MatchPattern(pattern, Hex(c.received), held);
+        EXPECT_EQ(m.matched, c.matches) << c.what;
+        EXPECT_EQ(m.why, c.why) << c.what;
+        EXPECT_EQ(pattern.text, qv::ParsePattern(std::string("  ") + c.pattern + " ").text)
+            << c.what << ": kept as written, outer blanks trimmed";
+    }
+}
+
+TEST(ReqLanguage, CapturesBindOnlyWhenTheirAlternativeMatches) {
+    const qv::Pattern fci = qv::ParsePattern("62 xx {fcp:*} 80 01 {size:1} 90 00 | 6A 82");
+    const qv::PatternMatch found = qv::MatchPattern(fci, Hex("62 05 82 01 01 80 01 10 90 00"), {});
+    ASSERT_TRUE(found.matched);
+    EXPECT_EQ(found.alternative, 0u);
+    EXPECT_EQ(found.bound, (qv::Captures{{"fcp", Hex("82 01 01")}, {"size", Hex("10")}}));
+    const qv::PatternMatch other = qv::MatchPattern(fci, Hex("6A 82"), {});
+    ASSERT_TRUE(other.matched);
+    EXPECT_EQ(other.alternative, 1u);
+    EXPECT_TRUE(other.bound.empty());
+    EXPECT_FALSE(qv::MatchPattern(fci, Hex("62 05 82 01 01 80 02 10 90 00"), {}).matched);
+    EXPECT_EQ(fci.Defines(), (std::vector<std::string>{"fcp", "size"}));
+
+    const qv::CommandTemplate read = qv::ParseCommand("00 B0 00 00 {size}");
+    EXPECT_EQ(read.Expand({{"size", Hex("10")}}), Hex("00 B0 00 00 10"));
+    std::string missing;
+    EXPECT_FALSE(read.Expand({}, &missing));
+    EXPECT_EQ(missing, "size");
+    EXPECT_EQ(qv::ParseCommand("80 E3 00 00 03 {3*5A}").Expand({}), Hex("80 E3 00 00 03 5A 5A 5A"));
+}
+
+// The base rules' expected response, made a pattern, fails where the base matcher fails.
+TEST(ReqLanguage, PlainPatternsJudgeAsTheBaseMatcher) {
+    const ByteRow expected = Hex("12 78 34 90 00");
+    const ByteRow wildcard{0, 1, 0, 0, 0};
+    const qv::Pattern pattern = qv::PlainPattern(expected, wildcard);
+    EXPECT_TRUE(pattern.Plain());
+    for (const char* received : {"12 FF 34 90 00", "12 FF 35 90 00", "12 00 34 90",
+                                 "12 00 34 90 00 01", "", "13", "12 78 34 90 00"}) {
+        const ByteRow got = Hex(received);
+        const auto base = qv::FirstDifference({expected, wildcard}, got);
+        const qv::PatternMatch m = qv::MatchPattern(pattern, got, {});
+        EXPECT_EQ(m.matched, !base.has_value()) << received;
+        EXPECT_EQ(m.differs, base) << received;
+    }
+}
+
+TEST(ReqLanguage, AnExtendedFileItsTestsAndTheLinesOnlyQuorvaneRunReads) {
+    const std::string preamble = "# - Select the application\n"
+                                 "2,0 00 A4 04 00 02 A0 01\n"
+                                 "> 90 00 | 62 83\n";
+    const qv::Script script = Parse("# A suite for the demo card\n" + kRunOnly +
+                                        "@include select.req\n"
+                                        "# - Challenge\n"
+                                        "1,2,0: 00 84 00 00 08\n"
+                                        "> {challenge:8} 90 00\n"
+                                        "# - Echo it\n"
+                                        "@time-limit 1.5 s\n"
+                                        "2,0 00 82 00 00 08 {challenge}\n"
+                                        "> 90 00\n"
+                                        "# - Ask the terminal\n"
+                                        "2,1 20 13 00 81 00\n"
+                                        "> 81 01 01 \\\n"
+                                        "90 00\n"
+                                        "2,0 00 DE AD 00 00\n"
+                                        "\n",
+                                    {{"suite/select.req", kRunOnly + preamble}});
+    EXPECT_TRUE(script.extended);
+    ASSERT_EQ(script.tests.size(), 5u);
+    const qv::ScriptTest& select = script.tests[0];
+    EXPECT_EQ(select.where.Text(), "suite/select.req:3");
+    EXPECT_EQ(select.name, "Select the application");
+    EXPECT_TRUE(select.extended);
+    EXPECT_EQ(select.expected->text, "90 00 | 62 83");
+    const qv::ScriptTest& challenge = script.tests[1];
+    EXPECT_EQ(challenge.number, 2u);
+    EXPECT_EQ(challenge.where.Text(), "suite/main.req:5");
+    EXPECT_EQ(challenge.name, "Challenge");
+    const qv::ScriptTest& echo = script.tests[2];
+    EXPECT_EQ(echo.command.text, "00 82 00 00 08 {challenge}");
+    EXPECT_EQ(echo.timeLimit, std::chrono::microseconds(1500000));
+    EXPECT_EQ(echo.timeLimitText, "1.5 s");
+    EXPECT_TRUE(echo.expected->Plain());
+    const qv::ScriptTest& terminal = script.tests[3];
+    EXPECT_EQ(terminal.destination, qv::kToTerminal);
+    EXPECT_EQ(terminal.command.Expand({}), Hex("20 13 00 81 00"));
+    EXPECT_EQ(terminal.expected->text, "81 01 01 90 00");
+    const qv::ScriptTest& any = script.tests[4];
+    EXPECT_FALSE(any.expected);
+    EXPECT_FALSE(any.extended);
+    EXPECT_EQ(any.name, "");
+
+    std::vector<std::string> lines;
+    for (const qv::RunOnlyLine& line : script.runOnly)
+        lines.push_back(line.where.Text() + " " + line.what);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "suite/main.req:2 the switch to the extensions",
+                         "suite/main.req:3 an include",
+                         "suite/select.req:1 the switch to the extensions",
+                         "suite/select.req:4 an expected response the base rules cannot say",
+                         "suite/main.req:6 an expected response the base rules cannot say",
+                         "suite/main.req:8 a time limit",
+                         "suite/main.req:9 a command with captured values or byte runs",
+                         "suite/main.req:12 a command to the card terminal",
+                         "suite/main.req:13 the response of a command to the card terminal",
+                         "suite/main.req:14 the response of a command to the card terminal",
+                     }));
+}
+
+TEST(ReqLanguage, BadSpellingIsAnErrorWithItsFileAndLine) {
+    struct Case {
+        std::string text;
+        const char* error;
+    };
+    const Case cases[] = {
+        {kRunOnly + "2,0 00 A4\n> 90 0\n", "suite/main.req:3: '0' has an odd number of hex digits"},
+        {kRunOnly + "2,0 00 A4\n> 90 00 # ok\n", "suite/main.req:3: '#' is no hex digit"},
+        {kRunOnly + "2,0 00 A4\n> 90\t00\n",
+         "suite/main.req:3: a tab (only blanks separate bytes)"},
+        {kRunOnly + "2,0 00 A4\n> {*} {2+} 90 00\n",
+         "suite/main.req:3: two items of open length in one alternative"},
+        {kRunOnly + "2,0 00 A4\n> 90 00 |\n", "suite/main.req:3: an empty alternative beside '|'"},
+        {kRunOnly + "2,0 00 A4\n> {3..2}\n", "the lower bound is above the upper"},
+        {kRunOnly + "2,0 00 A4\n> {70000}\n", "'70000' is more than 65535 bytes"},
+        {kRunOnly + "2,0 00 A4\n> {a:1} {a:1}\n", "captured twice in one alternative"},
+        {kRunOnly + "2,0 00 A4\n> {1a:1}\n", "'1a' is no capture name"},
+        {kRunOnly + "2,0 00 A4\n> {9 0\n", "'{' without its '}'"},
+        {kRunOnly + "2,0 00 B0 00 00 {size}\n",
+         "suite/main.req:2: unknown capture name 'size' (no earlier test captures it)"},
+        {kRunOnly + "2,0 00 84 00 00 08\n> {chal} 90 00\n",
+         "suite/main.req:3: unknown capture name 'chal'"},
+        {kRunOnly + "2,0 00 A4 xx\n", "suite/main.req:2: 'xx': a command has no 'x' digits"},
+        {kRunOnly + "2,0 00 A4 {*}\n", "{*} in a command: only {name} and {N*HH}"},
+        {kRunOnly + "2,0 00 A4 | 00\n", "'|' in a command"},
+        {kRunOnly + "2,0\n", "suite/main.req:2: a command line with no bytes"},
+        {kRunOnly + "2,000 A4\n", "suite/main.req:2: '0' right after the address is skipped"},
+        {kRunOnly + "# Suite 2,0 for the card\n", "suite/main.req:2: a name line holding \"2,0\""},
+        {kRunOnly + "2,0 00 A4\n2,0 00 B0\n",
+         "suite/main.req:3: a second command line while the command of line 2 awaits"},
+        {kRunOnly + "> 90 00\n", "suite/main.req:2: a > line that no command awaits"},
+        {kRunOnly + "2,0 00 A4\n# - next\n> 90 00\n",
+         "suite/main.req:3: a name line between the command of line 2 and its response"},
+        {kRunOnly + "2,0 00 A4\nok\n", "suite/main.req:3: a line of text between the command"},
+        {kRunOnly + "2,0 00 A4\n@time-limit 1 s\n", "suite/main.req:3: a directive between"},
+        {kRunOnly + "2,0 00 A4", "suite/main.req:2: the last command has no line end after it"},
+        {kRunOnly + "2,0 00 A4\n> 90 \\\n",
+         "suite/main.req:3: the response of line 3 goes on past"},
+        {kRunOnly + "2,0 00 A4\n> 90 \\ 00\n", "a backslash inside a response"},
+        {kRunOnly + "@time-limit 5 parsecs\n2,0 00\n",
+         "suite/main.req:2: @time-limit: a time is a number and us, ms or s"},
+        {kRunOnly + "@time-limit 0 ms\n2,0 00\n", "a time limit from 1 us to 1 hour"},
+        {kRunOnly + "@time-limit 1 s\n@time-limit 2 s\n2,0 00\n", "a second @time-limit"},
+        {kRunOnly + "@time-limit 1 s\n", "suite/main.req:2: @time-limit of line 2 has no test"},
+        {kRunOnly + "@frobnicate\n", "suite/main.req:2: unknown directive '@frobnicate'"},
+        {kRunOnly + "@include\n", "suite/main.req:2: @include needs a file name"},
+        {kRunOnly + "@include none.req\n",
+         "suite/main.req:2: cannot include suite/none.req: No such file or directory"},
+        {kRunOnly + "@include main.req\n", "includes a file that is being read already"},
+        {"2,0 00 A4\n> 90 00\n" + kRunOnly,
+         "suite/main.req:3: @quorvane-run 1 must be the first line that is neither blank nor"},
+        {"@quorvane-run 2\n",
+         "suite/main.req:1: this quorvane-run reads REQ extensions of version 1"},
+        {kRunOnly + "#\n" + kRunOnly, "suite/main.req:3: @quorvane-run given twice"},
+        // An included file's errors are named by its own file and line.
+        {kRunOnly + "@include bad.req\n", "suite/bad.req:3: a > line that no command awaits"},
+    };
+    const std::map<std::string, std::string> files{{"suite/bad.req", kRunOnly + "\n> 90 00\n"},
+                                                   {"suite/main.req", kRunOnly}};
+    for (const Case& c : cases) {
+        try {
+            Parse(c.text, files);
+            ADD_FAILURE() << "no error for:\n" << c.text;
+        } catch (const qv::ScriptError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos)
+                << "for:\n"
+                << c.text << "\nsaid: " << error.what() << "\nnot: " << c.error;
+        }
+    }
+}
+
+// A file without the switch is the base reader's, test for test: also where the base rules read
+// it leniently, and where it holds what would be extensions.
+TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
+    struct Collect : qv::ReqSink {
+        void Test(const qv::ReqTest& t) override {
+            tests.push_back(
+                {t.line,
+                 std::string(t.Title()),
+                 {t.command.begin(), t.command.end()},
+                 qv::PlainPattern({t.expected.bytes.begin(), t.expected.bytes.end()},
+                                  {t.expected.wildcard.begin(), t.expected.wildcard.end()}),
+                 !t.expected.bytes.empty()});
+        }
+        struct One {
+            std::size_t line;
+            std::string name;
+            ByteRow command;
+            qv::Pattern expected;
+            bool hasExpected;
+        };
+        std::vector<One> tests;
+    };
+    const char* const files[] = {
+        "# - Select MF\r\n1,2,0: 00 A4 00 00 02 3F 00\r\n> 90 00\r\n#Get\n2,0 0084000008\n"
+        ">xx xx 78 9000\n",
+        "2,0 00 A4\n> 63 Cx | 90 00\n@include other.req\n2,1 20 13 00 81\n> 81 01 01 90 00\n",
+        "2,0 00 B0\n> 51 75 \\\n20 64 90 00\n2,0 00\n\n# Suite 2,0 00 A4\n>90\t00 # ok\n",
+        "\xEF\xBB\xBF# - name\n2,0 00 {size}\n> {*} 90 00\n2,0 01\n2,0 02\n# - x\n> 90 00\n",
+        "",
+        "\n\n",
+        "2,0 00 A4",
+    };
+    for (const char* text : files) {
+        Collect base;
+        qv::ReadReqText(text, base);
+        const qv::Script script = Parse(text);
+        EXPECT_FALSE(script.extended) << text;
+        EXPECT_TRUE(script.runOnly.empty()) << text;
+        ASSERT_EQ(script.tests.size(), base.tests.size()) << text;
+        for (std::size_t k = 0; k < base.tests.size(); ++k) {
+            const auto& want = base.tests[k];
+            const qv::ScriptTest& got = script.tests[k];
+            EXPECT_EQ(got.number, k + 1);
+            EXPECT_EQ(got.where.line, want.line) << text;
+            EXPECT_EQ(got.name, want.name) << text;
+            EXPECT_EQ(got.command.Expand({}), want.command) << text;
+            ASSERT_EQ(got.expected.has_value(), want.hasExpected) << text;
+            if (want.hasExpected) {
+                const auto& a = got.expected->alternatives[0].items[0];
+                const auto& b = want.expected.alternatives[0].items[0];
+                EXPECT_EQ(a.value, b.value) << text;
+                EXPECT_EQ(a.care, b.care) << text;
+            }
+            EXPECT_FALSE(got.extended);
+        }
+    }
+    EXPECT_EQ(Parse("2,0 00 A4").unfinished->Text(), "suite/main.req:1");
+}
+
+} // namespace
