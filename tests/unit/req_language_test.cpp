@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -323,6 +325,36 @@ TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
         }
     }
     EXPECT_EQ(Parse("2,0 00 A4").unfinished->Text(), "suite/main.req:1");
+}
+
+// The shipped examples read without an error, with the tests their headers count.
+TEST(ReqLanguage, TheShippedExamplesRead) {
+    const qv::IncludeReader read = [](const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        if (!file)
+            throw std::runtime_error("cannot open");
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    };
+    struct Case {
+        const char* file;
+        std::size_t tests;
+        std::size_t toTerminal;
+    };
+    for (const Case& c : {Case{"examples/demo-extensions.req", 14, 1},
+                          Case{"examples/conformance/ctbcs.req", 48, 48},
+                          Case{"examples/conformance/iso7816-cases.req", 859, 0},
+                          Case{"examples/demo-pass.req", 5, 0}}) {
+        const std::string path = std::string(QUORVANE_SOURCE_DIR) + "/" + c.file;
+        const qv::Script script = qv::ParseScript(path, read(path), read);
+        EXPECT_EQ(script.tests.size(), c.tests) << c.file;
+        EXPECT_EQ(
+            std::count_if(script.tests.begin(), script.tests.end(),
+                          [](const qv::ScriptTest& t) { return t.destination == qv::kToTerminal; }),
+            static_cast<std::ptrdiff_t>(c.toTerminal))
+            << c.file;
+    }
 }
 
 } // namespace
