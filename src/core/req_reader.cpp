@@ -142,14 +142,44 @@ class HexArea {
     std::size_t length_ = 0;
 };
 
+// A line up to its first NUL: nothing after a NUL is looked at.
+std::string_view UpToNul(std::string_view line) {
+    if (line.empty()) {
+        return line; // memchr must not be given the null pointer of an empty view
+    }
+    const auto* nul = static_cast<const char*>(std::memchr(line.data(), '\0', line.size()));
+    return nul == nullptr ? line : line.substr(0, static_cast<std::size_t>(nul - line.data()));
+}
+
 // Classifies the lines of one load and hands each completed test to the sink.
 class LineClassifier {
   public:
     explicit LineClassifier(ReqSink& sink) : sink_(sink) {}
 
-    // One line, its line feed included when it has one, cut at its first NUL.
-    void Feed(std::string_view line) {
+    // One line, its line feed included when it has one. Its text ends at its first NUL; the
+    // input's first NUL asks the sink whether to read on. Returns false when the reading stops.
+    bool Feed(std::string_view raw) {
         ++lineNumber_;
+        const std::string_view line = UpToNul(raw);
+        if (line.size() != raw.size() && !nulSeen_) {
+            nulSeen_ = true;
+            stopped_ = !sink_.ReadOnAfterNul(lineNumber_);
+        }
+        if (!stopped_) {
+            Classify(line);
+        }
+        return !stopped_;
+    }
+
+    // The end of the input: a test begun and not completed is reported, not counted.
+    void Finish() {
+        if (!stopped_ && (awaiting_ || continuing_ || !name_.empty())) {
+            sink_.Unfinished(Current());
+        }
+    }
+
+  private:
+    void Classify(std::string_view line) {
         if (continuing_) {
             TakeResponse(line, expected_.Length());
             return;
@@ -173,14 +203,6 @@ class LineClassifier {
         }
     }
 
-    // The end of the input: a test begun and not completed is reported, not counted.
-    void Finish() {
-        if (awaiting_ || continuing_ || !name_.empty()) {
-            sink_.Unfinished(Current());
-        }
-    }
-
-  private:
     ReqTest Current() const {
         ReqTest test;
         test.number = completed_ + 1;
@@ -220,16 +242,9 @@ class LineClassifier {
     std::size_t commandLine_ = 0;
     bool awaiting_ = false;
     bool continuing_ = false;
+    bool nulSeen_ = false;
+    bool stopped_ = false;
 };
-
-// A line up to its first NUL: nothing after a NUL is looked at.
-std::string_view UpToNul(std::string_view line) {
-    if (line.empty()) {
-        return line; // memchr must not be given the null pointer of an empty view
-    }
-    const auto* nul = static_cast<const char*>(std::memchr(line.data(), '\0', line.size()));
-    return nul == nullptr ? line : line.substr(0, static_cast<std::size_t>(nul - line.data()));
-}
 
 // Splits text that arrives in pieces into lines, each with its line feed; a line that crosses
 // pieces is gathered in `carry_`.
@@ -237,43 +252,47 @@ class LineSplitter {
   public:
     explicit LineSplitter(LineClassifier& classifier) : classifier_(classifier) {}
 
-    void Piece(std::string_view text) {
+    // Returns false when the classifier stopped the reading.
+    bool Piece(std::string_view text) {
         while (!text.empty()) {
             const auto* feed =
                 static_cast<const char*>(std::memchr(text.data(), '\n', text.size()));
             if (feed == nullptr) {
                 carry_.append(text);
                 endedWithFeed_ = false;
-                return;
+                return true;
             }
             const std::size_t end = static_cast<std::size_t>(feed - text.data()) + 1;
+            bool readOn = true;
             if (carry_.empty()) {
-                Line(text.substr(0, end));
+                readOn = classifier_.Feed(text.substr(0, end));
             } else {
                 carry_.append(text.substr(0, end));
-                Line(carry_);
+                readOn = classifier_.Feed(carry_);
                 carry_.clear();
+            }
+            if (!readOn) {
+                return false;
             }
             endedWithFeed_ = true;
             text.remove_prefix(end);
         }
+        return true;
     }
 
     // The input ended: a last line without a line feed is a line; after a line feed (or with no
     // input at all) the end itself reads as one empty line.
     void End() {
         if (!carry_.empty()) {
-            Line(carry_);
+            classifier_.Feed(carry_);
             carry_.clear();
         } else if (endedWithFeed_) {
-            Line({});
+            classifier_.Feed({});
         }
         classifier_.Finish();
     }
 
   private:
-    void Line(std::string_view line) { classifier_.Feed(UpToNul(line)); }
-
     LineClassifier& classifier_;
     std::string carry_;
     bool endedWithFeed_ = true; // no input yet reads like the end after a line feed
@@ -319,7 +338,9 @@ bool ReadReqStream(std::FILE* stream, ReqSink& sink) {
     std::vector<char> block(kReadBlock);
     for (;;) {
         const std::size_t got = std::fread(block.data(), 1, block.size(), stream);
-        splitter.Piece({block.data(), got});
+        if (!splitter.Piece({block.data(), got})) {
+            return std::ferror(stream) == 0; // the sink stopped at a NUL
+        }
         if (got < block.size()) {
             break; // the end, or a read that failed
         }
@@ -331,8 +352,9 @@ bool ReadReqStream(std::FILE* stream, ReqSink& sink) {
 void ReadReqText(std::string_view text, ReqSink& sink) {
     LineClassifier classifier(sink);
     LineSplitter splitter(classifier);
-    splitter.Piece(text);
-    splitter.End();
+    if (splitter.Piece(text)) {
+        splitter.End();
+    }
 }
 
 } // namespace qv

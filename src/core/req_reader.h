@@ -69,11 +69,20 @@ class ReqSink {
     // test that the input ended before completing (`command` is empty when no command line
     // came). The test does not count; `number` is the one it would have had.
     virtual void Unfinished(const ReqTest& test) { (void)test; }
+    // Called once, at the input's first NUL byte, with its 1-based line number. A NUL never
+    // stands in a text file; the rules above cut the line at it and read on, which is what this
+    // default answers. A sink that refuses what is not text answers false: the reading stops
+    // there, nothing of that line or after it is handed over and Unfinished is not called.
+    virtual bool ReadOnAfterNul(std::size_t line) {
+        (void)line;
+        return true;
+    }
 };
 
 // Reads `stream` from where it stands to its end, line by line, and hands each test to `sink`.
-// Stops early when a read fails (a directory, an I/O error). Returns false when the stream is in
-// error at the end, true when it was read to its end. The stream is left open.
+// Stops early when a read fails (a directory, an I/O error) or the sink stops at a NUL. Returns
+// false when the stream is in error at the end, true when it was read to its end. The stream is
+// left open.
 bool ReadReqStream(std::FILE* stream, ReqSink& sink);
 
 // The same over a text in memory.

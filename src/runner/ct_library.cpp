@@ -1,7 +1,7 @@
 // The CT-API functions the runner calls.
 #include "runner/ct_library.h"
 
-#include "runner/options.h"
+#include "runner/setup_error.h"
 
 #include <ctapi.h>
 #include <dlfcn.h>

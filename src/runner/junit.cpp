@@ -1,8 +1,9 @@
 // The JUnit XML report.
 #include "runner/junit.h"
 
-#include "runner/options.h"
+#include "runner/hex_text.h"
 #include "runner/report.h"
+#include "runner/setup_error.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -70,27 +71,29 @@ std::string ClassName(const std::string& path) {
     return name;
 }
 
-void WriteCase(std::ostream& xml, const Outcome& outcome, const std::string& suiteName) {
-    std::string name = std::to_string(outcome.test->number) + " " +
-                       (outcome.test->name.empty() ? "(no name)" : outcome.test->name);
-    if (outcome.run > 1)
-        name += " (run " + std::to_string(outcome.run) + ")";
+void WriteCase(std::ostream& xml, const TestResult& result, const std::string& suiteName) {
+    const Test& test = result.test;
+    std::string name =
+        std::to_string(test.number) + " " + (test.name.empty() ? "(no name)" : test.name);
+    if (result.run > 1)
+        name += " (run " + std::to_string(result.run) + ")";
     xml << "    <testcase name=\"" << XmlText(name) << "\" classname=\""
-        << XmlText(suiteName + "." + ClassName(outcome.scenario->path)) << "\" file=\""
-        << XmlText(outcome.scenario->path) << "\" line=\"" << outcome.test->line << "\" time=\""
-        << Seconds(outcome.duration) << "\"";
-    if (outcome.Passed()) {
+        << XmlText(suiteName + "." + ClassName(result.scenario.path)) << "\" file=\""
+        << XmlText(result.scenario.path) << "\" line=\"" << test.line << "\" time=\""
+        << Seconds(result.duration) << "\"";
+    if (result.Passed()) {
         xml << "/>\n";
         return;
     }
     // A mismatch is the card's failure; the others are the exchange's errors.
-    const char* element = outcome.verdict == Verdict::Mismatch ? "failure" : "error";
+    const bool mismatch = result.judgement.verdict == Verdict::Mismatch;
+    const char* element = mismatch ? "failure" : "error";
     std::string detail;
-    for (const std::string& line : FailureDetail(outcome))
+    for (const std::string& line : FailureDetail(result))
         detail += line + "\n";
-    xml << ">\n      <" << element << " message=\"" << XmlText(FailureMessage(outcome))
-        << "\" type=\"" << (outcome.verdict == Verdict::Mismatch ? "mismatch" : "exchange") << "\">"
-        << XmlText(detail) << "</" << element << ">\n    </testcase>\n";
+    xml << ">\n      <" << element << " message=\"" << XmlText(FailureMessage(result))
+        << "\" type=\"" << (mismatch ? "mismatch" : "exchange") << "\">" << XmlText(detail) << "</"
+        << element << ">\n    </testcase>\n";
 }
 
 } // namespace
@@ -137,40 +140,47 @@ std::string XmlText(std::string_view text) {
     return out;
 }
 
-void WriteJUnit(const std::string& path, const std::vector<SuiteInput>& suites,
-                std::chrono::system_clock::time_point started) {
+JUnitReport::JUnitReport(std::size_t readers) : suites_(readers) {}
+
+void JUnitReport::ReaderReady(const ReaderSlot& slot) {
+    suites_[slot.index].reader = slot.reader;
+    suites_[slot.index].atr = slot.atr;
+}
+
+void JUnitReport::TestDone(const ReaderSlot& slot, const TestResult& result) {
+    std::ostringstream xml;
+    WriteCase(xml, result, "reader" + std::to_string(slot.reader.position + 1));
+    suites_[slot.index].cases += xml.str();
+}
+
+void JUnitReport::ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {
+    suites_[slot.index].totals = totals;
+}
+
+void JUnitReport::Write(const std::string& path,
+                        std::chrono::system_clock::time_point started) const {
     std::ostringstream body;
-    std::size_t tests = 0, failures = 0, errors = 0;
-    Clock::duration time{};
+    ReaderTotals all;
     const std::string host = HostName();
-    for (const SuiteInput& suite : suites) {
-        const auto& outcomes = suite.run->outcomes;
-        const std::size_t suiteFailures =
-            std::count_if(outcomes.begin(), outcomes.end(),
-                          [](const Outcome& o) { return o.verdict == Verdict::Mismatch; });
-        const std::size_t suiteErrors =
-            std::count_if(outcomes.begin(), outcomes.end(), [](const Outcome& o) {
-                return !o.Passed() && o.verdict != Verdict::Mismatch;
-            });
-        body << "  <testsuite name=\"" << XmlText(suite.reader.name) << "\" tests=\""
-             << outcomes.size() << "\" failures=\"" << suiteFailures << "\" errors=\""
-             << suiteErrors << "\" skipped=\"0\" time=\"" << Seconds(suite.run->wall)
-             << "\" timestamp=\"" << Iso8601(started) << "\" hostname=\"" << XmlText(host)
+    for (const Suite& suite : suites_) {
+        const ReaderTotals& t = suite.totals;
+        body << "  <testsuite name=\"" << XmlText(suite.reader.name) << "\" tests=\"" << t.tests
+             << "\" failures=\"" << t.mismatches << "\" errors=\"" << t.errors
+             << "\" skipped=\"0\" time=\"" << Seconds(t.wall) << "\" timestamp=\""
+             << Iso8601(started) << "\" hostname=\"" << XmlText(host)
              << "\">\n    <properties>\n      <property name=\"atr\" value=\"" << HexText(suite.atr)
-             << "\"/>\n    </properties>\n";
-        const std::string suiteName = "reader" + std::to_string(suite.reader.position + 1);
-        for (const Outcome& outcome : outcomes)
-            WriteCase(body, outcome, suiteName);
-        body << "  </testsuite>\n";
-        tests += outcomes.size();
-        failures += suiteFailures;
-        errors += suiteErrors;
-        time = std::max(time, suite.run->wall);
+             << "\"/>\n    </properties>\n"
+             << suite.cases << "  </testsuite>\n";
+        all.tests += t.tests;
+        all.mismatches += t.mismatches;
+        all.errors += t.errors;
+        all.wall = std::max(all.wall, t.wall);
     }
     std::ofstream xml(path, std::ios::binary | std::ios::trunc);
     xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<testsuites name=\"quorvane-run\" tests=\"" << tests << "\" failures=\"" << failures
-        << "\" errors=\"" << errors << "\" time=\"" << Seconds(time) << "\">\n"
+        << "<testsuites name=\"quorvane-run\" tests=\"" << all.tests << "\" failures=\""
+        << all.mismatches << "\" errors=\"" << all.errors << "\" time=\"" << Seconds(all.wall)
+        << "\">\n"
         << body.str() << "</testsuites>\n";
     xml.close();
     if (!xml)

@@ -1,7 +1,7 @@
 // The JUnit XML report: a test suite per reader, a test case per test and run.
 #pragma once
 
-#include "runner/run.h"
+#include "runner/result.h"
 
 #include <chrono>
 #include <string>
@@ -10,15 +10,29 @@
 
 namespace qvrun {
 
-struct SuiteInput {
-    Reader reader;
-    Bytes atr;
-    const ReaderRun* run = nullptr;
-};
+// Gathers the report as the run goes: each reader's test cases are written as its tests end,
+// by the reader's own thread, into the reader's part.
+class JUnitReport : public RunObserver {
+  public:
+    explicit JUnitReport(std::size_t readers);
 
-// Writes the report; throws SetupError when the file cannot be written.
-void WriteJUnit(const std::string& path, const std::vector<SuiteInput>& suites,
-                std::chrono::system_clock::time_point started);
+    void ReaderReady(const ReaderSlot& slot) override;
+    void TestDone(const ReaderSlot& slot, const TestResult& result) override;
+    void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
+
+    // Writes the report of a run `started` then, once every reader is done; throws SetupError
+    // when the file cannot be written.
+    void Write(const std::string& path, std::chrono::system_clock::time_point started) const;
+
+  private:
+    struct Suite {
+        Reader reader;
+        Bytes atr;
+        std::string cases; // the <testcase> elements
+        ReaderTotals totals;
+    };
+    std::vector<Suite> suites_;
+};
 
 // Text fit for an XML attribute or element: markup characters escaped, characters XML 1.0
 // cannot hold (control characters, broken UTF-8) replaced by '?'.

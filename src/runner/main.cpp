@@ -8,13 +8,12 @@
 #include "runner/report.h"
 #include "runner/run.h"
 #include "runner/scenario.h"
+#include "runner/trace.h"
 
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <memory>
 #include <optional>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +40,14 @@ std::size_t CountTests(const std::vector<Scenario>& scenarios) {
     return count;
 }
 
+// Every file loaded before any reader is opened; unchanged from then on.
+std::vector<Scenario> LoadScenarios(const std::vector<std::string>& paths) {
+    std::vector<Scenario> scenarios;
+    for (const std::string& path : paths)
+        scenarios.push_back(LoadScenario(path));
+    return scenarios;
+}
+
 int Main(std::span<const char* const> args) {
     const Options options = ParseOptions(args);
     if (options.help) {
@@ -53,11 +60,7 @@ int Main(std::span<const char* const> args) {
     }
     const CtLibrary library =
         options.ctapiLibrary.empty() ? CtLibrary::Linked() : CtLibrary::Load(options.ctapiLibrary);
-
-    std::vector<Scenario> scenarios;
-    scenarios.reserve(options.files.size()); // outcomes point into it
-    for (const std::string& path : options.files)
-        scenarios.push_back(LoadScenario(path));
+    const std::vector<Scenario> scenarios = LoadScenarios(options.files);
 
     const std::vector<Reader> readers =
         ChooseReaders(ListReaders(), options.readers, options.allReaders);
@@ -66,64 +69,44 @@ int Main(std::span<const char* const> args) {
                          std::to_string(readers.size()));
     for (const std::string* path : {&options.junitPath, &options.recordPath})
         CheckWritable(*path);
+
+    // The consumers of the run's results, in the order they take each event.
+    Observers observers;
     std::optional<TraceFile> trace;
     if (!options.tracePath.empty())
-        trace.emplace(options.tracePath);
-
+        observers.Add(trace.emplace(options.tracePath));
     const bool progress = isatty(fileno(stdout)) != 0 && options.verbosity != Verbosity::Quiet;
-    Console console(stdout, options.verbosity, readers.size() > 1, progress,
-                    CountTests(scenarios) * options.repeat * readers.size());
+    Console console(stdout, {options.verbosity, readers.size(), progress, options.reset,
+                             CountTests(scenarios) * options.repeat * readers.size()});
+    observers.Add(console);
+    std::optional<JUnitReport> junit;
+    if (!options.junitPath.empty())
+        observers.Add(junit.emplace(readers.size()));
+    std::optional<RecordFile> record;
+    if (!options.recordPath.empty())
+        observers.Add(record.emplace());
+
     for (const Scenario& scenario : scenarios) {
         for (const std::string& warning : scenario.warnings)
             console.Warning(warning);
     }
 
-    // Every terminal is opened and reset before the first test: a failure there is a set-up
-    // error of the whole run.
-    std::vector<std::unique_ptr<Terminal>> terminals;
-    std::vector<Bytes> atrs;
-    for (const Reader& reader : readers) {
-        terminals.push_back(std::make_unique<Terminal>(library, reader));
-        atrs.push_back(options.reset ? terminals.back()->Reset() : Bytes{});
-        console.ReaderReady(reader, atrs.back(), options.reset);
-    }
-
-    const RunSettings settings{options.getResponse, options.failFast, options.repeat};
+    Engine engine(library, observers);
+    engine.Open(readers, options.reset);
     const auto started = std::chrono::system_clock::now();
     const auto start = Clock::now();
-    std::vector<ReaderRun> runs(readers.size());
-    std::atomic<bool> stop{false};
-    {
-        std::vector<std::jthread> threads;
-        for (std::size_t i = 0; i < readers.size(); ++i) {
-            threads.emplace_back([&, i] {
-                const Reader& reader = readers[i];
-                RunListener listener;
-                if (trace)
-                    listener.exchange = [&](const Exchange& e) { trace->Write(reader, e); };
-                listener.outcome = [&](const Outcome& o, const std::vector<Exchange>& e) {
-                    console.TestDone(reader, o, e);
-                };
-                runs[i] = RunReader(*terminals[i], scenarios, settings, listener, stop);
-            });
-        }
-    }
-    console.Summary(readers, runs, Clock::now() - start);
+    const std::vector<ReaderTotals> totals =
+        engine.Run(scenarios, {options.getResponse, options.failFast, options.repeat});
+    console.Summary(Clock::now() - start);
 
-    if (!options.junitPath.empty()) {
-        std::vector<SuiteInput> suites;
-        for (std::size_t i = 0; i < readers.size(); ++i)
-            suites.push_back({readers[i], atrs[i], &runs[i]});
-        WriteJUnit(options.junitPath, suites, started);
-    }
-    if (!options.recordPath.empty())
-        WriteRecord(options.recordPath, runs.front().outcomes);
+    if (junit)
+        junit->Write(options.junitPath, started);
+    if (record)
+        record->Write(options.recordPath);
 
-    for (const ReaderRun& run : runs) {
-        for (const Outcome& outcome : run.outcomes) {
-            if (!outcome.Passed())
-                return kTestFailed;
-        }
+    for (const ReaderTotals& reader : totals) {
+        if (reader.Failed() > 0)
+            return kTestFailed;
     }
     return kAllPassed;
 }

@@ -2,7 +2,7 @@
 #include "runner/options.h"
 
 #include <charconv>
-#include <optional>
+#include <getopt.h>
 #include <string_view>
 
 namespace qvrun {
@@ -36,96 +36,150 @@ unsigned ParseRepeat(std::string_view text) {
     return value;
 }
 
-// Walks the arguments: an option's value is the next argument or follows "=" in a long option.
-class ArgWalker {
-  public:
-    explicit ArgWalker(std::span<const char* const> args) : args_(args) {}
+using Apply = void (*)(Options& options, const std::string& value);
 
-    bool Done() const { return at_ >= args_.size(); }
-    std::string_view Next() { return args_[at_++]; }
-
-    // The value of `option`, given as `inlineValue` after "=" or as the next argument.
-    std::string Value(std::string_view option, std::optional<std::string_view> inlineValue) {
-        if (inlineValue)
-            return std::string(*inlineValue);
-        if (Done())
-            throw SetupError("option " + std::string(option) + " needs a value");
-        return std::string(Next());
-    }
-
-  private:
-    std::span<const char* const> args_;
-    std::size_t at_ = 0;
+// Every option: its long name, whether it takes a value, its short letter or a code above the
+// letters, and what it does.
+struct OptionSpec {
+    const char* name;
+    int hasArg;
+    int code;
+    Apply apply;
 };
+
+constexpr int kLongOnly = 256;
+constexpr OptionSpec kOptions[] = {
+    {"reader", required_argument, 'r',
+     [](Options& o, const std::string& v) { o.readers.push_back(v); }},
+    {"readers", required_argument, kLongOnly,
+     [](Options& o, const std::string& v) {
+         const auto list = SplitList(v);
+         if (list.empty())
+             throw SetupError("--readers needs a list of readers, such as 1,2");
+         o.readers.insert(o.readers.end(), list.begin(), list.end());
+     }},
+    {"all-readers", no_argument, kLongOnly + 1,
+     [](Options& o, const std::string&) { o.allReaders = true; }},
+    {"ctapi", required_argument, kLongOnly + 2,
+     [](Options& o, const std::string& v) { o.ctapiLibrary = v; }},
+    {"no-reset", no_argument, kLongOnly + 3,
+     [](Options& o, const std::string&) { o.reset = false; }},
+    {"junit", required_argument, kLongOnly + 4,
+     [](Options& o, const std::string& v) { o.junitPath = v; }},
+    {"trace", required_argument, kLongOnly + 5,
+     [](Options& o, const std::string& v) { o.tracePath = v; }},
+    {"record", required_argument, kLongOnly + 6,
+     [](Options& o, const std::string& v) { o.recordPath = v; }},
+    {"repeat", required_argument, kLongOnly + 7,
+     [](Options& o, const std::string& v) { o.repeat = ParseRepeat(v); }},
+    {"fail-fast", no_argument, kLongOnly + 8,
+     [](Options& o, const std::string&) { o.failFast = true; }},
+    {"get-response", no_argument, kLongOnly + 9,
+     [](Options& o, const std::string&) { o.getResponse = true; }},
+    {"quiet", no_argument, 'q',
+     [](Options& o, const std::string&) { o.verbosity = Verbosity::Quiet; }},
+    {"verbose", no_argument, 'v',
+     [](Options& o, const std::string&) { o.verbosity = Verbosity::Verbose; }},
+    {"help", no_argument, 'h', [](Options& o, const std::string&) { o.help = true; }},
+    {"version", no_argument, 'V', [](Options& o, const std::string&) { o.version = true; }},
+};
+
+// The table as getopt_long takes it. "-" first: a file comes back as the value of option 1,
+// in its place among the options, also under POSIXLY_CORRECT; ":" next: a missing value comes
+// back as ':', and getopt prints nothing.
+struct GetoptTable {
+    std::string shortOptions = "-:";
+    std::vector<option> longOptions;
+
+    GetoptTable() {
+        for (const OptionSpec& spec : kOptions) {
+            longOptions.push_back({spec.name, spec.hasArg, nullptr, spec.code});
+            if (spec.code < kLongOnly) {
+                shortOptions += static_cast<char>(spec.code);
+                if (spec.hasArg == required_argument)
+                    shortOptions += ':';
+            }
+        }
+        longOptions.push_back({nullptr, 0, nullptr, 0});
+    }
+};
+
+// An option's name as written: "--junit" of "--junit=x", or "-r".
+std::string_view WrittenName(std::string_view arg) {
+    return arg.substr(0, arg.find('='));
+}
+
+// The option `written` names exactly as a long one, or nullptr.
+const OptionSpec* LongOption(std::string_view written) {
+    if (!written.starts_with("--"))
+        return nullptr;
+    for (const OptionSpec& spec : kOptions) {
+        if (written.substr(2) == spec.name)
+            return &spec;
+    }
+    return nullptr;
+}
+
+const OptionSpec& ByCode(int code) {
+    for (const OptionSpec& spec : kOptions) {
+        if (spec.code == code)
+            return spec;
+    }
+    throw SetupError("unknown option code " + std::to_string(code)); // getopt gives none other
+}
+
+// getopt's refusals in the runner's words: a missing value (':'), a value given to an option
+// that takes none, an unknown option ('?'). `lastArg` is the argument before optind: the long
+// option refused, or the argument that held a short one (or an earlier argument, for a short
+// option refused inside a group such as -qx).
+[[noreturn]] void Refuse(int code, std::string_view lastArg) {
+    const OptionSpec* named = LongOption(WrittenName(lastArg));
+    if (lastArg.starts_with("--") && named == nullptr)
+        throw SetupError("unknown option " + std::string(lastArg) + " (see --help)");
+    const bool isLong = named != nullptr && named->code == optopt;
+    const std::string name =
+        isLong ? "--" + std::string(named->name) : std::string{'-', static_cast<char>(optopt)};
+    if (code == ':')
+        throw SetupError("option " + name + " needs a value");
+    if (isLong)
+        throw SetupError("option " + name + " takes no value");
+    throw SetupError("unknown option " + name + " (see --help)");
+}
 
 } // namespace
 
 Options ParseOptions(std::span<const char* const> args) {
+    static const GetoptTable table;
+    // getopt_long reorders an argv of its own; the strings are only read.
+    std::vector<char*> argv{const_cast<char*>("quorvane-run")};
+    for (const char* arg : args)
+        argv.push_back(const_cast<char*>(arg));
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(argv.size() - 1);
+    optind = 0; // a fresh scan: getopt keeps its state in globals
+    opterr = 0;
+
     Options options;
-    ArgWalker walk(args);
-    bool optionsEnded = false;
-    while (!walk.Done()) {
-        const std::string_view arg = walk.Next();
-        if (optionsEnded || arg == "-" || !arg.starts_with('-')) {
-            options.files.emplace_back(arg);
+    for (int code = 0, longIndex = -1;
+         (code = getopt_long(argc, argv.data(), table.shortOptions.c_str(),
+                             table.longOptions.data(), &longIndex)) != -1;
+         longIndex = -1) {
+        if (code == '?' || code == ':')
+            Refuse(code, argv[optind - 1]);
+        if (code == 1) {
+            options.files.emplace_back(optarg);
             continue;
         }
-        std::string_view name = arg;
-        std::optional<std::string_view> inlineValue;
-        if (arg.starts_with("--")) {
-            if (const std::size_t eq = arg.find('='); eq != std::string_view::npos) {
-                name = arg.substr(0, eq);
-                inlineValue = arg.substr(eq + 1);
-            }
-        }
-        const auto flag = [&](bool& target) {
-            if (inlineValue)
-                throw SetupError("option " + std::string(name) + " takes no value");
-            target = true;
-        };
-        bool unused = false;
-        if (arg == "--") {
-            optionsEnded = true;
-        } else if (name == "-r" || name == "--reader") {
-            options.readers.push_back(walk.Value(name, inlineValue));
-        } else if (name == "--readers") {
-            const auto list = SplitList(walk.Value(name, inlineValue));
-            if (list.empty())
-                throw SetupError("--readers needs a list of readers, such as 1,2");
-            options.readers.insert(options.readers.end(), list.begin(), list.end());
-        } else if (name == "--all-readers") {
-            flag(options.allReaders);
-        } else if (name == "--ctapi") {
-            options.ctapiLibrary = walk.Value(name, inlineValue);
-        } else if (name == "--no-reset") {
-            flag(unused);
-            options.reset = false;
-        } else if (name == "--junit") {
-            options.junitPath = walk.Value(name, inlineValue);
-        } else if (name == "--trace") {
-            options.tracePath = walk.Value(name, inlineValue);
-        } else if (name == "--record") {
-            options.recordPath = walk.Value(name, inlineValue);
-        } else if (name == "--repeat") {
-            options.repeat = ParseRepeat(walk.Value(name, inlineValue));
-        } else if (name == "--fail-fast") {
-            flag(options.failFast);
-        } else if (name == "--get-response") {
-            flag(options.getResponse);
-        } else if (name == "-q" || name == "--quiet") {
-            flag(unused);
-            options.verbosity = Verbosity::Quiet;
-        } else if (name == "-v" || name == "--verbose") {
-            flag(unused);
-            options.verbosity = Verbosity::Verbose;
-        } else if (name == "-h" || name == "--help") {
-            flag(options.help);
-        } else if (name == "-V" || name == "--version") {
-            flag(options.version);
-        } else {
-            throw SetupError("unknown option " + std::string(arg) + " (see --help)");
-        }
+        // A long option must be written whole: getopt_long takes an unambiguous abbreviation,
+        // which would make a new option break command lines that abbreviate another one.
+        const bool valueApart = optarg != nullptr && optarg == argv[optind - 1];
+        const std::string_view written = argv[optind - (valueApart ? 2 : 1)];
+        if (longIndex >= 0 && LongOption(WrittenName(written)) == nullptr)
+            throw SetupError("unknown option " + std::string(written) + " (see --help)");
+        ByCode(code).apply(options, optarg != nullptr ? optarg : "");
     }
+    for (int k = optind; k < argc; ++k) // after "--"
+        options.files.emplace_back(argv[k]);
     if (options.help || options.version)
         return options;
     if (options.files.empty())
@@ -134,7 +188,6 @@ Options ParseOptions(std::span<const char* const> args) {
         throw SetupError("--all-readers and --reader/--readers exclude each other");
     return options;
 }
-
 const char* UsageText() {
     return "usage: quorvane-run [OPTIONS] FILE.req...\n"
            "Runs the tests of REQ files against the card in a reader through the CT-API.\n"

@@ -1,18 +1,13 @@
 // The command line of quorvane-run.
 #pragma once
 
+#include "runner/setup_error.h"
+
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace qvrun {
-
-// A command line or set-up the run cannot go on with: one line on standard error, status 2.
-class SetupError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 enum class Verbosity { Quiet, Normal, Verbose };
 

@@ -2,7 +2,7 @@
 #include "runner/readers.h"
 
 #include "core/reader_names.h"
-#include "runner/options.h"
+#include "runner/setup_error.h"
 
 #include <PCSC/winscard.h>
 

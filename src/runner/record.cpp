@@ -1,8 +1,8 @@
 // The --record file.
 #include "runner/record.h"
 
-#include "runner/options.h"
-#include "runner/report.h"
+#include "runner/hex_text.h"
+#include "runner/setup_error.h"
 
 #include <cerrno>
 #include <cstring>
@@ -13,7 +13,7 @@ namespace {
 
 // The response received; where the test expected a response of the same length, its wildcards
 // stay wildcards, so that bytes that differ every time (a challenge) do not fail the replay.
-std::string RecordedResponse(const Test& test, const Bytes& received) {
+std::string RecordedResponse(const Test& test, std::span<const std::uint8_t> received) {
     if (test.expected.size() != received.size())
         return HexText(received);
     return HexText(received, test.wildcard);
@@ -21,23 +21,25 @@ std::string RecordedResponse(const Test& test, const Bytes& received) {
 
 } // namespace
 
-void WriteRecord(const std::string& path, const std::vector<Outcome>& outcomes) {
-    std::ofstream req(path, std::ios::binary | std::ios::trunc);
+void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
+    if (slot.index != 0 || result.run != 1)
+        return;
+    const Test& test = result.test;
     // No comment lines: a line starting with "#" names the test that follows it.
-    for (const Outcome& outcome : outcomes) {
-        if (outcome.run != 1)
-            continue;
-        const Test& test = *outcome.test;
-        // "# - " then the name: the reader takes the name from the line's fifth character.
-        if (!test.name.empty())
-            req << "# - " << test.name << "\n";
-        req << "2,0 " << HexText(test.command) << "\n";
-        const bool cardAnswered =
-            outcome.verdict == Verdict::Passed || outcome.verdict == Verdict::Mismatch;
-        if (cardAnswered && !outcome.received.empty())
-            req << "> " << RecordedResponse(test, outcome.received) << "\n";
-        req << "\n";
-    }
+    // "# - " then the name: the reader takes the name from the line's fifth character.
+    if (!test.name.empty())
+        text_ += "# - " + test.name + "\n";
+    text_ += "2,0 " + HexText(test.command) + "\n";
+    const bool cardAnswered = result.judgement.verdict == Verdict::Passed ||
+                              result.judgement.verdict == Verdict::Mismatch;
+    if (cardAnswered && !result.received.empty())
+        text_ += "> " + RecordedResponse(test, result.received) + "\n";
+    text_ += "\n";
+}
+
+void RecordFile::Write(const std::string& path) const {
+    std::ofstream req(path, std::ios::binary | std::ios::trunc);
+    req << text_;
     req.close();
     if (!req)
         throw SetupError("cannot write " + path + ": " + std::strerror(errno));

@@ -1,16 +1,24 @@
 // The --record file: a REQ file whose expected responses are the responses received.
 #pragma once
 
-#include "runner/run.h"
+#include "runner/result.h"
 
 #include <string>
-#include <vector>
 
 namespace qvrun {
 
-// Writes each outcome's test (name, command) with its response as the expected one; a test
-// that got no response from the card is written without one (any response passes). Throws
-// SetupError when the file cannot be written.
-void WriteRecord(const std::string& path, const std::vector<Outcome>& outcomes);
+// Takes the first run of the first reader's tests as they end: each test (name, command) with
+// its response as the expected one; a test that got no response from the card is written
+// without one (any response passes).
+class RecordFile : public RunObserver {
+  public:
+    void TestDone(const ReaderSlot& slot, const TestResult& result) override;
+
+    // Writes the file; throws SetupError when it cannot be written.
+    void Write(const std::string& path) const;
+
+  private:
+    std::string text_;
+};
 
 } // namespace qvrun

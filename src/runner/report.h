@@ -1,29 +1,22 @@
-// What the runner prints: a line per test, the detail of a failure, a summary; and the same
-// facts for the trace file.
+// What the runner prints: a line per test, the detail of a failure, a summary.
 #pragma once
 
 #include "runner/options.h"
-#include "runner/run.h"
+#include "runner/result.h"
 
 #include <cstdio>
-#include <map>
 #include <mutex>
-#include <span>
 #include <string>
 #include <vector>
 
 namespace qvrun {
 
-// "00 A4 04 00"; "xx" for the bytes that `wildcard` marks (a mark k for byte k, where present).
-std::string HexText(std::span<const std::uint8_t> bytes,
-                    std::span<const std::uint8_t> wildcard = {});
-
 // The lines that explain a failed test: command sent, expected response (wildcards as xx),
 // response received, the first differing byte marked; or the CT-API result.
-std::vector<std::string> FailureDetail(const Outcome& outcome);
+std::vector<std::string> FailureDetail(const TestResult& result);
 
 // One line for the failure's kind, as JUnit's failure message.
-std::string FailureMessage(const Outcome& outcome);
+std::string FailureMessage(const TestResult& result);
 
 struct Percentiles {
     double p50 = 0, p95 = 0, max = 0; // milliseconds
@@ -32,48 +25,46 @@ Percentiles ExchangePercentiles(std::vector<Clock::duration> times);
 
 double Milliseconds(Clock::duration duration);
 
-// The runner's standard output, shared by the readers' threads.
-class Console {
-  public:
-    Console(std::FILE* out, Verbosity verbosity, bool severalReaders, bool progress,
-            std::size_t testsInAll);
+struct ConsoleSettings {
+    Verbosity verbosity = Verbosity::Normal;
+    std::size_t readers = 1;    // how many readers run: with several, lines carry "[N] "
+    bool progress = false;      // a progress line below the output (a terminal)
+    bool showAtr = true;        // the readers were reset
+    std::size_t testsInAll = 0; // for the progress line
+};
 
-    void ReaderReady(const Reader& reader, const Bytes& atr, bool reset);
+// The runner's standard output, shared by the readers' threads.
+class Console : public RunObserver {
+  public:
+    Console(std::FILE* out, const ConsoleSettings& settings);
+
     void Warning(const std::string& line);
-    void TestDone(const Reader& reader, const Outcome& outcome,
-                  const std::vector<Exchange>& exchanges);
-    void Summary(const std::vector<Reader>& readers, const std::vector<ReaderRun>& runs,
-                 Clock::duration wall);
+    void ReaderReady(const ReaderSlot& slot) override;
+    void TestDone(const ReaderSlot& slot, const TestResult& result) override;
+    void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
+    // The totals of every reader told done, and the run's `wall` time.
+    void Summary(Clock::duration wall);
 
   private:
     void ClearProgress();
     void ShowProgress();
     std::string Prefix(const Reader& reader) const;
 
+    // What the console keeps of a reader: the block of tests it printed last, its totals.
+    struct ReaderState {
+        const Scenario* scenario = nullptr;
+        unsigned run = 0;
+        std::string prefix;
+        std::optional<ReaderTotals> totals;
+    };
+
     std::mutex mutex_;
     std::FILE* out_;
-    Verbosity verbosity_;
-    bool severalReaders_;
-    bool progress_;
-    std::size_t testsInAll_;
+    ConsoleSettings settings_;
     std::size_t testsDone_ = 0;
     std::size_t testsFailed_ = 0;
-    std::map<std::uint16_t, std::pair<const Scenario*, unsigned>> block_; // per reader
-};
-
-// The --trace file: one line per exchange.
-class TraceFile {
-  public:
-    explicit TraceFile(const std::string& path); // throws SetupError
-    ~TraceFile();
-    TraceFile(const TraceFile&) = delete;
-    TraceFile& operator=(const TraceFile&) = delete;
-
-    void Write(const Reader& reader, const Exchange& exchange);
-
-  private:
-    std::mutex mutex_;
-    std::FILE* file_;
+    std::vector<ReaderState> readers_;
+    std::vector<Clock::duration> exchangeTimes_;
 };
 
 } // namespace qvrun

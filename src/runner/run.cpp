@@ -1,22 +1,15 @@
-// One reader's run.
+// The engine.
 #include "runner/run.h"
 
-#include "core/match.h"
-#include "runner/options.h"
-#include "runner/report.h"
-
-#include <cstdio>
+#include <atomic>
 #include <ctapi.h>
+#include <optional>
+#include <thread>
 
 namespace qvrun {
 namespace {
 
-constexpr std::uint8_t kCard = 0;     // ICC1: the card in the first slot
-constexpr std::uint8_t kTerminal = 1; // CT
-constexpr std::uint8_t kHost = 2;
-// RESET CT and RESET ICC (P2 01: with the whole ATR), as CT-BCS gives them.
-const Bytes kResetCt{0x20, 0x11, 0x00, 0x00, 0x00};
-const Bytes kResetIcc{0x20, 0x11, 0x01, 0x01, 0x00};
+constexpr std::uint8_t kCard = 0; // the reply's source address when the card answered
 // T=0: at most this many GET RESPONSE or corrected-Le exchanges after one command, so that a
 // card answering 61xx for ever cannot hold the run.
 constexpr int kMaxFollowUps = 256;
@@ -43,158 +36,136 @@ bool CardStatus(const Exchange& exchange, std::uint8_t sw1) {
            exchange.received[exchange.received.size() - 2] == sw1;
 }
 
-struct TestExchanges {
-    std::vector<Exchange> all; // as sent and received
-    Exchange judged;           // the last one, its response the parts joined
-};
+// One reader's tests, on the reader's thread. A test's exchanges are kept until its result is
+// told; their storage is reused by the next test, so a long run allocates nothing per test.
+class ReaderRun {
+  public:
+    ReaderRun(CtTerminal& terminal, const ReaderSlot& slot, RunObserver& observer)
+        : terminal_(terminal), slot_(slot), observer_(observer) {}
 
-// The test's exchanges: the command, then with `getResponse` the T=0 follow-ups: 6Cxx sends the
-// command again with Le xx, 61xx fetches the rest with GET RESPONSE.
-TestExchanges Exchanges(Terminal& terminal, const Test& test, bool getResponse,
-                        const RunListener& listener) {
-    std::vector<Exchange> exchanges;
-    // The last exchange sent, kept where it lies: a pointer taken anew after every send.
-    const auto send = [&](const Bytes& command, const char* purpose) -> const Exchange* {
-        exchanges.push_back(terminal.Send(command, purpose));
-        if (listener.exchange)
-            listener.exchange(exchanges.back());
-        return &exchanges.back();
-    };
-    const Exchange* last = send(test.command, "command");
-    Bytes joined;
-    for (int followUp = 0; getResponse && followUp < kMaxFollowUps; ++followUp) {
-        const std::uint8_t sw2 = last->received.empty() ? 0 : last->received.back();
-        if (CardStatus(*last, 0x6C) && last->received.size() == 2) {
-            const auto corrected = WithLe(test.command, sw2);
-            if (!corrected)
-                break;
-            joined.clear();
-            last = send(*corrected, "Le corrected");
-        } else if (CardStatus(*last, 0x61)) {
-            joined.insert(joined.end(), last->received.begin(), last->received.end() - 2);
-            last = send(Bytes{0x00, 0xC0, 0x00, 0x00, sw2}, "GET RESPONSE");
-        } else {
-            break;
+    ReaderTotals Run(const std::vector<Scenario>& scenarios, const RunSettings& settings,
+                     std::atomic<bool>& stop) {
+        ReaderTotals totals;
+        const auto start = Clock::now();
+        for (unsigned repetition = 1; repetition <= settings.repeat; ++repetition) {
+            for (const Scenario& scenario : scenarios) {
+                for (const Test& test : scenario.tests) {
+                    if (stop.load())
+                        break;
+                    const TestResult result = RunTest(scenario, test, repetition, settings);
+                    totals.Count(result);
+                    observer_.TestDone(slot_, result);
+                    if (settings.failFast && !result.Passed())
+                        stop = true;
+                }
+            }
         }
+        totals.wall = Clock::now() - start;
+        observer_.ReaderDone(slot_, totals);
+        return totals;
     }
-    Exchange judged = *last;
-    if (!joined.empty() && judged.result == OK) {
-        joined.insert(joined.end(), judged.received.begin(), judged.received.end());
-        judged.received = std::move(joined);
+
+  private:
+    TestResult RunTest(const Scenario& scenario, const Test& test, unsigned repetition,
+                       const RunSettings& settings) {
+        used_ = 0;
+        TestResult result{scenario, test, repetition, {}, {}, 0, {}, {}};
+        if (test.command.size() > qv::kMaxCtLength) {
+            result.judgement.verdict = Verdict::NotSent;
+            return result;
+        }
+        const Exchange& last = SendWithFollowUps(test, settings.getResponse);
+        result.received = last.received;
+        if (!joined_.empty() && last.result == OK) {
+            joined_.insert(joined_.end(), last.received.begin(), last.received.end());
+            result.received = joined_;
+        }
+        result.result = last.result;
+        result.judgement =
+            qv::Judge(test.Expected(), {last.result, last.source, 0, result.received, {}});
+        result.exchanges = std::span(exchanges_.data(), used_);
+        for (const Exchange& exchange : result.exchanges)
+            result.duration += exchange.duration;
+        return result;
     }
-    return {std::move(exchanges), std::move(judged)};
-}
+
+    // The command, then with `getResponse` the T=0 follow-ups: 6Cxx sends the command again
+    // with Le xx, 61xx fetches the rest with GET RESPONSE; the data before each 61xx gathers in
+    // joined_. Returns the last exchange.
+    const Exchange& SendWithFollowUps(const Test& test, bool getResponse) {
+        joined_.clear();
+        const Exchange* last = &Send(test.command, "command");
+        for (int followUp = 0; getResponse && followUp < kMaxFollowUps; ++followUp) {
+            const std::uint8_t sw2 = last->received.empty() ? 0 : last->received.back();
+            if (CardStatus(*last, 0x6C) && last->received.size() == 2) {
+                const auto corrected = WithLe(test.command, sw2);
+                if (!corrected)
+                    break;
+                joined_.clear();
+                last = &Send(*corrected, "Le corrected");
+            } else if (CardStatus(*last, 0x61)) {
+                joined_.insert(joined_.end(), last->received.begin(), last->received.end() - 2);
+                last = &Send(Bytes{0x00, 0xC0, 0x00, 0x00, sw2}, "GET RESPONSE");
+            } else {
+                break;
+            }
+        }
+        return *last;
+    }
+
+    // One exchange, told to the observer at once; valid until the next one.
+    const Exchange& Send(std::span<const std::uint8_t> command, const char* purpose) {
+        if (used_ == exchanges_.size())
+            exchanges_.emplace_back();
+        Exchange& exchange = exchanges_[used_++];
+        exchange.at = std::chrono::system_clock::now();
+        exchange.purpose = purpose;
+        exchange.sent.assign(command.begin(), command.end());
+        const qv::ExchangeResult reply = terminal_.Send(command);
+        exchange.result = reply.result;
+        exchange.source = reply.source;
+        exchange.duration = reply.duration;
+        exchange.received.assign(reply.received.begin(), reply.received.end());
+        observer_.Exchanged(slot_, exchange);
+        return exchange;
+    }
+
+    CtTerminal& terminal_;
+    const ReaderSlot& slot_;
+    RunObserver& observer_;
+    std::vector<Exchange> exchanges_; // the first used_ are the current test's
+    std::size_t used_ = 0;
+    Bytes joined_;
+};
 
 } // namespace
 
-Terminal::Terminal(const CtLibrary& library, const Reader& reader)
-    : library_(library), reader_(reader), room_(qv::kMaxCtLength) {
-    const std::int8_t result = library_.Init()(reader_.position, 0);
-    if (result != OK) {
-        throw SetupError("CT_init for reader '" + reader_.name + "' answered " +
-                         CtResultText(result));
+Engine::Engine(const CtLibrary& library, RunObserver& observer)
+    : library_(library), observer_(observer) {}
+
+Engine::~Engine() = default;
+
+void Engine::Open(const std::vector<Reader>& readers, bool reset) {
+    for (const Reader& reader : readers) {
+        terminals_.push_back(std::make_unique<CtTerminal>(library_, reader));
+        slots_.push_back({slots_.size(), reader, reset ? terminals_.back()->Reset() : Bytes{}});
+        observer_.ReaderReady(slots_.back());
     }
 }
 
-Terminal::~Terminal() {
-    library_.Close()(reader_.position);
-}
-
-Exchange Terminal::SendTo(std::uint8_t destination, const Bytes& command, std::string purpose) {
-    Exchange exchange;
-    exchange.at = std::chrono::system_clock::now();
-    exchange.purpose = std::move(purpose);
-    exchange.sent = command;
-    const qv::ExchangeResult reply =
-        qv::SendCommand(reader_.position, destination, kHost, command, room_, library_.Data());
-    exchange.result = reply.result;
-    exchange.source = reply.source;
-    exchange.duration = reply.duration;
-    exchange.received.assign(reply.received.begin(), reply.received.end());
-    return exchange;
-}
-
-Exchange Terminal::Send(const Bytes& command, std::string purpose) {
-    return SendTo(kCard, command, std::move(purpose));
-}
-
-Bytes Terminal::Reset() {
-    const auto fail = [&](const std::string& what, const Exchange& exchange) {
-        if (exchange.result != OK) {
-            throw SetupError(what + " on reader '" + reader_.name + "': CT_data answered " +
-                             CtResultText(exchange.result));
-        }
-        throw SetupError(what + " on reader '" + reader_.name + "' answered " +
-                         (exchange.received.size() >= 2
-                              ? HexText(std::span(exchange.received).last(2))
-                              : std::string("too few bytes")));
-    };
-    const Exchange resetCt = SendTo(kTerminal, kResetCt, "RESET CT");
-    if (resetCt.result != OK || resetCt.received != Bytes{0x90, 0x00})
-        fail("RESET CT", resetCt);
-    Exchange resetIcc = SendTo(kTerminal, kResetIcc, "RESET ICC");
-    const Bytes& reply = resetIcc.received;
-    if (resetIcc.result == OK && reply.size() >= 2 && reply[reply.size() - 2] == 0x64) {
-        throw SetupError(reply.back() == 0xA1 ? "no card in reader '" + reader_.name + "'"
-                                              : "the card in reader '" + reader_.name +
-                                                    "' does not answer the reset");
+std::vector<ReaderTotals> Engine::Run(const std::vector<Scenario>& scenarios,
+                                      const RunSettings& settings) {
+    std::vector<ReaderTotals> totals(slots_.size());
+    std::atomic<bool> stop{false};
+    std::vector<std::jthread> threads;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        threads.emplace_back([&, i] {
+            ReaderRun run(*terminals_[i], slots_[i], observer_);
+            totals[i] = run.Run(scenarios, settings, stop);
+        });
     }
-    if (resetIcc.result != OK || reply.size() < 2 || reply[reply.size() - 2] != 0x90)
-        fail("RESET ICC", resetIcc);
-    return Bytes(reply.begin(), reply.end() - 2);
-}
-
-Outcome Judge(const Test& test, const Exchange& last) {
-    Outcome outcome;
-    outcome.test = &test;
-    outcome.received = last.received;
-    outcome.result = last.result;
-    if (last.result != OK) {
-        outcome.verdict = Verdict::CtError;
-    } else if (last.source != kCard) {
-        outcome.verdict = Verdict::TerminalReply;
-    } else if ((outcome.differs = qv::FirstDifference(test.Expected(), last.received))) {
-        outcome.verdict = Verdict::Mismatch;
-    }
-    return outcome;
-}
-
-ReaderRun RunReader(Terminal& terminal, const std::vector<Scenario>& scenarios,
-                    const RunSettings& settings, const RunListener& listener,
-                    std::atomic<bool>& stop) {
-    ReaderRun run;
-    const auto start = Clock::now();
-    for (unsigned repetition = 1; repetition <= settings.repeat; ++repetition) {
-        for (const Scenario& scenario : scenarios) {
-            for (const Test& test : scenario.tests) {
-                if (stop.load())
-                    break;
-                std::vector<Exchange> exchanges;
-                Outcome outcome;
-                if (test.command.size() > qv::kMaxCtLength) {
-                    outcome.test = &test;
-                    outcome.verdict = Verdict::NotSent;
-                } else {
-                    TestExchanges sent = Exchanges(terminal, test, settings.getResponse, listener);
-                    outcome = Judge(test, sent.judged);
-                    exchanges = std::move(sent.all);
-                }
-                outcome.scenario = &scenario;
-                outcome.run = repetition;
-                for (const Exchange& exchange : exchanges) {
-                    outcome.duration += exchange.duration;
-                    run.exchangeTimes.push_back(exchange.duration);
-                }
-                if (listener.outcome)
-                    listener.outcome(outcome, exchanges);
-                if (settings.failFast && !outcome.Passed())
-                    stop = true;
-                run.outcomes.push_back(std::move(outcome));
-            }
-        }
-    }
-    run.wall = Clock::now() - start;
-    return run;
+    threads.clear(); // joins them
+    return totals;
 }
 
 } // namespace qvrun

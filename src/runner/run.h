@@ -1,60 +1,18 @@
-// One reader's run: its CT-API terminal opened and reset, then every test of every file sent to
-// the card, repeated as asked.
+// The engine: every chosen reader's CT-API terminal opened and reset, then every test of every
+// file sent to each card, repeated as asked, a thread per reader. What happens goes to one
+// observer as it happens (result.h); the engine keeps no results.
 #pragma once
 
 #include "runner/ct_library.h"
 #include "runner/readers.h"
+#include "runner/result.h"
 #include "runner/scenario.h"
+#include "runner/terminal.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <functional>
-#include <optional>
-#include <string>
+#include <memory>
 #include <vector>
 
 namespace qvrun {
-
-using Clock = std::chrono::steady_clock;
-
-// One CT_data call and what came back.
-struct Exchange {
-    std::chrono::system_clock::time_point at; // when it was sent
-    std::string purpose;                      // "command", "GET RESPONSE", "Le corrected"
-    Bytes sent;
-    Bytes received; // empty unless result is OK
-    std::int8_t result = 0;
-    std::uint8_t source = 0; // the reply's source address
-    Clock::duration duration{};
-};
-
-enum class Verdict {
-    Passed,
-    Mismatch,      // the card answered something else
-    CtError,       // CT_data failed
-    TerminalReply, // the terminal answered, not the card
-    NotSent,       // longer than the CT-API can carry
-};
-
-struct Outcome {
-    const Scenario* scenario = nullptr;
-    const Test* test = nullptr;
-    unsigned run = 1; // 1-based repetition
-    Verdict verdict = Verdict::Passed;
-    Bytes received;                     // the final response (chained with --get-response)
-    std::int8_t result = 0;             // the failing CT_data result for CtError
-    std::optional<std::size_t> differs; // first differing byte for Mismatch
-    Clock::duration duration{};         // all of the test's exchanges
-
-    bool Passed() const { return verdict == Verdict::Passed; }
-};
-
-// Everything one reader's run says, called on the reader's thread.
-struct RunListener {
-    std::function<void(const Exchange&)> exchange;
-    std::function<void(const Outcome&, const std::vector<Exchange>&)> outcome;
-};
 
 struct RunSettings {
     bool getResponse = false;
@@ -62,41 +20,28 @@ struct RunSettings {
     unsigned repeat = 1;
 };
 
-// An open CT-API terminal on one reader; closed with CT_close when destroyed.
-class Terminal {
+class Engine {
   public:
-    // CT_init for the reader's position; throws SetupError when it fails.
-    Terminal(const CtLibrary& library, const Reader& reader);
-    ~Terminal();
-    Terminal(const Terminal&) = delete;
-    Terminal& operator=(const Terminal&) = delete;
+    // `library` and `observer` must outlive the engine.
+    Engine(const CtLibrary& library, RunObserver& observer);
+    ~Engine();
 
-    // RESET CT and RESET ICC; the ATR. Throws SetupError when the terminal or the card fails.
-    Bytes Reset();
-    // One command to the card (destination 0) with the largest response room.
-    Exchange Send(const Bytes& command, std::string purpose);
+    // CT_init and, with `reset`, RESET CT and RESET ICC on each reader in turn, each told ready
+    // to the observer when it is. Every terminal is opened before the first test: a failure is
+    // a set-up error of the whole run (SetupError).
+    void Open(const std::vector<Reader>& readers, bool reset);
+
+    // Runs every file `settings.repeat` times on every open reader at once; returns when all
+    // readers are done. With failFast, the first failure on any reader stops them all.
+    // `scenarios` stays unchanged while the run reads it. The totals are in reader order.
+    std::vector<ReaderTotals> Run(const std::vector<Scenario>& scenarios,
+                                  const RunSettings& settings);
 
   private:
-    Exchange SendTo(std::uint8_t destination, const Bytes& command, std::string purpose);
-
     const CtLibrary& library_;
-    Reader reader_;
-    std::vector<std::uint8_t> room_;
+    RunObserver& observer_;
+    std::vector<ReaderSlot> slots_;
+    std::vector<std::unique_ptr<CtTerminal>> terminals_;
 };
-
-struct ReaderRun {
-    std::vector<Outcome> outcomes;
-    std::vector<Clock::duration> exchangeTimes;
-    Clock::duration wall{};
-};
-
-// Runs every file `settings.repeat` times on `terminal`. Stops early when `stop` is set (by
-// this run on a failure with failFast, or by another reader's).
-ReaderRun RunReader(Terminal& terminal, const std::vector<Scenario>& scenarios,
-                    const RunSettings& settings, const RunListener& listener,
-                    std::atomic<bool>& stop);
-
-// The verdict of one test from its final exchange.
-Outcome Judge(const Test& test, const Exchange& last);
 
 } // namespace qvrun

@@ -1,13 +1,12 @@
 // The tests of one REQ file.
 #include "runner/scenario.h"
 
-#include "runner/options.h"
+#include "runner/setup_error.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <string_view>
 #include <sys/stat.h>
 
 namespace qvrun {
@@ -17,21 +16,16 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-std::string ReadWholeFile(const std::string& path) {
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+File OpenFile(const std::string& path) {
+    File file(std::fopen(path.c_str(), "rb"));
     if (!file)
         throw SetupError("cannot read " + path + ": " + std::strerror(errno));
     struct stat st {};
     if (fstat(fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode))
         throw SetupError("cannot read " + path + ": it is a directory");
-    std::string text;
-    char chunk[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
-        text.append(chunk, got);
-    if (std::ferror(file.get()))
-        throw SetupError("cannot read " + path + ": " + std::strerror(errno));
-    return text;
+    return file;
 }
 
 // Keeps every test the reader hands over.
@@ -58,21 +52,31 @@ class ScenarioSink : public qv::ReqSink {
                                      "and is not run");
     }
 
+    // A REQ file is text: a NUL never stands in one. The reading stops there.
+    bool ReadOnAfterNul(std::size_t line) override {
+        (void)line;
+        notText_ = true;
+        return false;
+    }
+
+    bool NotText() const { return notText_; }
+
   private:
     Scenario& scenario_;
+    bool notText_ = false;
 };
 
 } // namespace
 
 Scenario LoadScenario(const std::string& path) {
-    const std::string text = ReadWholeFile(path);
-    // A REQ file is text: a NUL never stands in one, and the reader would end lines at it.
-    if (text.find('\0') != std::string::npos)
-        throw SetupError("cannot read " + path + ": not a text file");
+    const File file = OpenFile(path);
     Scenario scenario;
     scenario.path = path;
     ScenarioSink sink(scenario);
-    qv::ReadReqText(text, sink);
+    if (!qv::ReadReqStream(file.get(), sink))
+        throw SetupError("cannot read " + path + ": " + std::strerror(errno));
+    if (sink.NotText())
+        throw SetupError("cannot read " + path + ": not a text file");
     return scenario;
 }
 

@@ -1,8 +1,9 @@
-// The scenario core on its own: the REQ reader with a sink of its own, the matcher, and the
-// exchange with a CT_data given as a parameter.
+// The scenario core on its own: the REQ reader with a sink of its own, the matcher, the verdict,
+// and the exchange with a CT_data given as a parameter.
 #include "core/exchange.h"
 #include "core/match.h"
 #include "core/req_reader.h"
+#include "core/verdict.h"
 
 #include <gtest/gtest.h>
 
@@ -128,6 +129,75 @@ TEST(ReqReader, AStreamInErrorEndsTheRead) {
     EXPECT_FALSE(qv::ReadReqStream(dir, sink));
     std::fclose(dir);
     EXPECT_TRUE(sink.tests.empty());
+}
+
+// One policy for a NUL, asked of the sink once: the rules cut the line at it and read on; a sink
+// that refuses what is not text stops the reading there, from a text and a stream alike.
+TEST(ReqReader, TheFirstNulAsksTheSinkOnce) {
+    class NulSink : public ListSink {
+      public:
+        explicit NulSink(bool readOn) : readOn_(readOn) {}
+        bool ReadOnAfterNul(std::size_t line) override {
+            lines.push_back(line);
+            return readOn_;
+        }
+        std::vector<std::size_t> lines;
+
+      private:
+        bool readOn_;
+    };
+    const std::string text = std::string("2,0 00 A4\n> 90 00\n2,0 00 B0\0 12\n> 90\0 00\n", 41) +
+                             "2,0 00 C0\n> 6A 82\n#pending";
+    for (const bool readOn : {true, false}) {
+        NulSink fromText(readOn), fromStream(readOn);
+        qv::ReadReqText(text, fromText);
+        std::string copy = text;
+        std::FILE* f = fmemopen(copy.data(), copy.size(), "r");
+        ASSERT_NE(f, nullptr);
+        EXPECT_TRUE(qv::ReadReqStream(f, fromStream));
+        std::fclose(f);
+        for (const NulSink* sink : {&fromText, &fromStream}) {
+            EXPECT_EQ(sink->lines, std::vector<std::size_t>{3}) << readOn;
+            ASSERT_EQ(sink->tests.size(), readOn ? 3u : 1u) << readOn;
+            EXPECT_EQ(sink->unfinished.has_value(), readOn) << "not called after a stop";
+            if (readOn) {
+                EXPECT_EQ(sink->tests[1].command, (Bytes{0x00, 0xB0}));
+                EXPECT_EQ(sink->tests[1].expected, (Bytes{0x90}));
+            }
+        }
+    }
+}
+
+// ---- the verdict -----------------------------------------------------------------------------
+
+TEST(Verdict, OnlyTheCardsMatchingAnswerPasses) {
+    const Bytes expected{0x12, 0x78, 0x90, 0x00};
+    const Bytes wildcard{0, 1, 0, 0};
+    struct Case {
+        std::int8_t result;
+        std::uint8_t source;
+        Bytes received;
+        qv::Verdict verdict;
+        std::optional<std::size_t> differs;
+    };
+    const Case cases[] = {
+        {OK, 0, {0x12, 0x34, 0x90, 0x00}, qv::Verdict::Passed, std::nullopt},
+        {OK, 0, {0x12, 0x34, 0x6A, 0x82}, qv::Verdict::Mismatch, 2},
+        {OK, 0, {0x12, 0x34, 0x90}, qv::Verdict::Mismatch, 3},
+        {OK, 0, {0x12, 0x34, 0x90, 0x00, 0x00}, qv::Verdict::Mismatch, 4},
+        // The terminal's reply is told apart, its bytes judged all the same.
+        {OK, 1, {0x12, 0x34, 0x90, 0x00}, qv::Verdict::TerminalReply, std::nullopt},
+        {OK, 1, {0x6D, 0x00}, qv::Verdict::TerminalReply, 0},
+        {ERR_TRANS, 0, {}, qv::Verdict::CtError, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const qv::Judgement j =
+            qv::Judge({expected, wildcard}, {c.result, c.source, 2, c.received, {}});
+        EXPECT_EQ(j.verdict, c.verdict) << c.received.size();
+        EXPECT_EQ(j.differs, c.differs) << c.received.size();
+    }
+    const Bytes any{0x6D, 0x00};
+    EXPECT_TRUE(qv::Judge({}, {OK, 0, 2, any, {}}).Passed()) << "no expected response takes any";
 }
 
 // ---- the matcher -----------------------------------------------------------------------------

@@ -1,0 +1,100 @@
+// What a run produces, in the order it happens: a reader made ready, each exchange, each test's
+// result, a reader's totals. The engine hands them to observers (the console, JUnit, the trace,
+// the record), which write as the run goes; nothing here is kept by the engine after the call.
+#pragma once
+
+#include "core/verdict.h"
+#include "runner/readers.h"
+#include "runner/scenario.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace qvrun {
+
+using Clock = std::chrono::steady_clock;
+
+// One chosen reader as the run knows it: its place among the chosen readers, and its ATR (empty
+// with --no-reset).
+struct ReaderSlot {
+    std::size_t index = 0;
+    Reader reader;
+    Bytes atr;
+};
+
+// One CT_data call and what came back.
+struct Exchange {
+    std::chrono::system_clock::time_point at; // when it was sent
+    const char* purpose = "";                 // "command", "GET RESPONSE", "Le corrected"
+    Bytes sent;
+    Bytes received; // empty unless result is OK
+    std::int8_t result = 0;
+    std::uint8_t source = 0; // the reply's source address
+    Clock::duration duration{};
+};
+
+using Verdict = qv::Verdict;
+
+// One test's result. Its views live until the observer returns.
+struct TestResult {
+    const Scenario& scenario;
+    const Test& test;
+    unsigned run = 1; // 1-based repetition
+    qv::Judgement judgement;
+    std::span<const std::uint8_t> received; // the final response (joined with --get-response)
+    std::int8_t result = 0;                 // the last CT_data result
+    std::span<const Exchange> exchanges;    // as sent and received; none when not sent
+    Clock::duration duration{};             // all of the test's exchanges
+
+    bool Passed() const { return judgement.Passed(); }
+};
+
+// A reader's run in numbers.
+struct ReaderTotals {
+    std::size_t tests = 0;
+    std::size_t mismatches = 0; // the card answered something else
+    std::size_t errors = 0;     // the exchange failed
+    Clock::duration wall{};
+
+    std::size_t Failed() const { return mismatches + errors; }
+    void Count(const TestResult& result);
+};
+
+// Receives a run's events. A reader's events come from its own thread, in order; an observer
+// that several readers share guards what they share.
+class RunObserver {
+  public:
+    virtual ~RunObserver() = default;
+    virtual void ReaderReady(const ReaderSlot& slot) { (void)slot; }
+    virtual void Exchanged(const ReaderSlot& slot, const Exchange& exchange) {
+        (void)slot;
+        (void)exchange;
+    }
+    virtual void TestDone(const ReaderSlot& slot, const TestResult& result) {
+        (void)slot;
+        (void)result;
+    }
+    virtual void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {
+        (void)slot;
+        (void)totals;
+    }
+};
+
+// Hands every event to each of its observers, in the order they were added.
+class Observers : public RunObserver {
+  public:
+    void Add(RunObserver& observer) { observers_.push_back(&observer); }
+
+    void ReaderReady(const ReaderSlot& slot) override;
+    void Exchanged(const ReaderSlot& slot, const Exchange& exchange) override;
+    void TestDone(const ReaderSlot& slot, const TestResult& result) override;
+    void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
+
+  private:
+    std::vector<RunObserver*> observers_;
+};
+
+} // namespace qvrun

@@ -1,0 +1,70 @@
+// An open CT-API terminal on one reader.
+#include "runner/terminal.h"
+
+#include "runner/hex_text.h"
+#include "runner/setup_error.h"
+
+#include <ctapi.h>
+
+namespace qvrun {
+namespace {
+
+constexpr std::uint8_t kCard = 0;     // ICC1: the card in the first slot
+constexpr std::uint8_t kTerminal = 1; // CT
+constexpr std::uint8_t kHost = 2;
+// RESET CT and RESET ICC (P2 01: with the whole ATR), as CT-BCS gives them.
+const Bytes kResetCt{0x20, 0x11, 0x00, 0x00, 0x00};
+const Bytes kResetIcc{0x20, 0x11, 0x01, 0x01, 0x00};
+
+} // namespace
+
+CtTerminal::CtTerminal(const CtLibrary& library, const Reader& reader)
+    : library_(library), reader_(reader), room_(qv::kMaxCtLength) {
+    const std::int8_t result = library_.Init()(reader_.position, 0);
+    if (result != OK) {
+        throw SetupError("CT_init for reader '" + reader_.name + "' answered " +
+                         CtResultText(result));
+    }
+}
+
+CtTerminal::~CtTerminal() {
+    library_.Close()(reader_.position);
+}
+
+qv::ExchangeResult CtTerminal::SendTo(std::uint8_t destination,
+                                      std::span<const std::uint8_t> command) {
+    return qv::SendCommand(reader_.position, destination, kHost, command, room_, library_.Data());
+}
+
+qv::ExchangeResult CtTerminal::Send(std::span<const std::uint8_t> command) {
+    return SendTo(kCard, command);
+}
+
+Bytes CtTerminal::Reset() {
+    const auto fail = [&](const std::string& what, const qv::ExchangeResult& reply) {
+        if (reply.result != OK) {
+            throw SetupError(what + " on reader '" + reader_.name + "': CT_data answered " +
+                             CtResultText(reply.result));
+        }
+        throw SetupError(what + " on reader '" + reader_.name + "' answered " +
+                         (reply.received.size() >= 2 ? HexText(reply.received.last(2))
+                                                     : std::string("too few bytes")));
+    };
+    const qv::ExchangeResult resetCt = SendTo(kTerminal, kResetCt);
+    if (resetCt.result != OK || resetCt.received.size() != 2 || resetCt.received[0] != 0x90 ||
+        resetCt.received[1] != 0x00) {
+        fail("RESET CT", resetCt);
+    }
+    const qv::ExchangeResult resetIcc = SendTo(kTerminal, kResetIcc);
+    const std::span<const std::uint8_t> reply = resetIcc.received;
+    if (resetIcc.result == OK && reply.size() >= 2 && reply[reply.size() - 2] == 0x64) {
+        throw SetupError(reply.back() == 0xA1 ? "no card in reader '" + reader_.name + "'"
+                                              : "the card in reader '" + reader_.name +
+                                                    "' does not answer the reset");
+    }
+    if (resetIcc.result != OK || reply.size() < 2 || reply[reply.size() - 2] != 0x90)
+        fail("RESET ICC", resetIcc);
+    return Bytes(reply.begin(), reply.end() - 2);
+}
+
+} // namespace qvrun

@@ -1,0 +1,38 @@
+// An open CT-API terminal on one reader: CT_init, the reset, commands to the card, CT_close.
+#pragma once
+
+#include "runner/ct_library.h"
+#include "runner/readers.h"
+#include "runner/scenario.h"
+
+#include "core/exchange.h"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace qvrun {
+
+class CtTerminal {
+  public:
+    // CT_init for the reader's position; throws SetupError when it fails.
+    CtTerminal(const CtLibrary& library, const Reader& reader);
+    ~CtTerminal();
+    CtTerminal(const CtTerminal&) = delete;
+    CtTerminal& operator=(const CtTerminal&) = delete;
+
+    // RESET CT and RESET ICC; the ATR. Throws SetupError when the terminal or the card fails.
+    Bytes Reset();
+    // One command to the card (destination 0) with the largest response room. The reply's
+    // bytes lie in the terminal's room until the next command.
+    qv::ExchangeResult Send(std::span<const std::uint8_t> command);
+
+  private:
+    qv::ExchangeResult SendTo(std::uint8_t destination, std::span<const std::uint8_t> command);
+
+    const CtLibrary& library_;
+    Reader reader_;
+    std::vector<std::uint8_t> room_;
+};
+
+} // namespace qvrun
