@@ -20,7 +20,7 @@ build: configure
 run:
 	@scripts/install-deps run
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DQUORVANE_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS) --target quorvane bed-readers vcard
+	cmake --build $(BUILD) -j$(JOBS) --target quorvane bed-readers quorvane-bed
 	@scripts/run-quorvane $(BUILD)
 
 test:

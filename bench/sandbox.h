@@ -1,4 +1,5 @@
-// Benchmarks that need readers start themselves again inside the test bed's sandbox.
+// Benchmarks that need readers start themselves again inside the test bed (quorvane-bed, its
+// namespaces only: each benchmark starts the pcscd and cards it measures).
 #pragma once
 
 #include "bed/bed.h"
@@ -8,11 +9,12 @@
 #include <unistd.h>
 #include <vector>
 
-// Replaces this process with testbed/sandbox running the same command line; returns only when
+// Replaces this process with quorvane-bed running the same command line; returns only when
 // that fails (then with status 1, the reason printed).
 inline int ReexecInSandbox(char** argv) {
-    const std::string sandbox = bed::SourcePath("testbed/sandbox");
-    std::vector<char*> args{const_cast<char*>(sandbox.c_str())};
+    const std::string sandbox = bed::BuildPath("bin/quorvane-bed");
+    std::vector<char*> args{const_cast<char*>(sandbox.c_str()), const_cast<char*>("--readers"),
+                            const_cast<char*>("0"), const_cast<char*>("--")};
     for (char** arg = argv; *arg != nullptr; ++arg) {
         args.push_back(*arg);
     }

@@ -1,5 +1,6 @@
 // What the simulated card answers: its script's rules, the echo command set, the default.
 #include "bed/bed.h"
+#include "detail.h"
 
 #include <algorithm>
 
@@ -100,27 +101,97 @@ std::optional<Bytes> EchoAnswer(std::span<const std::uint8_t> apdu) {
 }
 
 CardLogic::CardLogic(CardScript script)
-    : script_(std::move(script)), random_(std::random_device{}()) {}
+    : script_(std::move(script)), random_(std::random_device{}()), uses_(script_.rules.size()) {
+    detail::CheckScript(script_);
+}
 
 Reply CardLogic::Respond(std::span<const std::uint8_t> apdu) {
-    const auto rule = std::find_if(script_.rules.begin(), script_.rules.end(),
-                                   [apdu](const Rule& r) { return Matches(r.pattern, apdu); });
+    ++commands_;
     Reply reply;
-    if (rule == script_.rules.end()) {
-        std::optional<Bytes> echo;
-        if (script_.echo)
-            echo = EchoAnswer(apdu);
-        reply.answer = echo ? std::move(*echo) : script_.fallback;
+    if (script_.muteAfter > 0 && commands_ > script_.muteAfter) {
+        reply.mute = true;
         return reply;
     }
-    reply.delay = rule->delay;
-    reply.pull = rule->drop;
-    if (reply.pull)
+    if (std::optional<Reply> piece = FromChain(apdu)) {
+        reply = std::move(*piece);
+    } else {
+        std::size_t i = 0;
+        for (; i < script_.rules.size(); ++i) {
+            const Rule& r = script_.rules[i];
+            if ((r.uses == 0 || uses_[i] < r.uses) && Matches(r.pattern, apdu))
+                break;
+        }
+        if (i < script_.rules.size()) {
+            reply = FromRule(script_.rules[i], ++uses_[i], apdu);
+        } else {
+            std::optional<Bytes> echo;
+            if (script_.echo)
+                echo = EchoAnswer(apdu);
+            reply.answer = echo ? std::move(*echo) : script_.fallback;
+        }
+    }
+    reply.pullAfter = script_.pullAfter == commands_ && !reply.pull && !reply.mute;
+    return reply;
+}
+
+// A GET RESPONSE while a 61xx chain is open takes its next piece; any other command ends it.
+std::optional<Reply> CardLogic::FromChain(std::span<const std::uint8_t> apdu) {
+    if (chainStatus_.empty())
+        return std::nullopt;
+    const CommandLengths l = ParseLengths(apdu);
+    if (l.apduCase != 2 || l.extended || apdu[1] != 0xC0 || apdu[2] != 0 || apdu[3] != 0) {
+        chainRest_.clear();
+        chainStatus_.clear();
+        return std::nullopt;
+    }
+    const std::size_t n = std::min({l.ne, chainRest_.size(), chainPiece_});
+    Reply reply;
+    reply.answer.assign(chainRest_.begin(), chainRest_.begin() + static_cast<std::ptrdiff_t>(n));
+    chainRest_.erase(chainRest_.begin(), chainRest_.begin() + static_cast<std::ptrdiff_t>(n));
+    if (chainRest_.empty()) {
+        reply.answer.insert(reply.answer.end(), chainStatus_.begin(), chainStatus_.end());
+        chainStatus_.clear();
+    } else {
+        reply.answer.push_back(0x61);
+        reply.answer.push_back(static_cast<std::uint8_t>(std::min(chainRest_.size(), chainPiece_)));
+    }
+    return reply;
+}
+
+Reply CardLogic::FromRule(const Rule& rule, std::size_t use, std::span<const std::uint8_t> apdu) {
+    Reply reply;
+    reply.delay = rule.delay;
+    reply.pull = rule.drop;
+    reply.mute = rule.mute;
+    if (reply.pull || reply.mute)
         return reply;
-    reply.answer.resize(rule->randomBytes);
-    for (auto& b : reply.answer)
+    Bytes& answer = reply.answer;
+    answer.resize(rule.randomBytes);
+    for (auto& b : answer)
         b = static_cast<std::uint8_t>(random_());
-    reply.answer.insert(reply.answer.end(), rule->response.begin(), rule->response.end());
+    answer.insert(answer.end(), rule.response.begin(), rule.response.end());
+    const std::span<std::uint8_t> response = std::span(answer).subspan(rule.randomBytes);
+    for (const std::size_t at : rule.randomAt)
+        response[at] = static_cast<std::uint8_t>(random_());
+    for (std::size_t k = 0; k < rule.counterBytes; ++k) {
+        const std::size_t shift = 8 * (rule.counterBytes - 1 - k);
+        response[rule.counterAt + k] = shift < 64 ? static_cast<std::uint8_t>(use >> shift) : 0;
+    }
+    if (answer.size() >= 2 && (rule.exactLe || rule.chain > 0)) {
+        const std::size_t data = answer.size() - 2;
+        const CommandLengths l = ParseLengths(apdu);
+        const bool hasLe = l.apduCase == 2 || l.apduCase == 4;
+        if (rule.exactLe && hasLe && l.ne != data && data <= 256) {
+            answer = Status(0x6C, static_cast<std::uint8_t>(data));
+        } else if (rule.chain > 0 && data > 0) {
+            chainStatus_.assign(answer.end() - 2, answer.end());
+            chainRest_.assign(answer.begin(), answer.end() - 2);
+            chainPiece_ = rule.chain;
+            answer = Status(0x61, static_cast<std::uint8_t>(std::min(data, rule.chain)));
+        }
+    }
+    if (rule.truncate)
+        answer.resize(std::min(answer.size(), *rule.truncate));
     return reply;
 }
 

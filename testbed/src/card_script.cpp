@@ -2,8 +2,10 @@
 #include "bed/bed.h"
 #include "detail.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -12,7 +14,8 @@ namespace bed {
 namespace {
 
 // vpcd waits for ever for an answer of no bytes, and pcscd's reader thread with it.
-constexpr const char* kEmptyAnswer = "an empty answer hangs the reader; a silent card is 'drop'";
+constexpr const char* kEmptyAnswer =
+    "an empty answer hangs the reader; a silent card is 'mute', a pulled one 'drop'";
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
@@ -65,7 +68,22 @@ std::size_t Number(std::string_view word, std::string_view what) {
     return value;
 }
 
-// The answer part of an "apdu" line: hex bytes, "random N", "delay MS", "drop"; commas separate.
+// The number after word i (a count, milliseconds) within [least, most].
+std::size_t NumberAfter(const std::vector<std::string_view>& words, std::size_t& i,
+                        std::size_t least, std::size_t most = SIZE_MAX) {
+    const std::string_view w = words[i];
+    if (i + 1 >= words.size())
+        throw std::invalid_argument(std::string(w) + " needs a number");
+    const std::size_t n = Number(words[++i], w);
+    if (n < least || n > most) {
+        throw std::invalid_argument(std::string(w) + " " + std::to_string(n) + " is out of range " +
+                                    std::to_string(least) + " to " + std::to_string(most));
+    }
+    return n;
+}
+
+// One answer of an "apdu" line: hex bytes, "xx", "random N", "counter N", "delay MS", "drop"
+// (or "pull"), "mute", "truncate N", "chain N", "exact-le"; commas separate like blanks.
 void ParseAnswer(std::string_view text, Rule& rule) {
     std::string spaced(text);
     for (char& c : spaced) {
@@ -75,29 +93,72 @@ void ParseAnswer(std::string_view text, Rule& rule) {
     const auto words = Words(spaced);
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string_view w = words[i];
-        if (w == "drop") {
+        if (w == "drop" || w == "pull") {
             rule.drop = true;
-        } else if (w == "random" || w == "delay") {
-            if (i + 1 >= words.size())
-                throw std::invalid_argument(std::string(w) + " needs a number");
-            const std::size_t n = Number(words[++i], w);
-            if (w == "delay") {
-                rule.delay = std::chrono::milliseconds(n);
-            } else {
-                // The random bytes always come first in the answer; say so rather than reorder.
-                if (!rule.response.empty()) {
-                    throw std::invalid_argument("random must come before the response bytes");
-                }
-                rule.randomBytes += n;
-            }
+        } else if (w == "mute") {
+            rule.mute = true;
+        } else if (w == "exact-le") {
+            rule.exactLe = true;
+        } else if (w == "delay") {
+            rule.delay = std::chrono::milliseconds(NumberAfter(words, i, 0));
+        } else if (w == "truncate") {
+            rule.truncate = NumberAfter(words, i, 1, 65535);
+        } else if (w == "chain") {
+            rule.chain = NumberAfter(words, i, 1, 256);
+        } else if (w == "random") {
+            // The random bytes of "random N" come first in the answer; say so rather than
+            // reorder ("xx" places a random byte anywhere).
+            const std::size_t n = NumberAfter(words, i, 0);
+            if (!rule.response.empty())
+                throw std::invalid_argument("random must come before the response bytes");
+            rule.randomBytes += n;
+        } else if (w == "xx" || w == "XX") {
+            rule.randomAt.push_back(rule.response.size());
+            rule.response.push_back(0);
+        } else if (w == "counter") {
+            if (rule.counterBytes > 0)
+                throw std::invalid_argument("one counter an answer");
+            rule.counterBytes = NumberAfter(words, i, 1, 8);
+            rule.counterAt = rule.response.size();
+            rule.response.resize(rule.response.size() + rule.counterBytes);
         } else {
             AppendHexWord(w, rule.response);
         }
     }
-    if (rule.drop && (!rule.response.empty() || rule.randomBytes > 0)) {
-        throw std::invalid_argument("drop answers nothing: no response bytes with it");
+    if ((rule.drop || rule.mute) && (!rule.response.empty() || rule.randomBytes > 0)) {
+        throw std::invalid_argument(std::string(rule.drop ? "drop" : "mute") +
+                                    " answers nothing: no response bytes with it");
     }
+    if (rule.drop && rule.mute)
+        throw std::invalid_argument("a card is either pulled or mute");
     detail::CheckAnswer(rule);
+}
+
+// The answers of an "apdu" line, separated by "|": one rule each, used once in turn, the last
+// for every call after.
+std::vector<Rule> ParseAnswers(const std::string& pattern, std::string_view text) {
+    std::vector<Rule> rules;
+    for (std::size_t at = 0;;) {
+        const std::size_t bar = std::min(text.find('|', at), text.size());
+        Rule rule;
+        rule.pattern = pattern;
+        ParseAnswer(text.substr(at, bar - at), rule);
+        rules.push_back(std::move(rule));
+        if (bar == text.size())
+            break;
+        rules.back().uses = 1;
+        at = bar + 1;
+    }
+    return rules;
+}
+
+// "pull after N", "mute after N": the command count.
+std::size_t AfterCount(std::string_view rest, std::string_view directive) {
+    const auto words = Words(rest);
+    if (words.size() != 2 || words[0] != "after")
+        throw std::invalid_argument(std::string(directive) + " needs 'after N'");
+    std::size_t i = 0;
+    return NumberAfter(words, i, 1);
 }
 
 struct PatternByte {
@@ -142,6 +203,18 @@ Bytes Hex(std::string_view text) {
     return out;
 }
 
+std::string HexText(std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const std::uint8_t b : bytes) {
+        if (!text.empty())
+            text += ' ';
+        text += kDigits[b >> 4];
+        text += kDigits[b & 15];
+    }
+    return text;
+}
+
 CardScript ParseCardScript(std::string_view text) {
     CardScript script;
     std::size_t lineNo = 0;
@@ -175,16 +248,25 @@ CardScript ParseCardScript(std::string_view text) {
                 const auto arrow = rest.find("->");
                 if (arrow == std::string_view::npos)
                     throw std::invalid_argument("apdu needs '->'");
-                Rule rule;
-                const auto patternWords = Words(rest.substr(0, arrow));
-                for (const std::string_view w : patternWords) {
-                    if (!rule.pattern.empty())
-                        rule.pattern += ' ';
-                    rule.pattern += w;
+                std::string pattern;
+                for (const std::string_view w : Words(rest.substr(0, arrow))) {
+                    if (!pattern.empty())
+                        pattern += ' ';
+                    pattern += w;
                 }
-                ValidatePattern(rule.pattern);
-                ParseAnswer(rest.substr(arrow + 2), rule);
-                script.rules.push_back(std::move(rule));
+                ValidatePattern(pattern);
+                for (Rule& rule : ParseAnswers(pattern, rest.substr(arrow + 2)))
+                    script.rules.push_back(std::move(rule));
+            } else if (directive == "pull") {
+                script.pullAfter = AfterCount(rest, directive);
+            } else if (directive == "mute") {
+                script.muteAfter = AfterCount(rest, directive);
+            } else if (directive == "putback") {
+                const auto words = Words(rest);
+                std::size_t i = 0;
+                if (words.size() != 2 || words[0] != "after")
+                    throw std::invalid_argument("putback needs 'after MS'");
+                script.putBack = std::chrono::milliseconds(NumberAfter(words, i, 0));
             } else {
                 throw std::invalid_argument("unknown directive '" + std::string(directive) + "'");
             }
@@ -222,8 +304,21 @@ bool Matches(std::string_view pattern, std::span<const std::uint8_t> apdu) {
 }
 
 void detail::CheckAnswer(const Rule& rule) {
-    if (!rule.drop && rule.response.empty() && rule.randomBytes == 0)
+    if (!rule.drop && !rule.mute && rule.response.empty() && rule.randomBytes == 0)
         throw std::invalid_argument(kEmptyAnswer);
+    const auto outside = [&rule](std::size_t at) { return at >= rule.response.size(); };
+    if (std::any_of(rule.randomAt.begin(), rule.randomAt.end(), outside) ||
+        rule.counterAt + rule.counterBytes > rule.response.size()) {
+        throw std::invalid_argument("a random byte or counter beyond the response");
+    }
+}
+
+void detail::CheckScript(const CardScript& script) {
+    for (const Rule& rule : script.rules) {
+        Matches(rule.pattern, {}); // throws on a bad pattern
+        CheckAnswer(rule);
+    }
+    CheckFallback(script.fallback);
 }
 
 void detail::CheckFallback(const Bytes& fallback) {

@@ -3,6 +3,7 @@
 #include "bed/bed.h"
 #include "detail.h"
 
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -32,22 +33,51 @@ void SetQuickAck(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
-int ConnectToVpcd(int slot) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(kFirstVpcdPort + slot));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        const int err = errno;
-        close(fd);
-        errno = err;
+// A TCP connection to vpcd at `place`, or -1 (errno set) when none can be made now.
+int ConnectToVpcd(const CardPlace& place) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(place.host.c_str(), std::to_string(place.port).c_str(), &hints, &found) != 0) {
+        errno = EHOSTUNREACH;
         return -1;
     }
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> owner(found, freeaddrinfo);
+    int err = ECONNREFUSED;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0)
+            throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+        if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+            const int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            return fd;
+        }
+        err = errno;
+        close(fd);
+    }
+    errno = err;
+    return -1;
+}
+
+// Connects once the reader shows no card from an earlier connection, trying for a while (pcscd
+// may still be loading the driver); throws std::runtime_error when it cannot.
+int ConnectWhenEmpty(const CardPlace& place) {
+    // A card just removed from this reader may still be reported for one presence poll; a card
+    // inserted before pcscd saw the reader empty would be taken for the old one.
+    if (!place.reader.empty() && detail::CardReported(place.reader))
+        WaitForCard(place.reader, false, kRemovalPatience);
+    const auto deadline = std::chrono::steady_clock::now() + kConnectPatience;
+    int fd = -1;
+    while ((fd = ConnectToVpcd(place)) < 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw std::runtime_error("simulated card: cannot connect to vpcd at " + place.host +
+                                     " port " + std::to_string(place.port) + ": " +
+                                     std::strerror(errno) + " (does a pcscd with vpcd run?)");
+        }
+        std::this_thread::sleep_for(50ms);
+    }
     return fd;
 }
 
@@ -84,33 +114,43 @@ bool SendMessage(int fd, std::span<const std::uint8_t> payload) {
     return true;
 }
 
-void CheckScript(const CardScript& script) {
-    for (const Rule& rule : script.rules) {
-        Matches(rule.pattern, {}); // throws on a bad pattern
-        detail::CheckAnswer(rule);
-    }
-    detail::CheckFallback(script.fallback);
-}
-
 } // namespace
 
+CardPlace SlotPlace(int slot) {
+    if (slot < 0 || slot >= kMaxReaders)
+        throw std::invalid_argument("the bed's vpcd readers are slots 0 to 15");
+    return CardPlace{"127.0.0.1", kFirstVpcdPort + slot, ReaderName(slot)};
+}
+
 struct SimCard::Impl {
-    int slot;
+    CardPlace place;
+    CardLog log;
     mutable std::mutex mutex;
-    std::condition_variable wake; // interrupts a delay when the card is removed
+    std::condition_variable wake; // interrupts a delay or a mute card when the card is removed
     CardLogic logic;
     std::vector<Bytes> received;
     std::size_t powerOns = 0;
     int fd = -1; // the connection; closed by whoever ends it, under `mutex`
     bool stop = false;
+    bool pulled = false; // by the script, and not put back yet
     std::thread server;
 
-    explicit Impl(CardScript script) : logic(std::move(script)) {}
+    Impl(CardScript script, CardPlace where, CardLog logTo)
+        : place(std::move(where)), log(std::move(logTo)), logic(std::move(script)) {}
 
+    // How one connection ended.
+    enum class End { Closed, Pulled };
     void Serve();
-    // What to do with one APDU: the answer, or nothing when the connection ends instead.
-    std::optional<Bytes> Answer(std::span<const std::uint8_t> apdu);
+    End ServeConnection(int conn);
+    // What to send for one APDU, and whether the card then leaves; nothing when it leaves
+    // instead of answering or is removed meanwhile.
+    std::optional<Bytes> Answer(std::span<const std::uint8_t> apdu, bool& leave);
+    bool PutBack();
     void CloseConnection();
+    void Log(const std::string& line) const {
+        if (log)
+            log(line);
+    }
 };
 
 void SimCard::Impl::CloseConnection() {
@@ -121,32 +161,38 @@ void SimCard::Impl::CloseConnection() {
     }
 }
 
-std::optional<Bytes> SimCard::Impl::Answer(std::span<const std::uint8_t> apdu) {
+std::optional<Bytes> SimCard::Impl::Answer(std::span<const std::uint8_t> apdu, bool& leave) {
+    Log("> " + HexText(apdu));
     std::unique_lock lock(mutex);
     received.emplace_back(apdu.begin(), apdu.end());
     Reply reply = logic.Respond(apdu);
-    if (reply.delay.count() > 0 && wake.wait_for(lock, reply.delay, [this] { return stop; })) {
+    const auto removed = [this] { return stop; };
+    if (reply.delay.count() > 0 && wake.wait_for(lock, reply.delay, removed))
+        return std::nullopt;
+    if (reply.mute) {
+        lock.unlock();
+        Log("- mute: no answer until the card is removed");
+        lock.lock();
+        wake.wait(lock, removed);
         return std::nullopt;
     }
+    leave = reply.pull || reply.pullAfter;
     if (reply.pull)
         return std::nullopt;
+    lock.unlock();
+    Log("< " + HexText(reply.answer));
     return std::move(reply.answer);
 }
 
-void SimCard::Impl::Serve() {
-    int conn;
-    {
-        const std::lock_guard lock(mutex);
-        conn = fd;
-    }
+SimCard::Impl::End SimCard::Impl::ServeConnection(int conn) {
     Bytes payload;
     for (;;) {
         std::uint8_t header[2];
         if (!ReadExact(conn, header))
-            break;
+            return End::Closed;
         payload.resize(static_cast<std::size_t>(header[0]) << 8 | header[1]);
         if (!ReadExact(conn, payload))
-            break;
+            return End::Closed;
         if (payload.size() == 1) {
             const std::uint8_t code = payload[0];
             if (code == kGetAtr) {
@@ -156,8 +202,9 @@ void SimCard::Impl::Serve() {
                     atr = logic.Script().atr;
                 }
                 if (!SendMessage(conn, atr))
-                    break;
+                    return End::Closed;
             } else if (code == kPowerOn || code == kReset) {
+                Log(code == kPowerOn ? "- power on" : "- reset");
                 const std::lock_guard lock(mutex);
                 ++powerOns;
             }
@@ -165,20 +212,65 @@ void SimCard::Impl::Serve() {
         }
         if (payload.empty())
             continue;
-        const std::optional<Bytes> answer = Answer(payload);
-        if (!answer || !SendMessage(conn, *answer))
-            break;
+        bool leave = false;
+        const std::optional<Bytes> answer = Answer(payload, leave);
+        if (answer && !SendMessage(conn, *answer))
+            return End::Closed;
+        if (leave)
+            return End::Pulled;
+        if (!answer)
+            return End::Closed;
     }
-    CloseConnection();
 }
 
-SimCard::SimCard(CardScript script, int slot) {
-    if (slot < 0 || slot >= kMaxReaders)
-        throw std::invalid_argument("the bed's vpcd readers are slots 0 to 15");
-    CheckScript(script);
-    impl_ = std::make_unique<Impl>(std::move(script));
-    impl_->slot = slot;
+// After the script pulled the card: back into the reader when the script says so.
+bool SimCard::Impl::PutBack() {
+    std::unique_lock lock(mutex);
+    pulled = true;
+    const auto putBack = logic.Script().putBack;
+    if (!putBack || wake.wait_for(lock, *putBack, [this] { return stop; }))
+        return false;
+    lock.unlock();
+    int conn = -1;
+    try {
+        conn = ConnectWhenEmpty(place);
+    } catch (const std::runtime_error& e) {
+        Log(std::string("- not put back: ") + e.what());
+        return false;
+    }
+    lock.lock();
+    if (stop) {
+        close(conn);
+        return false;
+    }
+    fd = conn;
+    pulled = false;
+    lock.unlock();
+    Log("- put back");
+    return true;
 }
+
+void SimCard::Impl::Serve() {
+    for (;;) {
+        int conn;
+        {
+            const std::lock_guard lock(mutex);
+            conn = fd;
+        }
+        const End end = ServeConnection(conn);
+        CloseConnection();
+        if (end == End::Closed)
+            return;
+        Log("- pulled");
+        if (!PutBack())
+            return;
+    }
+}
+
+SimCard::SimCard(CardScript script, int slot) : SimCard(std::move(script), SlotPlace(slot)) {}
+
+SimCard::SimCard(CardScript script, CardPlace place, CardLog log)
+    : impl_(std::make_unique<Impl>(std::move(script), std::move(place), std::move(log))) {}
 
 SimCard::~SimCard() {
     Remove();
@@ -187,28 +279,13 @@ SimCard::~SimCard() {
 void SimCard::Insert() {
     if (Inserted())
         return;
-    if (impl_->server.joinable())
-        impl_->server.join(); // a connection that ended by itself
-    // A card just removed from this reader may still be reported for one presence poll; a card
-    // inserted before pcscd saw the reader empty would be taken for the old one.
-    const std::string reader = ReaderName(impl_->slot);
-    if (detail::CardReported(reader))
-        WaitForCard(reader, false, kRemovalPatience);
-    // pcscd may still be loading the driver: keep trying for a while.
-    const auto deadline = std::chrono::steady_clock::now() + kConnectPatience;
-    int fd = -1;
-    while ((fd = ConnectToVpcd(impl_->slot)) < 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            throw std::runtime_error("simulated card: cannot connect to vpcd on port " +
-                                     std::to_string(kFirstVpcdPort + impl_->slot) + ": " +
-                                     std::strerror(errno) + " (is the bed's pcscd running?)");
-        }
-        std::this_thread::sleep_for(50ms);
-    }
+    Remove(); // a server that ended by itself, or waits to put the card back
+    const int fd = ConnectWhenEmpty(impl_->place);
     {
         const std::lock_guard lock(impl_->mutex);
         impl_->fd = fd;
         impl_->stop = false;
+        impl_->pulled = false;
     }
     impl_->server = std::thread([impl = impl_.get()] { impl->Serve(); });
 }
@@ -232,9 +309,14 @@ bool SimCard::Inserted() const {
 }
 
 void SimCard::SetScript(CardScript script) {
-    CheckScript(script);
+    CardLogic logic(std::move(script)); // checks it
     const std::lock_guard lock(impl_->mutex);
-    impl_->logic = CardLogic(std::move(script));
+    impl_->logic = std::move(logic);
+}
+
+bool SimCard::Pulled() const {
+    const std::lock_guard lock(impl_->mutex);
+    return impl_->pulled;
 }
 
 std::vector<Bytes> SimCard::ReceivedApdus() const {

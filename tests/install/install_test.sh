@@ -19,9 +19,22 @@ root=$dest$prefix
 for f in bin/quorvane bin/quorvane-run share/man/man1/quorvane-run.1 lib/libctapi-pcsc.so.1 lib/libctapi-pcsc.so lib/pkgconfig/ctapi-pcsc.pc \
          lib/cmake/ctapi-pcsc/ctapi-pcsc-config.cmake share/man/man1/quorvane.1 \
          share/man/man3/ctapi-pcsc.3 share/man/man5/quorvane-req.5 \
-         share/doc/quorvane/examples/demo-pass.req; do
+         share/doc/quorvane/examples/demo-pass.req \
+         bin/quorvane-card bin/quorvane-bed libexec/quorvane/sandbox share/man/man1/quorvane-card.1 \
+         share/man/man1/quorvane-bed.1 share/man/man5/quorvane-card.5 \
+         share/doc/quorvane/examples/demo.card; do
     [ -e "$root/$f" ] || fail "$f not installed"
 done
+# The installed bed enters its namespaces with the sandbox installed beside it, not the source
+# tree's (77: this machine makes no private namespace; the path was found all the same).
+status=0
+inside=$(cd / && "$root/bin/quorvane-bed" --readers 0 -- sh -c 'echo "$QUORVANE_SANDBOX"' 2>"$work/bed.err") || status=$?
+if [ $status -eq 77 ]; then
+    grep -q "cannot create a private mount and network namespace" "$work/bed.err" || fail "bed: $(cat "$work/bed.err")"
+else
+    [ $status -eq 0 ] && [ "$inside" = 1 ] || fail "the installed bed ran '$inside', status $status: $(cat "$work/bed.err")"
+fi
+"$root/bin/quorvane-card" --check "$root/share/doc/quorvane/examples/demo.card" >/dev/null || fail "demo.card"
 examples=$(find "$dest" -name demo-pass.req | wc -l)
 [ "$examples" -eq 1 ] || fail "the examples are installed $examples times"
 configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
@@ -34,7 +47,9 @@ exported=$(nm -D --defined-only "$root/lib/libctapi-pcsc.so.1" | awk '$2 == "T" 
 [ "$exported" = "CT_close CT_data CT_init " ] || fail "exported symbols: $exported"
 
 for page in "$root/share/man/man1/quorvane.1" "$root/share/man/man1/quorvane-run.1" \
-            "$root/share/man/man3/ctapi-pcsc.3" "$root/share/man/man5/quorvane-req.5"; do
+            "$root/share/man/man3/ctapi-pcsc.3" "$root/share/man/man5/quorvane-req.5" \
+            "$root/share/man/man1/quorvane-card.1" \
+            "$root/share/man/man1/quorvane-bed.1" "$root/share/man/man5/quorvane-card.5"; do
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man warnings in $page: $warnings"
 done

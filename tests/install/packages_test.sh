@@ -2,18 +2,21 @@
 # Uses the installed Debian packages once, the way the field does (CI runs it after
 # `apt-get install ./build-deb/*.deb`): the installed program on the test bed's demo card along
 # the session road to the ATR, and a CT-API program of someone else's built against the installed
-# library through pkg-config and through the CMake package, all inside the test bed's sandbox.
-#   packages_test.sh BUILD_DIR    (BUILD_DIR holds the test bed's tools, vcard and bed-readers)
+# library through pkg-config and through the CMake package, all in the installed quorvane-bed;
+# then the installed quorvane-card on pcscd as the system starts it, with vsmartcard-vpcd's
+# configuration, inside the test bed's sandbox.
+#   packages_test.sh BUILD_DIR    (BUILD_DIR holds the test bed's tool bed-readers)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "$1" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-in_bed() { "$root/testbed/sandbox" "$root/scripts/run-quorvane" --in-bed "$build" "$@"; }
+examples=/usr/share/doc/quorvane/examples
+in_bed() { /usr/bin/quorvane-bed --card 0="$examples/demo.card" -- "$@"; }
 
 # The packaged programs, not those of a build tree: in the system's path, without a run path.
-for name in quorvane quorvane-run; do
+for name in quorvane quorvane-run quorvane-card quorvane-bed; do
     found=$(command -v "$name") || fail "$name is not on the path"
     [ "$found" = "/usr/bin/$name" ] || fail "$name found at $found"
     if grep -q 'R.*PATH' <<<"$(objdump -p "$found")"; then
@@ -82,4 +85,16 @@ CM
     { cat "$work/cm.log"; fail "the consumer does not build through find_package(ctapi-pcsc)"; }
 answer=$(in_bed "$work/cm/build/consumer")
 [ "$answer" = "$expected" ] || fail "the CMake consumer answered '$answer'"
+# The installed card on pcscd started as the system starts it (no options: the configuration in
+# /etc/reader.conf.d, vpcd's among it), in a sandbox so that the machine's own pcscd is not met.
+cat >"$work/system.sh" <<SH
+/usr/sbin/pcscd --foreground >"$work/pcscd.log" 2>&1 & pcscd=\$!
+/usr/bin/quorvane-card "$examples/demo.card" & card=\$!
+"$build/bin/bed-readers" --wait-card 0 20000 || echo "no card"
+/usr/bin/quorvane-run "$examples/demo-pass.req"
+kill \$card \$pcscd; wait
+SH
+answer=$("$root/testbed/sandbox" /bin/sh "$work/system.sh" 2>&1) || true
+grep -qF "PASSED: 5 tests, 5 passed, 0 failed" <<<"$answer" ||
+    { echo "$answer"; cat "$work/pcscd.log"; fail "the installed card on the system-like pcscd"; }
 echo "packages test: all checks passed"

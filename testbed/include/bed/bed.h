@@ -21,6 +21,9 @@ using namespace std::chrono_literals;
 // "3B 02 14 50" or "3b021450" into bytes; throws std::invalid_argument on anything else.
 Bytes Hex(std::string_view text);
 
+// "3B 02 14 50": bytes as hex text, a blank between bytes.
+std::string HexText(std::span<const std::uint8_t> bytes);
+
 // True when `apdu` matches `pattern` ("xx" any byte, a trailing "*" any rest, possibly empty);
 // throws std::invalid_argument when the pattern is malformed.
 bool Matches(std::string_view pattern, std::span<const std::uint8_t> apdu);
@@ -28,13 +31,22 @@ bool Matches(std::string_view pattern, std::span<const std::uint8_t> apdu);
 // ---- The simulated card ---------------------------------------------------------------------
 
 // One APDU rule: a command pattern ("xx" matches any byte, a trailing "*" any rest), the
-// response, and what the card does besides answering.
+// response, and what the card does besides answering. The card script language is
+// man/quorvane-card.5.
 struct Rule {
-    std::string pattern;                // e.g. "00 A4 04 00 xx *"
-    Bytes response;                     // e.g. {0x90, 0x00}
-    std::size_t randomBytes = 0;        // random bytes placed before `response` (GET CHALLENGE)
-    std::chrono::milliseconds delay{0}; // before answering
-    bool drop = false;                  // close the connection instead of answering (card pulled)
+    std::string pattern;                 // e.g. "00 A4 04 00 xx *"
+    Bytes response;                      // e.g. {0x90, 0x00}
+    std::size_t randomBytes = 0;         // random bytes placed before `response` (GET CHALLENGE)
+    std::chrono::milliseconds delay{0};  // before answering
+    bool drop = false;                   // close the connection instead of answering (card pulled)
+    bool mute = false;                   // never answer: the reader waits until the card is gone
+    std::vector<std::size_t> randomAt{}; // places in `response` that get a random byte each time
+    std::size_t counterAt = 0;           // a counter's place in `response` ...
+    std::size_t counterBytes = 0;        // ... and width: big-endian, 1 at the rule's first use
+    std::optional<std::size_t> truncate{}; // only the first this many bytes are sent
+    std::size_t chain = 0; // > 0: 61xx, then GET RESPONSE hands the data this many at a time
+    bool exactLe = false;  // 6Cxx when the command's Le is not the data's length
+    std::size_t uses = 0;  // > 0: the rule matches this many commands, then no more
 };
 
 struct CardScript {
@@ -42,6 +54,9 @@ struct CardScript {
     std::vector<Rule> rules;    // first match wins
     Bytes fallback{0x6D, 0x00}; // answer when no rule matches
     bool echo = false;          // the echo command set answers what no rule matches
+    std::size_t pullAfter = 0;  // > 0: the card leaves the reader after answering this command
+    std::size_t muteAfter = 0;  // > 0: the card answers nothing after this command
+    std::optional<std::chrono::milliseconds> putBack{}; // a pulled card comes back this much later
 };
 
 // The length fields of a command APDU, in the ISO 7816-4 short and extended forms.
@@ -61,9 +76,11 @@ std::optional<Bytes> EchoAnswer(std::span<const std::uint8_t> apdu);
 
 // What a card does with one command.
 struct Reply {
-    Bytes answer;                       // empty only when `pull`
+    Bytes answer;                       // empty only when the card pulls out or stays mute
     std::chrono::milliseconds delay{0}; // before answering
     bool pull = false;                  // leave the reader instead of answering
+    bool mute = false;                  // answer nothing, ever
+    bool pullAfter = false;             // leave the reader once the answer is sent
 };
 
 // A card's answers to its commands, by its script: the rules, then the echo set, then the
@@ -75,11 +92,20 @@ class CardLogic {
     const CardScript& Script() const { return script_; }
 
   private:
+    std::optional<Reply> FromChain(std::span<const std::uint8_t> apdu);
+    Reply FromRule(const Rule& rule, std::size_t use, std::span<const std::uint8_t> apdu);
+
     CardScript script_;
     std::mt19937 random_;
+    std::vector<std::size_t> uses_; // per rule
+    std::size_t commands_ = 0;
+    Bytes chainRest_;   // the data a 61xx announced, still to be fetched
+    Bytes chainStatus_; // the status word after them
+    std::size_t chainPiece_ = 0;
 };
 
-// The card script file format, one directive a line, '#' starts a comment:
+// The card script file format (man/quorvane-card.5), one directive a line, '#' starts a
+// comment:
 //   atr 3B 02 14 50
 //   apdu 00 A4 04 00 xx * -> 90 00
 //   apdu 00 84 00 00 08 -> random 8, 90 00
@@ -90,12 +116,25 @@ class CardLogic {
 CardScript ParseCardScript(std::string_view text); // throws std::invalid_argument with line no.
 CardScript LoadCardScript(const std::string& path);
 
-// A card in vpcd reader `slot` (0: port 35963, reader "Virtual PCD 00 00"; 1: port 35964; slot n:
-// port 35963 + n, reader ReaderName(n)). Runs in a thread of its own; inserted = connected to
-// vpcd. Thread-safe.
+// Where a simulated card connects to vpcd.
+struct CardPlace {
+    std::string host = "127.0.0.1";
+    int port = 0;
+    std::string reader; // the reader's PC/SC name where known: waited for to show no card
+};
+// vpcd reader `slot` of the bed: port kFirstVpcdPort + slot on 127.0.0.1, reader
+// ReaderName(slot); the readers themselves are configured by Pcscd alone.
+CardPlace SlotPlace(int slot);
+
+// One line for each exchange and event: "> command", "< answer", "- what happened".
+using CardLog = std::function<void(const std::string& line)>;
+
+// A card in a vpcd reader. Runs in a thread of its own; inserted = connected to vpcd.
+// Thread-safe.
 class SimCard {
   public:
     explicit SimCard(CardScript script, int slot = 0);
+    SimCard(CardScript script, CardPlace place, CardLog log = {});
     ~SimCard(); // removes the card
     SimCard(const SimCard&) = delete;
     SimCard& operator=(const SimCard&) = delete;
@@ -103,6 +142,7 @@ class SimCard {
     void Insert();         // returns once connected (the reader may see it later)
     void Remove();         // closes the connection
     bool Inserted() const; // false after Remove(), a drop rule or vpcd closing
+    bool Pulled() const;   // the script pulled the card, and has not put it back (yet)
     void SetScript(CardScript script);
     std::vector<Bytes> ReceivedApdus() const; // every APDU received since construction
     std::size_t PowerOns() const;             // power-on and reset control messages seen

@@ -1,0 +1,37 @@
+// Record once, replay for ever: turns what quorvane-run wrote on a real card (a --record REQ
+// file, a --trace file) into a card script that answers the same.
+//
+// The rules: every command becomes a rule for exactly its bytes. Its recorded responses become
+// the rule's answers in the order they were recorded ("a | b": one each call, the last kept for
+// every later call); a response that repeats the one before it adds nothing. A wildcard byte in
+// a recorded response ("xx", where the suite expected any byte, a challenge say) becomes a
+// random byte of the replay, so the replay differs every time as the card did. A command
+// recorded without a response is named in a comment and left to the default, 6D 00. From a
+// trace, only the card's answers count (CT-API result 0, source address 0, the first reader's);
+// GET RESPONSE and a corrected Le are commands of their own there. The ATR is not in either
+// file: it is given (the bed's default otherwise).
+#pragma once
+
+#include "bed/bed.h"
+
+#include <string>
+#include <vector>
+
+namespace bed {
+
+struct Recorded {
+    Bytes command;
+    Bytes response;   // empty: none recorded
+    Bytes wildcard;   // per response byte: non-zero where the response had a wildcard
+    std::string name; // the test's name, where known
+};
+
+// Throw std::invalid_argument naming the file (and, for a trace, the line).
+std::vector<Recorded> ReadRecordedReq(const std::string& path);
+std::vector<Recorded> ReadTrace(const std::string& path);
+
+// The card script that replays `exchanges`; `origin` is named in its first comment.
+std::string ReplayScript(const std::vector<Recorded>& exchanges, const Bytes& atr,
+                         const std::string& origin);
+
+} // namespace bed

@@ -1,0 +1,208 @@
+// quorvane-bed: a private PC/SC service for one command. A pcscd of its own with vpcd readers
+// and simulated cards, in private mount and network namespaces (testbed/sandbox), the command
+// run inside, everything ended after; its status is the command's. man/quorvane-bed.1.
+#include "bed/bed.h"
+
+#include <getopt.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kUsage =
+    "usage: quorvane-bed [--card SLOT=SCRIPT]... [--readers N] [--verbose] -- COMMAND [ARG...]\n"
+    "Runs COMMAND with a PC/SC service of its own: a private pcscd with N vpcd readers\n"
+    "(\"Virtual PCD 00 00\", ...) and a simulated card in each slot given, in private mount and\n"
+    "network namespaces; ends everything after. The exit status is COMMAND's (128 + signal when\n"
+    "a signal ended it); 2 for a usage or script error, 77 when no private namespace can be made.\n"
+    "  -c, --card SLOT=SCRIPT  the card of SCRIPT (quorvane-card(5)) in reader SLOT (0 to 15)\n"
+    "  -r, --readers N         vpcd readers (default 2; rounded up to even; 0: no pcscd, the\n"
+    "                          namespaces only)\n"
+    "  -v, --verbose           print the cards' exchanges on standard error\n"
+    "  -h, --help              this help\n";
+
+struct Card {
+    int slot;
+    std::string path;
+    bed::CardScript script;
+};
+
+int Usage(const std::string& why) {
+    std::fprintf(stderr, "quorvane-bed: %s\n%s", why.c_str(), kUsage);
+    return 2;
+}
+
+// The namespace maker: installed beside the program, or the source tree's.
+std::string SandboxPath() {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const auto installed = self.parent_path() / QUORVANE_BIN_TO_SANDBOX;
+        if (std::filesystem::exists(installed, ec))
+            return installed.lexically_normal().string();
+    }
+    return bed::SourcePath("testbed/sandbox");
+}
+
+// Replaces this process with the sandbox running it again; returns only on failure.
+int Reexec(char** argv) {
+    const std::string sandbox = SandboxPath();
+    // The program's own path: /proc/self/exe would be the sandbox's shell once it runs.
+    std::error_code ec;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    std::vector<char*> args{const_cast<char*>(sandbox.c_str()), const_cast<char*>(self.c_str())};
+    for (char** arg = argv + 1; *arg != nullptr; ++arg)
+        args.push_back(*arg);
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    std::perror(sandbox.c_str());
+    return 1;
+}
+
+pid_t child = -1;
+
+void Forward(int signal) {
+    if (child > 0)
+        kill(child, signal);
+}
+
+// Runs the command in the foreground; its status, as a shell reports it.
+int RunCommand(char** command) {
+    // Ctrl-C reaches the command from the terminal; the bed stays to clean up after it.
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    struct sigaction forward {};
+    forward.sa_handler = Forward;
+    sigaction(SIGTERM, &forward, nullptr);
+    sigaction(SIGHUP, &forward, nullptr);
+    child = fork();
+    if (child < 0) {
+        std::perror("quorvane-bed: fork");
+        return 1;
+    }
+    if (child == 0) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
+        execvp(command[0], command);
+        std::fprintf(stderr, "quorvane-bed: cannot start %s: %s\n", command[0],
+                     std::strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    child = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const option options[] = {
+        {"card", required_argument, nullptr, 'c'},
+        {"readers", required_argument, nullptr, 'r'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    std::vector<Card> cards;
+    int readers = -1;
+    bool verbose = false;
+    // "+": the command's own options are not ours.
+    for (int c; (c = getopt_long(argc, argv, "+c:r:vh", options, nullptr)) != -1;) {
+        switch (c) {
+        case 'c': {
+            const std::string value = optarg;
+            const auto eq = value.find('=');
+            char* end = nullptr;
+            const long slot = eq == std::string::npos ? -1 : std::strtol(value.c_str(), &end, 10);
+            if (eq == std::string::npos || end != value.c_str() + eq || slot < 0 ||
+                slot >= bed::kMaxReaders || eq + 1 == value.size())
+                return Usage("--card takes SLOT=SCRIPT, SLOT 0 to 15, not '" + value + "'");
+            for (const Card& card : cards) {
+                if (card.slot == slot)
+                    return Usage("two cards for slot " + std::to_string(slot));
+            }
+            cards.push_back({static_cast<int>(slot), value.substr(eq + 1), {}});
+            break;
+        }
+        case 'r': {
+            char* end = nullptr;
+            readers = static_cast<int>(std::strtol(optarg, &end, 10));
+            if (end == optarg || *end != '\0' || readers < 0 || readers > bed::kMaxReaders)
+                return Usage("--readers takes 0 to 16");
+            break;
+        }
+        case 'v':
+            verbose = true;
+            break;
+        case 'h':
+            std::fputs(kUsage, stdout);
+            return 0;
+        default:
+            return Usage("unknown option");
+        }
+    }
+    if (optind >= argc)
+        return Usage("no command given");
+    int needed = readers < 0 ? 2 : readers;
+    for (Card& card : cards) {
+        if (readers == 0)
+            return Usage("--readers 0 holds no card");
+        if (readers > 0 && card.slot >= readers)
+            return Usage("slot " + std::to_string(card.slot) + " needs more than " +
+                         std::to_string(readers) + " readers");
+        needed = std::max(needed, card.slot + 1);
+        try {
+            card.script = bed::LoadCardScript(card.path);
+        } catch (const std::invalid_argument& e) {
+            std::fprintf(stderr, "quorvane-bed: %s\n", e.what());
+            return 2;
+        }
+    }
+    if (!bed::InSandbox())
+        return Reexec(argv);
+    if (needed == 0)
+        return RunCommand(argv + optind);
+
+    try {
+        bed::PcscdOptions pcscdOptions;
+        pcscdOptions.vpcdReaders = needed;
+        const bed::Pcscd pcscd(pcscdOptions);
+        std::vector<std::unique_ptr<bed::SimCard>> inserted;
+        for (Card& card : cards) {
+            bed::CardLog log;
+            if (verbose) {
+                log = [slot = card.slot](const std::string& line) {
+                    std::fprintf(stderr, "card %d %s\n", slot, line.c_str());
+                };
+            }
+            inserted.push_back(std::make_unique<bed::SimCard>(
+                std::move(card.script), bed::SlotPlace(card.slot), std::move(log)));
+            inserted.back()->Insert();
+        }
+        for (const Card& card : cards) {
+            if (!bed::WaitForCard(bed::ReaderName(card.slot), true, 10s)) {
+                std::fprintf(stderr, "quorvane-bed: the card in slot %d did not show up\n",
+                             card.slot);
+                return 1;
+            }
+        }
+        return RunCommand(argv + optind);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quorvane-bed: %s\n", e.what());
+        return 1;
+    }
+}

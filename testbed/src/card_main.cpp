@@ -1,0 +1,190 @@
+// quorvane-card: one simulated card in a vpcd reader, played by a card script until SIGTERM or
+// SIGINT; or a card script made from what quorvane-run recorded (--from-req, --from-trace).
+// man/quorvane-card.1, the script language man/quorvane-card.5.
+#include "bed/bed.h"
+#include "bed/replay.h"
+
+#include <getopt.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <string>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: quorvane-card [--slot N | --port PORT] [--host HOST] [--verbose] SCRIPT\n"
+    "       quorvane-card --from-req FILE.req [--atr HEX]\n"
+    "       quorvane-card --from-trace FILE [--atr HEX]\n"
+    "       quorvane-card --check SCRIPT\n"
+    "Plays the card of SCRIPT in a vpcd reader of a pcscd that loads the vpcd driver (slot 0,\n"
+    "port 35963, on 127.0.0.1 unless told otherwise) until SIGTERM or SIGINT; or writes a card\n"
+    "script that replays a quorvane-run --record file or --trace file to standard output.\n"
+    "  -s, --slot N        the vpcd reader slot N (port 35963 + N; 0 to 15)\n"
+    "  -p, --port PORT     the TCP port vpcd listens on for the card\n"
+    "  -H, --host HOST     where vpcd listens (default 127.0.0.1)\n"
+    "  -v, --verbose       print every exchange and event\n"
+    "      --from-req FILE    a card script replaying a recorded REQ file\n"
+    "      --from-trace FILE  a card script replaying a quorvane-run trace\n"
+    "      --atr HEX          the replay's ATR\n"
+    "      --check SCRIPT     read the script and say whether it is sound\n"
+    "  -h, --help          this help\n"
+    "Exit status: 0 ended by a signal or done, 1 the card could not be played, 2 usage or script\n"
+    "error.\n";
+
+int Usage(const char* why) {
+    if (why != nullptr)
+        std::fprintf(stderr, "quorvane-card: %s\n", why);
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+int Number(const char* text, int least, int most) {
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || n < least || n > most)
+        return -1;
+    return static_cast<int>(n);
+}
+
+// Plays the card until a stop signal; a card whose connection vpcd ended (pcscd restarting) is
+// put back, a card the script pulled only as the script says.
+int Play(bed::CardScript script, bed::CardPlace place, bool verbose) {
+    // Blocked before any thread starts, so that only sigtimedwait below takes them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::mutex out;
+    bed::CardLog log;
+    if (verbose) {
+        log = [&out](const std::string& line) {
+            const std::lock_guard lock(out);
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        };
+    }
+    const std::string where = place.host + " port " + std::to_string(place.port);
+    bed::SimCard card(std::move(script), std::move(place), log);
+    try {
+        card.Insert();
+    } catch (const std::runtime_error& e) {
+        std::fprintf(stderr,
+                     "quorvane-card: %s\nStart pcscd with the vpcd driver first (Debian: apt-get "
+                     "install pcscd vsmartcard-vpcd), or run in quorvane-bed.\n",
+                     e.what());
+        return 1;
+    }
+    if (verbose)
+        log("- in the reader at " + where);
+    const timespec tick{0, 100'000'000};
+    while (sigtimedwait(&stopSignals, nullptr, &tick) < 0) {
+        if (card.Inserted() || card.Pulled())
+            continue;
+        try {
+            card.Insert();
+        } catch (const std::runtime_error& e) {
+            if (verbose)
+                log(std::string("- ") + e.what());
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    enum { kFromReq = 256, kFromTrace, kAtr, kCheck };
+    const option options[] = {
+        {"slot", required_argument, nullptr, 's'},
+        {"port", required_argument, nullptr, 'p'},
+        {"host", required_argument, nullptr, 'H'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"from-req", required_argument, nullptr, kFromReq},
+        {"from-trace", required_argument, nullptr, kFromTrace},
+        {"atr", required_argument, nullptr, kAtr},
+        {"check", required_argument, nullptr, kCheck},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int slot = -1;
+    int port = -1;
+    std::string host = "127.0.0.1";
+    bool verbose = false;
+    std::string fromReq, fromTrace, atrText, check;
+    for (int c; (c = getopt_long(argc, argv, "s:p:H:vh", options, nullptr)) != -1;) {
+        switch (c) {
+        case 's':
+            if ((slot = Number(optarg, 0, bed::kMaxReaders - 1)) < 0)
+                return Usage("--slot takes 0 to 15");
+            break;
+        case 'p':
+            if ((port = Number(optarg, 1, 65535)) < 0)
+                return Usage("--port takes 1 to 65535");
+            break;
+        case 'H':
+            host = optarg;
+            break;
+        case 'v':
+            verbose = true;
+            break;
+        case kFromReq:
+            fromReq = optarg;
+            break;
+        case kFromTrace:
+            fromTrace = optarg;
+            break;
+        case kAtr:
+            atrText = optarg;
+            break;
+        case kCheck:
+            check = optarg;
+            break;
+        case 'h':
+            std::fputs(kUsage, stdout);
+            return 0;
+        default:
+            return Usage(nullptr);
+        }
+    }
+    const int modes = !fromReq.empty() + !fromTrace.empty() + !check.empty() + (optind < argc);
+    if (modes != 1 || argc - optind > 1)
+        return Usage("give one script, or one of --from-req, --from-trace, --check");
+    if (slot >= 0 && port >= 0)
+        return Usage("--slot or --port, not both");
+    try {
+        if (!check.empty()) {
+            const bed::CardScript s = bed::LoadCardScript(check);
+            std::printf("%s: %zu rules, ATR %s\n", check.c_str(), s.rules.size(),
+                        bed::HexText(s.atr).c_str());
+            return 0;
+        }
+        if (!fromReq.empty() || !fromTrace.empty()) {
+            const bed::Bytes atr = atrText.empty() ? bed::CardScript{}.atr : bed::Hex(atrText);
+            if (atr.empty())
+                return Usage("--atr needs bytes");
+            const std::string& from = fromReq.empty() ? fromTrace : fromReq;
+            const auto recorded =
+                fromReq.empty() ? bed::ReadTrace(fromTrace) : bed::ReadRecordedReq(fromReq);
+            std::fputs(bed::ReplayScript(recorded, atr, from).c_str(), stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        bed::CardScript script = bed::LoadCardScript(argv[optind]);
+        bed::CardPlace place = bed::SlotPlace(slot < 0 ? 0 : slot);
+        if (port >= 0)
+            place = bed::CardPlace{host, port, ""};
+        place.host = host;
+        return Play(std::move(script), std::move(place), verbose);
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "quorvane-card: %s\n", e.what());
+        return 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quorvane-card: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,149 @@
+// Record once, replay for ever: a card script from what quorvane-run wrote on a real card.
+#include "bed/replay.h"
+
+#include "core/req_reader.h"
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace bed {
+namespace {
+
+// A response as the card script writes it: hex, "xx" (a random byte) where the recording had a
+// wildcard.
+std::string AnswerText(const Recorded& r) {
+    std::string text;
+    for (std::size_t k = 0; k < r.response.size(); ++k) {
+        if (!text.empty())
+            text += ' ';
+        text += k < r.wildcard.size() && r.wildcard[k]
+                    ? std::string("xx")
+                    : HexText(std::span(r.response).subspan(k, 1));
+    }
+    return text;
+}
+
+class Collect : public qv::ReqSink {
+  public:
+    explicit Collect(std::vector<Recorded>& out) : out_(out) {}
+    void Test(const qv::ReqTest& test) override {
+        Recorded r;
+        r.command.assign(test.command.begin(), test.command.end());
+        r.response.assign(test.expected.bytes.begin(), test.expected.bytes.end());
+        r.wildcard.assign(test.expected.wildcard.begin(), test.expected.wildcard.end());
+        r.name = std::string(test.Title());
+        if (!r.command.empty())
+            out_.push_back(std::move(r));
+    }
+
+  private:
+    std::vector<Recorded>& out_;
+};
+
+} // namespace
+
+std::vector<Recorded> ReadRecordedReq(const std::string& path) {
+    const std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "rb"),
+                                                                  std::fclose);
+    if (!file)
+        throw std::invalid_argument("cannot read " + path);
+    std::vector<Recorded> out;
+    Collect sink(out);
+    if (!qv::ReadReqStream(file.get(), sink))
+        throw std::invalid_argument("cannot read " + path + " to its end");
+    return out;
+}
+
+std::vector<Recorded> ReadTrace(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::invalid_argument("cannot read " + path);
+    std::vector<Recorded> out;
+    std::string line;
+    std::string firstReader;
+    for (std::size_t lineNo = 1; std::getline(in, line); ++lineNo) {
+        // STAMP reader N PURPOSE > SENT < RECEIVED result R from S D ms
+        const auto sent = line.find(" > ");
+        const auto received = line.find(" < ", sent == std::string::npos ? 0 : sent);
+        const auto result = line.find(" result ", received == std::string::npos ? 0 : received);
+        const auto from = line.find(" from ", result == std::string::npos ? 0 : result);
+        const auto reader = line.find(" reader ");
+        if (sent == std::string::npos || received == std::string::npos ||
+            result == std::string::npos || from == std::string::npos || reader > sent) {
+            throw std::invalid_argument(path + " line " + std::to_string(lineNo) +
+                                        ": not a quorvane-run trace line");
+        }
+        std::istringstream readerWord(line.substr(reader + 8));
+        std::string readerNumber;
+        readerWord >> readerNumber;
+        if (firstReader.empty())
+            firstReader = readerNumber;
+        std::istringstream tail(line.substr(result + 8));
+        int ctResult = -1;
+        std::string fromWord;
+        unsigned source = 99;
+        tail >> ctResult >> fromWord >> source;
+        // Only the card's answers of one reader: the terminal's answers and failed transfers are
+        // no card's behaviour.
+        if (readerNumber != firstReader || ctResult != 0 || source != 0)
+            continue;
+        // The text between two marks (empty when they touch).
+        const auto between = [&line](std::size_t from, std::size_t to) {
+            return to > from ? std::string_view(line).substr(from, to - from) : std::string_view();
+        };
+        Recorded r;
+        try {
+            r.command = Hex(between(sent + 3, received));
+            r.response = Hex(between(received + 3, result));
+        } catch (const std::invalid_argument& e) {
+            throw std::invalid_argument(path + " line " + std::to_string(lineNo) + ": " + e.what());
+        }
+        if (!r.command.empty())
+            out.push_back(std::move(r));
+    }
+    return out;
+}
+
+std::string ReplayScript(const std::vector<Recorded>& exchanges, const Bytes& atr,
+                         const std::string& origin) {
+    // Each command once, in the order first seen, with its answers in the order given.
+    std::vector<Bytes> order;
+    std::map<Bytes, std::vector<std::string>> answers;
+    std::vector<std::string> unanswered;
+    for (const Recorded& r : exchanges) {
+        auto [it, fresh] = answers.try_emplace(r.command);
+        if (fresh)
+            order.push_back(r.command);
+        if (r.response.empty())
+            continue;
+        it->second.push_back(AnswerText(r));
+    }
+    std::ostringstream script;
+    script << "# A replay of " << origin << ": each command as recorded, its answers in turn.\n"
+           << "atr " << HexText(atr) << "\n";
+    for (const Bytes& command : order) {
+        std::vector<std::string>& list = answers[command];
+        if (list.empty()) {
+            script << "# no answer recorded for " << HexText(command) << "\n";
+            continue;
+        }
+        // Answers that repeat the one before add nothing: the last answer is kept anyway.
+        std::vector<std::string> kept;
+        for (std::string& a : list) {
+            if (kept.empty() || kept.back() != a)
+                kept.push_back(std::move(a));
+        }
+        script << "apdu " << HexText(command) << " ->";
+        for (std::size_t i = 0; i < kept.size(); ++i)
+            script << (i == 0 ? " " : " | ") << kept[i];
+        script << "\n";
+    }
+    script << "default 6D 00\n";
+    return script.str();
+}
+
+} // namespace bed

@@ -1,0 +1,323 @@
+// quorvane-card and quorvane-bed as a user meets them: programs written elsewhere (pcsc-tools)
+// on the simulated card through a pcscd configured as the system's, a suite recorded and then
+// run against its replay, each fault a card script can play as quorvane-run sees it, and the
+// bed as an ordinary user in a fresh clone.
+#include "bed/bed.h"
+
+#include "temp_tree.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct TempDir {
+    fs::path path = temptree::Make("card_tools");
+    TempDir() = default;
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() { temptree::Remove(path); }
+    std::string Write(const std::string& name, const std::string& text) const {
+        std::ofstream(path / name, std::ios::binary) << text;
+        return (path / name).string();
+    }
+    std::string Read(const std::string& name) const {
+        std::ostringstream text;
+        text << std::ifstream(path / name, std::ios::binary).rdbuf();
+        return text.str();
+    }
+};
+
+bed::RunOptions In(const fs::path& dir) {
+    bed::RunOptions options;
+    options.workDir = dir.string();
+    return options;
+}
+
+std::string Tool(const char* name) {
+    return bed::BuildPath(std::string("bin/") + name);
+}
+
+// `command` in a bed with the card of `script` in slot 0.
+bed::RunResult InBed(const std::string& script, std::vector<std::string> command,
+                     const std::string& workDir = "") {
+    std::vector<std::string> argv{Tool("quorvane-bed"), "--card", "0=" + script, "--"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    bed::RunOptions options;
+    options.workDir = workDir;
+    return bed::Run(argv, options);
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+#define NEEDS_SANDBOX()                                                                            \
+    if (!bed::InSandbox())                                                                         \
+    GTEST_SKIP() << "needs testbed/sandbox"
+
+constexpr const char* kPeerCard = "atr 3B 8A 80 01 51 56 52 4E 50 45 45 52 2A\n"
+                                  "apdu 00 20 00 01 * -> 63 C2 | 63 C1 | 69 83\n"
+                                  "apdu 80 CA 00 00 02 -> counter 2, 90 00\n"
+                                  "echo\n";
+
+// pcscd started as the system starts it (its configuration in /etc/reader.conf.d, where
+// Debian's vsmartcard-vpcd puts vpcd's), quorvane-card in its first reader, and pcsc-tools'
+// pcsc_scan and scriptor as the clients.
+TEST(CardTools, PeerClientsOnASystemLikePcscd) {
+    NEEDS_SANDBOX();
+    if (!fs::exists("/usr/bin/pcsc_scan") || !fs::exists("/usr/bin/scriptor"))
+        GTEST_SKIP() << "needs pcsc-tools (scripts/install-deps test installs it)";
+    if (!fs::exists("/etc/reader.conf.d/vpcd"))
+        GTEST_SKIP() << "needs vsmartcard-vpcd's /etc/reader.conf.d/vpcd";
+    const TempDir dir;
+    const std::string card = dir.Write("peer.card", kPeerCard);
+    const std::string script =
+        "/usr/sbin/pcscd --foreground >pcscd.log 2>&1 & pcscd=$!\n"
+        "'" +
+        Tool("quorvane-card") + "' --slot 0 --verbose '" + card +
+        "' >card.log & card=$!\n"
+        "'" +
+        Tool("bed-readers") +
+        "' --wait-card 0 20000 || echo 'no card'\n"
+        "pcsc_scan -c -n\n"
+        "printf '00 20 00 01 08 31 32 33 34 FF FF FF FF\\n00 20 00 01 00\\n00 20 00 01 00\\n"
+        "80 CA 00 00 02\\n80 CA 00 00 02\\n80 E2 00 00 04\\n' | scriptor -r 'Virtual PCD 00 00'\n"
+        "kill $card; wait $card; kill $pcscd; wait $pcscd\n";
+    const bed::RunResult r = bed::Run({"/bin/sh", "-c", script}, In(dir.path));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(Has(r.out, "no card")) << r.out << dir.Read("pcscd.log");
+    EXPECT_TRUE(Has(r.out, "ATR: 3B 8A 80 01 51 56 52 4E 50 45 45 52 2A")) << r.out;
+    for (const char* answer : {"< 63 C2", "< 63 C1", "< 69 83", "< 00 01 90 00", "< 00 02 90 00",
+                               "< 00 01 02 03 90 00"}) {
+        EXPECT_TRUE(Has(r.out, answer)) << answer << " in\n" << r.out;
+    }
+    // The card's own log of the same exchanges.
+    EXPECT_TRUE(Has(dir.Read("card.log"), "> 80 E2 00 00 04\n< 00 01 02 03 90 00\n"))
+        << dir.Read("card.log");
+}
+
+// Recorded once on the card (the demo card stands in for a real one), the suite passes on the
+// replays made from the REQ record and from the trace; with one answer changed in the replay
+// it fails at that test and no other.
+TEST(CardTools, ARecordedSuiteReplaysAndAnInjectedFaultFailsAtItsTest) {
+    NEEDS_SANDBOX();
+    const TempDir dir;
+    const std::string suite = bed::SourcePath("examples/demo-pass.req");
+    const std::string runner = Tool("quorvane-run");
+    const std::string record = (dir.path / "golden.req").string();
+    const std::string trace = (dir.path / "golden.trace").string();
+    const bed::RunResult recorded = InBed(bed::SourcePath("testbed/cards/demo.card"),
+                                          {runner, "--record", record, "--trace", trace, suite});
+    ASSERT_EQ(recorded.status, 0) << recorded.out;
+
+    const std::string atr = "3B 88 80 01 51 56 52 4E 44 45 4D 4F 11";
+    for (const char* from : {"--from-req", "--from-trace"}) {
+        const bed::RunResult made =
+            bed::Run({"/bin/sh", "-c",
+                      "'" + Tool("quorvane-card") + "' " + from + " '" +
+                          (std::string(from) == "--from-req" ? record : trace) + "' --atr '" + atr +
+                          "' > replay.card"},
+                     In(dir.path));
+        ASSERT_EQ(made.status, 0) << made.out;
+        const std::string replay = dir.Read("replay.card");
+        // The challenge's bytes were wildcards in the suite: random bytes in the replay.
+        EXPECT_TRUE(Has(replay, "apdu 00 84 00 00 08 -> xx xx xx xx xx xx xx xx 90 00") ||
+                    std::string(from) == "--from-trace")
+            << replay;
+        const bed::RunResult replayed = InBed((dir.path / "replay.card").string(), {runner, suite});
+        EXPECT_EQ(replayed.status, 0) << from << "\n" << replay << replayed.out;
+        EXPECT_TRUE(Has(replayed.out, "ATR " + atr)) << replayed.out;
+        EXPECT_TRUE(Has(replayed.out, "PASSED: 5 tests, 5 passed, 0 failed")) << replayed.out;
+    }
+
+    // The fault: EF 2F00 (test 3) is missing on the replayed card.
+    std::string faulty = dir.Read("replay.card");
+    const std::string select = "apdu 00 A4 02 0C 02 2F 00 -> 90 00";
+    ASSERT_TRUE(Has(faulty, select)) << faulty;
+    faulty.replace(faulty.find(select), select.size(), "apdu 00 A4 02 0C 02 2F 00 -> 6A 82");
+    const bed::RunResult failed = InBed(dir.Write("faulty.card", faulty), {runner, suite});
+    EXPECT_EQ(failed.status, 1) << failed.out;
+    EXPECT_TRUE(Has(failed.out, "FAIL     3  Select EF 2F00")) << failed.out;
+    EXPECT_TRUE(Has(failed.out, "FAILED: 5 tests, 4 passed, 1 failed")) << failed.out;
+}
+
+// Each fault a card script plays, as quorvane-run reports it.
+TEST(CardTools, EachFaultAsQuorvaneRunSeesIt) {
+    NEEDS_SANDBOX();
+    struct Case {
+        const char* what;
+        const char* card;
+        std::string req;
+        std::vector<std::string> options;
+        int status;
+        std::vector<std::string> seen;
+        std::vector<std::string> notSeen;
+    };
+    const Case cases[] = {
+        {"a card pulled after its second command",
+         "pull after 2\ndefault 90 00\n",
+         "# - one\n2,0 00 B0 00 00\n>90 00\n# - two\n2,0 00 B0 00 00\n>90 00\n"
+         "# - three\n2,0 00 B0 00 00\n>90 00\n",
+         {},
+         1,
+         {"PASS     1  one", "PASS     2  two"},
+         {"PASS     3"}},
+        {"a card pulled at a command, put back for the next run",
+         "apdu 00 FF 00 00 -> pull\nputback after 100\ndefault 90 00\n",
+         "# - one\n2,0 00 B0 00 00\n>90 00\n# - pulled\n2,0 00 FF 00 00\n>90 00\n",
+         {},
+         1,
+         {"PASS     1  one"},
+         {"PASS     2"}},
+        {"a truncated answer",
+         "apdu 00 B0 00 00 04 -> 01 02 03 04 90 00 truncate 3\n",
+         "# - read\n2,0 00 B0 00 00 04\n>01 02 03 04 90 00\n",
+         {},
+         1,
+         {"FAIL     1  read", "received  01 02 03"},
+         {}},
+        // PC/SC hands the one byte over; the CT-API library takes an answer without a status
+        // word for a card gone silent.
+        {"a one-byte answer",
+         "apdu 00 B0 00 00 04 -> 90\n",
+         "# - read\n2,0 00 B0 00 00 04\n>90 00\n",
+         {},
+         1,
+         {"ERROR    1  read", "CT_data answered ERR_TRANS"},
+         {}},
+        {"a 61xx chain, joined with --get-response",
+         "apdu 00 B0 00 00 00 -> 01 02 03 04 05 90 00 chain 2\n",
+         "# - read\n2,0 00 B0 00 00 00\n>01 02 03 04 05 90 00\n",
+         {"--get-response"},
+         0,
+         {"PASS     1  read"},
+         {}},
+        {"a 61xx chain, not followed",
+         "apdu 00 B0 00 00 00 -> 01 02 03 04 05 90 00 chain 2\n",
+         "# - read\n2,0 00 B0 00 00 00\n>01 02 03 04 05 90 00\n",
+         {},
+         1,
+         {"received  61 02"},
+         {}},
+        {"6Cxx, the Le corrected with --get-response",
+         "apdu 00 B0 00 00 xx -> 01 02 03 90 00 exact-le\n",
+         "# - read\n2,0 00 B0 00 00 10\n>01 02 03 90 00\n",
+         {"--get-response"},
+         0,
+         {"PASS     1  read"},
+         {}},
+        {"a PIN counting down and a counter",
+         "apdu 00 20 00 01 * -> 63 C2 | 63 C1 | 69 83\napdu 80 CA 00 00 02 -> counter 2, 90 00\n",
+         "2,0 0020000100\n>63C2\n2,0 0020000100\n>63C1\n2,0 0020000100\n>6983\n"
+         "2,0 0020000100\n>6983\n2,0 80CA000002\n>00 01 90 00\n2,0 80CA000002\n>00 02 90 00\n",
+         {},
+         0,
+         {"PASSED: 6 tests, 6 passed"},
+         {}},
+        {"the echo set",
+         "echo\n",
+         "2,0 80 E2 00 00 10\n>000102030405060708090A0B0C0D0E0F 9000\n"
+         "2,0 80 E5 00 00 02 AA BB\n>00 07 90 00\n",
+         {},
+         0,
+         {"PASSED: 2 tests, 2 passed"},
+         {}},
+    };
+    for (const Case& c : cases) {
+        const TempDir dir;
+        std::vector<std::string> command{Tool("quorvane-run")};
+        command.insert(command.end(), c.options.begin(), c.options.end());
+        command.push_back(dir.Write("suite.req", c.req));
+        const bed::RunResult r = InBed(dir.Write("fault.card", c.card), command);
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out;
+        for (const std::string& text : c.seen)
+            EXPECT_TRUE(Has(r.out, text)) << c.what << ": no '" << text << "' in\n" << r.out;
+        for (const std::string& text : c.notSeen)
+            EXPECT_FALSE(Has(r.out, text)) << c.what << ": '" << text << "' in\n" << r.out;
+    }
+}
+
+// The command's status comes back; a script error names its file and line before anything
+// starts; two cards in two readers.
+TEST(CardTools, BedStatusErrorsAndTwoCards) {
+    NEEDS_SANDBOX();
+    const TempDir dir;
+    const std::string a = dir.Write("a.card", "atr 3B 01 0A\n");
+    const std::string b = dir.Write("b.card", "atr 3B 01 0B\n");
+    EXPECT_EQ(InBed(a, {"/bin/sh", "-c", "exit 7"}).status, 7);
+    EXPECT_EQ(InBed(a, {"/bin/sh", "-c", "kill -TERM $$"}).status, 128 + 15);
+    const bed::RunResult bad = InBed(dir.Write("bad.card", "atr 3B\napdu 00 -> 9\n"), {"true"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(Has(bad.out, "bad.card: card script line 2: odd number of hex digits")) << bad.out;
+    const bed::RunResult usage =
+        bed::Run({Tool("quorvane-bed"), "--card", "16=" + a, "--", "true"}, {});
+    EXPECT_EQ(usage.status, 2) << usage.out;
+
+    const bed::RunResult two = bed::Run({Tool("quorvane-bed"), "--card", "0=" + a, "--card",
+                                         "3=" + b, "--", Tool("quorvane-run"), "--all-readers",
+                                         dir.Write("none.req", "2,0 00 B0 00 00\n")},
+                                        {});
+    EXPECT_TRUE(Has(two.out, "'Virtual PCD 00 00', ATR 3B 01 0A")) << two.out;
+    EXPECT_TRUE(Has(two.out, "'Virtual PCD 1 00 01', ATR 3B 01 0B")) << two.out;
+}
+
+// Where this process can start a program as another user: the bed as an ordinary user, in a
+// fresh clone of the sources, built there. As an ordinary user already, the bed runs as this one.
+TEST(CardTools, BedAsAnOrdinaryUserInAFreshClone) {
+    NEEDS_SANDBOX();
+    if (!fs::exists(bed::SourcePath(".git")))
+        GTEST_SKIP() << "the sources are no git checkout: nothing to clone";
+    std::vector<std::string> asUser;
+    if (geteuid() == 0) {
+        asUser = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        const bed::RunResult probe = bed::Run(
+            [&] {
+                auto argv = asUser;
+                argv.push_back("/bin/true");
+                return argv;
+            }(),
+            {});
+        if (probe.status != 0)
+            GTEST_SKIP() << "cannot start a program as uid 65534 here: " << probe.out;
+    }
+    const TempDir dir;
+    fs::permissions(dir.path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    const std::string clone = (dir.path / "clone").string();
+    bed::RunOptions build;
+    build.timeout = 580s;
+    const bed::RunResult built = bed::Run(
+        {"/bin/sh", "-c",
+         "git clone -q '" + bed::SourcePath("") + "' '" + clone + "' && cmake -S '" + clone +
+             "' -B '" + clone + "/build' -DQUORVANE_TESTS=OFF >/dev/null && cmake --build '" +
+             clone + "/build' --target quorvane-bed bed-readers -j2 >/dev/null"},
+        build);
+    ASSERT_EQ(built.status, 0) << built.out;
+    // Out of this test's own sandbox: the bed must make its namespaces itself.
+    std::vector<std::string> argv{"/usr/bin/env", "-u", "QUORVANE_SANDBOX"};
+    argv.insert(argv.end(), asUser.begin(), asUser.end());
+    for (const std::string& word :
+         {clone + "/build/bin/quorvane-bed", std::string("--card"),
+          "0=" + clone + "/testbed/cards/demo.card", std::string("--"), std::string("/bin/sh"),
+          std::string("-c"),
+          "id -u; '" + clone + "/build/bin/bed-readers' --wait-card 0 10000 && echo card"})
+        argv.push_back(word);
+    const bed::RunResult r = bed::Run(argv, {});
+    if (r.status == 77 && Has(r.out, "cannot create a private mount and network namespace"))
+        GTEST_SKIP() << "no user namespaces for an ordinary user here: " << r.out;
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "card\n")) << r.out;
+}
+
+} // namespace
