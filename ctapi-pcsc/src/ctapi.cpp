@@ -66,8 +66,8 @@ extern "C" std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn) {
     if (pn != 0 || IsOpen(ctn))
         return ERR_INVALID;
     return Guarded([&]() -> std::int8_t {
-        Context context;
-        const auto readers = context.ListReaders();
+        Context context = EstablishContext();
+        const auto readers = ReaderNames(context);
         if (ctn >= readers.size())
             return ERR_INVALID;
         auto terminal = std::make_shared<OpenTerminal>(std::move(context), readers[ctn]);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 namespace ctapi {
 
@@ -69,52 +70,26 @@ std::mutex gReaderTableLock;
 
 } // namespace
 
-// ---- Context --------------------------------------------------------------------------------
+// ---- Context and reader list -------------------------------------------------------------------
 
-Context::Context() {
-    const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &handle_);
-    if (rv != SCARD_S_SUCCESS)
+Context EstablishContext() {
+    Context context;
+    if (const LONG rv = context.Establish(); rv != SCARD_S_SUCCESS)
         Fail(rv);
-    owned_ = true;
+    return context;
 }
 
-Context::~Context() {
-    if (owned_)
-        (void)SCardReleaseContext(handle_); // nothing left to do when pcscd is already gone
-}
-
-Context::Context(Context&& other) noexcept : handle_(other.handle_), owned_(other.owned_) {
-    other.owned_ = false;
-}
-
-std::vector<std::string> Context::ListReaders() const {
-    // The list can grow between asking for its size and reading it: ask again then.
-    for (int attempt = 0; attempt < 3; ++attempt) {
+std::vector<std::string> ReaderNames(const Context& context) {
+    qv::pcsc::ReaderList list;
+    {
         const std::lock_guard table(gReaderTableLock);
-        DWORD size = 0;
-        LONG rv = SCardListReaders(handle_, nullptr, nullptr, &size);
-        if (rv == SCARD_E_NO_READERS_AVAILABLE)
-            return {};
-        if (rv != SCARD_S_SUCCESS)
-            Fail(rv);
-        std::string names(size, '\0');
-        rv = SCardListReaders(handle_, nullptr, names.data(), &size);
-        if (rv == SCARD_E_INSUFFICIENT_BUFFER)
-            continue;
-        if (rv == SCARD_E_NO_READERS_AVAILABLE)
-            return {};
-        if (rv != SCARD_S_SUCCESS)
-            Fail(rv);
-        names.resize(std::min<std::size_t>(size, names.size()));
-        std::vector<std::string> readers;
-        for (std::size_t pos = 0; pos < names.size() && names[pos] != '\0';) {
-            const auto end = std::min(names.find('\0', pos), names.size());
-            readers.emplace_back(names, pos, end - pos);
-            pos = end + 1;
-        }
-        return readers;
+        list = qv::pcsc::ListReaders(context.Handle());
     }
-    Fail(SCARD_E_INSUFFICIENT_BUFFER);
+    if (list.step == qv::pcsc::ReaderList::Step::NoReaders)
+        return {};
+    if (!list.Listed())
+        Fail(list.result);
+    return std::move(list.names);
 }
 
 // ---- CardHandle -----------------------------------------------------------------------------
@@ -137,7 +112,7 @@ LONG CardHandle::Disconnect(DWORD disposition) {
 // ---- PcscSlot -------------------------------------------------------------------------------
 
 PcscSlot::PcscSlot(Context context, std::string reader)
-    : contextHandle_(context.Get()), context_(std::move(context)), reader_(std::move(reader)),
+    : contextHandle_(context.Handle()), context_(std::move(context)), reader_(std::move(reader)),
       receive_(MAX_BUFFER_SIZE_EXTENDED) {}
 
 void PcscSlot::Cancel() {

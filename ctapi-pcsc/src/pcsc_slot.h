@@ -1,5 +1,6 @@
-// The PC/SC plumbing below the CT-BCS interpreter: owners for the context and the card
-// handle, the one mapping from PC/SC result codes to CT-API codes, and a Slot over one reader.
+// The PC/SC plumbing below the CT-BCS interpreter: a terminal's context and reader list (over
+// the shared PC/SC chores), the card handle's owner, the one mapping from PC/SC result codes to
+// CT-API codes, and a Slot over one reader.
 #pragma once
 
 #include <PCSC/winscard.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "ctbcs.h"
+#include "pcsc/readers.h"
 
 namespace ctapi {
 
@@ -17,21 +19,13 @@ namespace ctapi {
 // (the card or the exchange with it failed), ERR_MEMORY, or ERR_HOST.
 std::int8_t CtCode(LONG rv);
 
-// Owns one SCARDCONTEXT. Establishing it throws CtError.
-class Context {
-  public:
-    Context();
-    ~Context();
-    Context(Context&& other) noexcept;
-    Context& operator=(Context&&) = delete;
-    Context(const Context&) = delete;
-    SCARDCONTEXT Get() const { return handle_; }
-    std::vector<std::string> ListReaders() const; // PC/SC's own order
+using qv::pcsc::Context;
 
-  private:
-    SCARDCONTEXT handle_ = 0;
-    bool owned_ = false;
-};
+// A context of its own for a terminal; throws CtError when PC/SC gives none.
+Context EstablishContext();
+// The readers of `context` in PC/SC's own order, none when it lists none; throws CtError when
+// the list cannot be had.
+std::vector<std::string> ReaderNames(const Context& context);
 
 // Owns one SCARDHANDLE; the destructor leaves the card as it is.
 class CardHandle {

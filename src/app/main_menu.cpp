@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int kQuit = 361;
-
 // Choice 4 needs a powered card (state 3 or more).
 void OpenReqFileIfPowered() {
     if (gbKeyVal > 2) {

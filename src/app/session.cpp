@@ -16,10 +16,6 @@ void SetClosedMark() {
     gbClosed = true;
 }
 
-bool ClosedMark() {
-    return gbClosed;
-}
-
 void ExitProgram() {
     if (!gbClosed) {
         CT_CallClose();

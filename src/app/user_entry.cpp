@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr int kEmptyLine = 343; // the menus' KEY_ENTER
-constexpr int kQuit = 361;      // the menus' KEY_EXIT
 constexpr int kNoNumber = -1;
 
 // Room for four characters and the terminating NUL: a longer line arrives in pieces.

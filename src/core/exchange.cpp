@@ -24,7 +24,6 @@ ExchangeResult SendCommand(std::uint16_t ctn, std::uint8_t dad, std::uint8_t sad
 
     // CT_data writes the reply's addresses back: the source is the unit that answered.
     out.source = sad;
-    out.destination = dad;
     if (out.result == OK) {
         out.received = response.first(std::min<std::size_t>(length, room));
     }

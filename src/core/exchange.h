@@ -20,7 +20,6 @@ inline constexpr std::size_t kMaxCtLength = 65535;
 struct ExchangeResult {
     std::int8_t result = ERR_INVALID; // CT_data's result; OK (0) when a reply came
     std::uint8_t source = 0;          // the reply's source address: 0 the card, 1 the terminal
-    std::uint8_t destination = 0;     // the reply's destination address (2, the host)
     std::span<const std::uint8_t> received; // the reply, inside the response room; empty unless OK
     std::chrono::steady_clock::duration duration{}; // the CT_data call alone
 };

@@ -4,28 +4,23 @@
 #include "app/session.h"
 #include "app/user_entry.h"
 #include "core/exchange.h"
+#include "core/hex.h"
 #include "scenario/time_stamps.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <ctapi.h>
 #include <new>
 #include <span>
 #include <string>
-#include <string_view>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 std::uint16_t gnCtn = 0;
 std::uint8_t gucSad = 2;
 std::uint8_t gucDad = 1;
 SCARDCONTEXT ContextHandle = -1;
-
-// CLA 20, INS 10 (RESET); P1 00 = the terminal itself, P2 00 = no data in the reply.
-const std::uint8_t ucReset_CT[5] = {0x20, 0x10, 0x00, 0x00, 0x00};
-// P1 01 = card slot 1, P2 01 = return the complete ATR.
-const std::uint8_t ucReset_ICC[5] = {0x20, 0x10, 0x01, 0x01, 0x00};
 
 namespace {
 
@@ -39,14 +34,19 @@ constexpr std::size_t kResetIccRoom = 35;
 // terminal, which a later failed CT_init must not make unreachable.
 bool gbTerminalOpen = false;
 
-// Failure values of the reader list besides -1 (no context) and -2 (no memory).
-constexpr std::int8_t kListSizeFailed = -3;
-constexpr std::int8_t kListFailed = -4;
+// Failure values of the reader list: no context, no memory, listing failed.
+constexpr std::int8_t kNoContext = -1;
+constexpr std::int8_t kNoMemory = -2;
+constexpr std::int8_t kListFailed = -3;
+
+void PrintListFailure() {
+    std::printf("Could not get list of readers\n");
+}
 
 // Prints "  n. name" for each reader name; returns how many were printed.
-std::int8_t PrintReaderNames(std::string_view list) {
+std::int8_t PrintReaderNames(const std::vector<std::string>& names) {
     std::int8_t count = 0;
-    for (const std::string& name : SplitReaderNames(list)) {
+    for (const std::string& name : names) {
         if (count == INT8_MAX) {
             break;
         }
@@ -75,28 +75,14 @@ std::int8_t SendToTerminal(std::span<const std::uint8_t> command, std::size_t ro
     return reply.result;
 }
 
-void PrintReceived(const char* label, std::span<const std::uint8_t> bytes) {
-    std::printf("%s", label);
-    for (const std::uint8_t b : bytes) {
-        std::printf("%02X ", b);
-    }
-    std::printf("\n");
-}
-
 } // namespace
+
+void PrintReceived(const char* label, std::span<const std::uint8_t> bytes) {
+    std::printf("%s%s\n", label, qv::ToHex(bytes, qv::kHexDump).c_str());
+}
 
 std::uint16_t TerminalNumber() {
     return static_cast<std::uint8_t>(gnCtn);
-}
-
-ContextRelease::~ContextRelease() {
-    // A failed release leaves nothing to undo: the handle is given up either way.
-    (void)SCardReleaseContext(ContextHandle);
-    ContextHandle = -1;
-}
-
-void PrintListFailure() {
-    std::printf("Could not get list of readers\n");
 }
 
 int SelectReader(std::size_t count) {
@@ -110,10 +96,10 @@ int SelectReader(std::size_t count) {
     }
 }
 
-bool EstablishContextWithRetry() {
+bool CommandContext::Establish() {
     for (int attempt = 0; attempt < kContextAttempts; ++attempt) {
-        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ContextHandle) ==
-            SCARD_S_SUCCESS) {
+        if (owner_.Establish() == SCARD_S_SUCCESS) {
+            ContextHandle = owner_.Handle();
             return true;
         }
         usleep(kContextRetryWait);
@@ -123,34 +109,32 @@ bool EstablishContextWithRetry() {
     return false;
 }
 
-std::int8_t DisplayReaderList() {
-    const FlushOnReturn flush;
-
-    if (!EstablishContextWithRetry()) {
-        return -1;
-    }
-    const ContextRelease release;
-
-    DWORD size = 0;
-    if (SCardListReaders(ContextHandle, nullptr, nullptr, &size) != SCARD_S_SUCCESS) {
-        PrintListFailure();
-        return kListSizeFailed;
-    }
-    std::vector<char> names;
-    try {
-        names.resize(size);
-    } catch (const std::bad_alloc&) {
+std::int8_t ReadReaderList(std::vector<std::string>& names) {
+    qv::pcsc::ReaderList list = qv::pcsc::ListReaders(ContextHandle);
+    if (list.result == SCARD_E_NO_MEMORY) {
         std::printf("Memory allocated failed.\n");
-        return -2;
+        return kNoMemory;
     }
-    if (size == 0) {
-        return 0;
-    }
-    if (SCardListReaders(ContextHandle, nullptr, names.data(), &size) != SCARD_S_SUCCESS) {
+    if (list.result != SCARD_S_SUCCESS) {
         PrintListFailure();
         return kListFailed;
     }
-    return PrintReaderNames({names.data(), std::min<std::size_t>(size, names.size())});
+    names = std::move(list.names);
+    return 0;
+}
+
+std::int8_t DisplayReaderList() {
+    const FlushOnReturn flush;
+
+    CommandContext context;
+    if (!context.Establish()) {
+        return kNoContext;
+    }
+    std::vector<std::string> names;
+    if (const std::int8_t failed = ReadReaderList(names); failed != 0) {
+        return failed;
+    }
+    return PrintReaderNames(names);
 }
 
 std::int8_t CT_CallInit() {

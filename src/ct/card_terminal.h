@@ -4,20 +4,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 #include <winscard.h>
 
-#include "core/reader_names.h"
+#include "core/ctbcs_commands.h"
+#include "pcsc/readers.h"
 
 extern std::uint16_t gnCtn;        // terminal number of every CT_data and CT_close
 extern std::uint8_t gucSad;        // 2, the host
 extern std::uint8_t gucDad;        // 1, the card terminal
-extern SCARDCONTEXT ContextHandle; // -1 until a context is established
+extern SCARDCONTEXT ContextHandle; // the context of the command that runs; -1 when none
 
-extern const std::uint8_t ucReset_CT[5];
-extern const std::uint8_t ucReset_ICC[5];
+// The program's RESET commands, from the core's table of CT-BCS commands.
+inline constexpr const auto& ucReset_CT = qv::ctbcs::kMenuResetCt;
+inline constexpr const auto& ucReset_ICC = qv::ctbcs::kMenuResetIcc;
 
 std::int8_t DisplayReaderList();
 std::int8_t CT_CallInit();
@@ -30,23 +32,30 @@ std::uint16_t TerminalNumber();
 
 // ---- shared by the reader list and the feature query
 
-// Establishes ContextHandle with five attempts 0.3 s apart; false (and the message printed)
-// when none succeeded.
-bool EstablishContextWithRetry();
-
-// Releases ContextHandle on whichever road the command that established it ends.
-class ContextRelease {
+// The PC/SC context of one command, which ContextHandle names while the command runs; released
+// on whichever road the command ends.
+class CommandContext {
   public:
-    ContextRelease() = default;
-    ContextRelease(const ContextRelease&) = delete;
-    ContextRelease& operator=(const ContextRelease&) = delete;
-    ~ContextRelease();
+    CommandContext() = default;
+    CommandContext(const CommandContext&) = delete;
+    CommandContext& operator=(const CommandContext&) = delete;
+    ~CommandContext() { ContextHandle = -1; }
+
+    // Five attempts 0.3 s apart; false (and the message printed) when none succeeded.
+    bool Establish();
+
+  private:
+    qv::pcsc::Context owner_;
 };
 
-void PrintListFailure();
+// Fills `names` with ContextHandle's readers and gives 0 (no names when PC/SC calls an empty
+// list a success). A list that cannot be had prints its message and gives -2 ("Memory allocated
+// failed.") or -3 ("Could not get list of readers", also when PC/SC answers there are none).
+std::int8_t ReadReaderList(std::vector<std::string>& names);
 
-// Reader lists are split by the core's splitter, shared with the runner.
-using qv::SplitReaderNames;
+// "label", then each byte as "%02X " (kept: two digits and a blank, the last one too), then a
+// newline.
+void PrintReceived(const char* label, std::span<const std::uint8_t> bytes);
 
 // Flushes standard output on whichever road a command ends.
 struct FlushOnReturn {

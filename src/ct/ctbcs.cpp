@@ -3,6 +3,8 @@
 #include "ct/ctbcs.h"
 
 #include "app/user_entry.h"
+#include "core/bytes.h"
+#include "core/ctbcs_commands.h"
 #include "core/exchange.h"
 #include "ct/card_terminal.h"
 
@@ -20,23 +22,12 @@ std::int32_t nCtbcsVal = 0;
 
 namespace {
 
-using Bytes = std::span<const std::uint8_t>;
-
-constexpr int kEmptyLine = 343;
-constexpr int kQuit = 361;
+using qv::ByteView;
 
 // Menu states besides 0 (nothing chosen yet).
 constexpr std::int32_t kStateInit = 1;
 constexpr std::int32_t kStateReset = 2;
 constexpr std::int32_t kStateClosed = 8;
-
-// GET STATUS, P2 = tag of the data object asked for: 46 terminal manufacturer data, 80 card status.
-constexpr std::array<std::uint8_t, 5> kGetStatusCt{0x20, 0x13, 0x00, 0x46, 0x00};
-constexpr std::array<std::uint8_t, 5> kGetStatusIcc{0x20, 0x13, 0x00, 0x80, 0x00};
-// Slot 1, whole ATR, time data object 80 01 00: no waiting inside the terminal.
-constexpr std::array<std::uint8_t, 8> kRequestIcc{0x20, 0x12, 0x01, 0x01, 0x03, 0x80, 0x01, 0x00};
-// Slot 1, same time data object; sent to the card's address, not the terminal's.
-constexpr std::array<std::uint8_t, 8> kEjectIcc{0x20, 0x15, 0x01, 0x00, 0x03, 0x80, 0x01, 0x00};
 
 constexpr std::size_t kCtInfoRoom = 50;
 constexpr std::size_t kIccStatusRoom = 5;
@@ -54,12 +45,12 @@ constexpr const char* kRequestFailed = "Request_Icc Failed ";
 
 // One CT-BCS command: what is sent, where, and what is made of a successful answer.
 struct CtbcsCommand {
-    Bytes bytes;
+    ByteView bytes;
     std::size_t room;
     std::uint8_t dad;
     bool askWait; // the tester's wait before sending (REQUEST ICC, EJECT ICC)
     const char* failure;
-    void (*interpret)(Bytes response);
+    void (*interpret)(ByteView response);
 };
 
 // The wait typed at the prompt in whole seconds; anything that is not a number of 0 or more
@@ -86,11 +77,11 @@ struct StatusWord {
     std::uint8_t sw2;
 };
 
-bool HasStatusWord(Bytes response) {
+bool HasStatusWord(ByteView response) {
     return response.size() >= 2;
 }
 
-StatusWord StatusOf(Bytes response) {
+StatusWord StatusOf(ByteView response) {
     return {response[response.size() - 2], response[response.size() - 1]};
 }
 
@@ -117,9 +108,9 @@ void SendCtbcs(const CtbcsCommand& command) {
     std::fflush(stdout);
 }
 
-void PrintField(const char* label, Bytes data, std::size_t first, std::size_t count) {
+void PrintField(const char* label, ByteView data, std::size_t first, std::size_t count) {
     std::printf("%s", label);
-    const Bytes field = first < data.size() ? data.subspan(first) : Bytes{};
+    const ByteView field = first < data.size() ? data.subspan(first) : ByteView{};
     for (const std::uint8_t c : field.first(std::min(count, field.size()))) {
         std::putchar(c);
     }
@@ -129,12 +120,12 @@ void PrintField(const char* label, Bytes data, std::size_t first, std::size_t co
 // Terminal manufacturer data: country code 2, manufacturer 3, terminal type 5, version 5.
 // When all 15 characters arrived they are printed, whatever follows them; a shorter answer ends
 // with its status word, which is not printed as characters. Bytes never received are left out.
-void InterpretCtInfo(Bytes response) {
+void InterpretCtInfo(ByteView response) {
     const std::size_t start = !response.empty() && response[0] == kTagManufacturer ? 2 : 0;
     const bool allArrived = response.size() >= start + kCtInfoChars;
     const std::size_t end =
         allArrived || !HasStatusWord(response) ? response.size() : response.size() - 2;
-    const Bytes data = response.first(end).subspan(std::min(start, end));
+    const ByteView data = response.first(end).subspan(std::min(start, end));
     PrintField("\tCountry Code : ", data, 0, 2);
     PrintField("\tManufacturer : ", data, 2, 3);
     PrintField("\tCT Type : ", data, 5, 5);
@@ -153,7 +144,7 @@ constexpr std::array<IccStatusText, 4> kIccStatusTexts{{
     {0x05, "ICC electrically connected."},
 }};
 
-void InterpretIccStatus(Bytes response) {
+void InterpretIccStatus(ByteView response) {
     // With its tag (80 01 xx) the status is the third byte, bare it is the first.
     const std::size_t at = !response.empty() && response[0] == kTagIccStatus ? 2 : 0;
     const char* text = "Invalid ICC Status.";
@@ -185,7 +176,7 @@ constexpr std::array<StatusText, 7> kRequestIccTexts{{
 
 // SW2 decides first: 00, 01 and A1 are the known ones, and within them SW1 picks the line (an
 // unknown SW1 prints nothing). The ATR before the status word is not shown.
-void InterpretRequestIcc(Bytes response) {
+void InterpretRequestIcc(ByteView response) {
     if (!HasStatusWord(response)) {
         std::printf("Request ICC not successful.\n");
         return;
@@ -202,11 +193,8 @@ void InterpretRequestIcc(Bytes response) {
     }
 }
 
-void InterpretEjectIcc(Bytes response) {
-    for (const std::uint8_t b : response) {
-        std::printf("%02X ", b);
-    }
-    std::printf("\n");
+void InterpretEjectIcc(ByteView response) {
+    PrintReceived("", response);
     if (!HasStatusWord(response)) {
         std::printf("Eject ICC not successful\n");
         return;
@@ -232,6 +220,11 @@ bool PassesResetGate() {
     return false;
 }
 
+// Entries 3 to 7 in their order: the commands behind the reset gate.
+constexpr int kFirstGatedEntry = 3;
+constexpr std::array<void (*)(), 5> kGatedEntries{[] { Reset_Icc(); }, Ct_Info, Icc_Status,
+                                                  Request_Icc, Eject_Icc};
+
 // Runs one menu entry; false when the menu is to be left.
 bool RunCtbcsChoice(int choice) {
     switch (choice) {
@@ -248,28 +241,12 @@ bool RunCtbcsChoice(int choice) {
         }
         break;
     case 3:
-        if (PassesResetGate()) {
-            Reset_Icc();
-        }
-        break;
     case 4:
-        if (PassesResetGate()) {
-            Ct_Info();
-        }
-        break;
     case 5:
-        if (PassesResetGate()) {
-            Icc_Status();
-        }
-        break;
     case 6:
-        if (PassesResetGate()) {
-            Request_Icc();
-        }
-        break;
     case 7:
         if (PassesResetGate()) {
-            Eject_Icc();
+            kGatedEntries[static_cast<std::size_t>(choice - kFirstGatedEntry)]();
         }
         break;
     case 8:
@@ -321,20 +298,24 @@ void CtbcsHandler() {
 }
 
 void Ct_Info() {
-    SendCtbcs({kGetStatusCt, kCtInfoRoom, gucDad, false, kGetStatusFailed, InterpretCtInfo});
+    SendCtbcs(
+        {qv::ctbcs::kGetStatusCt, kCtInfoRoom, gucDad, false, kGetStatusFailed, InterpretCtInfo});
 }
 
 void Icc_Status() {
-    SendCtbcs({kGetStatusIcc, kIccStatusRoom, gucDad, false, kGetStatusFailed, InterpretIccStatus});
+    SendCtbcs({qv::ctbcs::kGetStatusIcc, kIccStatusRoom, gucDad, false, kGetStatusFailed,
+               InterpretIccStatus});
 }
 
 void Request_Icc() {
-    SendCtbcs({kRequestIcc, kRequestIccRoom, gucDad, true, kRequestFailed, InterpretRequestIcc});
+    SendCtbcs({qv::ctbcs::kRequestIcc, kRequestIccRoom, gucDad, true, kRequestFailed,
+               InterpretRequestIcc});
     // Every road out of REQUEST ICC ends with an empty line.
     std::printf("\n");
     std::fflush(stdout);
 }
 
 void Eject_Icc() {
-    SendCtbcs({kEjectIcc, kEjectIccRoom, kDadCard, true, kRequestFailed, InterpretEjectIcc});
+    SendCtbcs(
+        {qv::ctbcs::kEjectIcc, kEjectIccRoom, kDadCard, true, kRequestFailed, InterpretEjectIcc});
 }

@@ -3,16 +3,15 @@
 #include "ct/feature_query.h"
 
 #include "app/user_entry.h"
+#include "core/hex.h"
 #include "ct/card_terminal.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <new>
 #include <reader.h>
 #include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 #include <winscard.h>
 
@@ -20,35 +19,9 @@ namespace {
 
 constexpr std::size_t kReceiveRoom = 256;
 
-// The reader list as names; false (message printed) when it cannot be had, also when pcsc-lite
-// answers that there are no readers: the list then failed, as it does for choice 1.
-bool ListReaders(std::vector<std::string>& names) {
-    DWORD size = 0;
-    if (SCardListReaders(ContextHandle, nullptr, nullptr, &size) != SCARD_S_SUCCESS) {
-        PrintListFailure();
-        return false;
-    }
-    std::vector<char> list;
-    try {
-        list.resize(size);
-    } catch (const std::bad_alloc&) {
-        std::printf("Memory allocated failed.\n");
-        return false;
-    }
-    if (SCardListReaders(ContextHandle, nullptr, list.data(), &size) != SCARD_S_SUCCESS) {
-        PrintListFailure();
-        return false;
-    }
-    names = SplitReaderNames({list.data(), std::min<std::size_t>(size, list.size())});
-    return true;
-}
-
 void PrintFeatures(std::span<const BYTE> features) {
     std::printf("returned %zu length of data is \n", features.size());
-    for (const BYTE b : features) {
-        std::printf("[%02X]", b);
-    }
-    std::printf("\n");
+    std::printf("%s\n", qv::ToHex(features, qv::kHexBracketed).c_str());
 }
 
 } // namespace
@@ -58,13 +31,14 @@ void KeyHandler() {
     std::array<BYTE, kReceiveRoom> received{};
     DWORD returned = 0;
 
-    if (!EstablishContextWithRetry()) {
+    CommandContext context;
+    if (!context.Establish()) {
         return;
     }
-    const ContextRelease release;
-
+    // A list that cannot be had ends the query, also when PC/SC answers that there are no
+    // readers: the list then failed, as it does for choice 1.
     std::vector<std::string> names;
-    if (!ListReaders(names)) {
+    if (ReadReaderList(names) != 0) {
         return;
     }
     for (std::size_t i = 0; i < names.size(); ++i) {

@@ -63,7 +63,7 @@ int Main(std::span<const char* const> args) {
     const std::vector<Scenario> scenarios = LoadScenarios(options.files);
 
     const std::vector<Reader> readers =
-        ChooseReaders(ListReaders(), options.readers, options.allReaders);
+        ChooseReaders(AttachedReaders(), options.readers, options.allReaders);
     if (!options.recordPath.empty() && readers.size() > 1)
         throw SetupError("--record takes the responses of one reader, not " +
                          std::to_string(readers.size()));

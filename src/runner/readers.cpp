@@ -1,53 +1,28 @@
 // The PC/SC readers.
 #include "runner/readers.h"
 
-#include "core/reader_names.h"
+#include "pcsc/readers.h"
 #include "runner/setup_error.h"
-
-#include <PCSC/winscard.h>
 
 #include <algorithm>
 #include <charconv>
 #include <string_view>
+#include <utility>
 
 namespace qvrun {
 namespace {
 
-// A PC/SC context released on every road out.
-class Context {
-  public:
-    Context() {
-        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &handle_) !=
-            SCARD_S_SUCCESS) {
-            throw SetupError("no PC/SC service (is pcscd running?)");
-        }
-    }
-    ~Context() { SCardReleaseContext(handle_); }
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
-    SCARDCONTEXT Handle() const { return handle_; }
-
-  private:
-    SCARDCONTEXT handle_ = 0;
-};
+using qv::pcsc::Context;
+using qv::pcsc::ReaderList;
 
 std::vector<std::string> ReaderNames(const Context& context) {
-    DWORD size = 0;
-    LONG rv = SCardListReaders(context.Handle(), nullptr, nullptr, &size);
-    std::string list;
-    if (rv == SCARD_S_SUCCESS) {
-        list.assign(size, '\0');
-        rv = SCardListReaders(context.Handle(), nullptr, list.data(), &size);
-        list.resize(std::min<std::size_t>(size, list.size()));
-    }
-    if (rv == SCARD_E_NO_READERS_AVAILABLE)
+    ReaderList list = qv::pcsc::ListReaders(context.Handle());
+    if (list.step == ReaderList::Step::NoReaders)
         throw SetupError("no reader: PC/SC lists none");
-    if (rv != SCARD_S_SUCCESS)
-        throw SetupError(std::string("cannot list the readers: ") + pcsc_stringify_error(rv));
-    std::vector<std::string> names = qv::SplitReaderNames(list);
-    if (names.empty())
-        throw SetupError("no reader: PC/SC lists none");
-    return names;
+    if (!list.Listed())
+        throw SetupError(std::string("cannot list the readers: ") +
+                         pcsc_stringify_error(list.result));
+    return std::move(list.names);
 }
 
 bool CardPresent(const Context& context, const std::string& reader) {
@@ -87,8 +62,10 @@ const Reader& FindReader(const std::vector<Reader>& readers, std::string_view wa
 
 } // namespace
 
-std::vector<Reader> ListReaders() {
-    const Context context;
+std::vector<Reader> AttachedReaders() {
+    Context context;
+    if (context.Establish() != SCARD_S_SUCCESS)
+        throw SetupError("no PC/SC service (is pcscd running?)");
     std::vector<Reader> readers;
     for (std::string& name : ReaderNames(context)) {
         Reader reader;

@@ -16,7 +16,7 @@ struct Reader {
 
 // Every reader pcscd lists, in its order; throws SetupError when there is no PC/SC service or
 // no reader.
-std::vector<Reader> ListReaders();
+std::vector<Reader> AttachedReaders();
 
 // The readers to run on. `wanted` holds 1-based positions or unique parts of reader names;
 // empty: the first reader that holds a card, or with `all` every reader that holds a card.

@@ -82,7 +82,8 @@ class ReaderRun {
         }
         result.result = last.result;
         result.judgement =
-            qv::Judge(test.Expected(), {last.result, last.source, 0, result.received, {}});
+            qv::Judge(test.Expected(),
+                      {.result = last.result, .source = last.source, .received = result.received});
         result.exchanges = std::span(exchanges_.data(), used_);
         for (const Exchange& exchange : result.exchanges)
             result.duration += exchange.duration;

@@ -1,6 +1,7 @@
 // The tests of one REQ file, loaded whole before any reader is opened.
 #pragma once
 
+#include "core/bytes.h"
 #include "core/req_reader.h"
 
 #include <cstddef>
@@ -10,7 +11,7 @@
 
 namespace qvrun {
 
-using Bytes = std::vector<std::uint8_t>;
+using qv::Bytes;
 
 struct Test {
     std::size_t number = 0; // 1-based within its file

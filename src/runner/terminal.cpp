@@ -1,6 +1,7 @@
 // An open CT-API terminal on one reader.
 #include "runner/terminal.h"
 
+#include "core/ctbcs_commands.h"
 #include "runner/hex_text.h"
 #include "runner/setup_error.h"
 
@@ -12,9 +13,6 @@ namespace {
 constexpr std::uint8_t kCard = 0;     // ICC1: the card in the first slot
 constexpr std::uint8_t kTerminal = 1; // CT
 constexpr std::uint8_t kHost = 2;
-// RESET CT and RESET ICC (P2 01: with the whole ATR), as CT-BCS gives them.
-const Bytes kResetCt{0x20, 0x11, 0x00, 0x00, 0x00};
-const Bytes kResetIcc{0x20, 0x11, 0x01, 0x01, 0x00};
 
 } // namespace
 
@@ -50,12 +48,12 @@ Bytes CtTerminal::Reset() {
                          (reply.received.size() >= 2 ? HexText(reply.received.last(2))
                                                      : std::string("too few bytes")));
     };
-    const qv::ExchangeResult resetCt = SendTo(kTerminal, kResetCt);
+    const qv::ExchangeResult resetCt = SendTo(kTerminal, qv::ctbcs::kResetCt);
     if (resetCt.result != OK || resetCt.received.size() != 2 || resetCt.received[0] != 0x90 ||
         resetCt.received[1] != 0x00) {
         fail("RESET CT", resetCt);
     }
-    const qv::ExchangeResult resetIcc = SendTo(kTerminal, kResetIcc);
+    const qv::ExchangeResult resetIcc = SendTo(kTerminal, qv::ctbcs::kResetIcc);
     const std::span<const std::uint8_t> reply = resetIcc.received;
     if (resetIcc.result == OK && reply.size() >= 2 && reply[reply.size() - 2] == 0x64) {
         throw SetupError(reply.back() == 0xA1 ? "no card in reader '" + reader_.name + "'"

@@ -203,18 +203,6 @@ Bytes Hex(std::string_view text) {
     return out;
 }
 
-std::string HexText(std::span<const std::uint8_t> bytes) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const std::uint8_t b : bytes) {
-        if (!text.empty())
-            text += ' ';
-        text += kDigits[b >> 4];
-        text += kDigits[b & 15];
-    }
-    return text;
-}
-
 CardScript ParseCardScript(std::string_view text) {
     CardScript script;
     std::size_t lineNo = 0;

@@ -31,52 +31,7 @@ constexpr auto kStartPatience = 10s;
 constexpr const char* kVpcdDriver = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
 constexpr int kSlotsPerVpcd = 2;
 
-// A PC/SC context that is released on every road out.
-class Context {
-  public:
-    Context() = default;
-    ~Context() { Release(); }
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
-
-    LONG Establish() {
-        Release();
-        const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &handle_);
-        valid_ = rv == SCARD_S_SUCCESS;
-        return rv;
-    }
-    void Release() {
-        if (valid_)
-            SCardReleaseContext(handle_);
-        valid_ = false;
-    }
-    bool Valid() const { return valid_; }
-    SCARDCONTEXT Handle() const { return handle_; }
-
-  private:
-    SCARDCONTEXT handle_ = 0;
-    bool valid_ = false;
-};
-
-ReaderList ListReaders(SCARDCONTEXT context) {
-    ReaderList list;
-    DWORD size = 0;
-    list.result = SCardListReaders(context, nullptr, nullptr, &size);
-    if (list.result != SCARD_S_SUCCESS)
-        return list;
-    std::string buffer(size, '\0');
-    list.result = SCardListReaders(context, nullptr, buffer.data(), &size);
-    if (list.result != SCARD_S_SUCCESS)
-        return list;
-    buffer.resize(std::min<std::size_t>(size, buffer.size()));
-    // A multi-string: names ended by NUL, the list by an empty name.
-    for (std::size_t at = 0; at < buffer.size() && buffer[at] != '\0';) {
-        const std::size_t end = std::min(buffer.find('\0', at), buffer.size());
-        list.names.push_back(buffer.substr(at, end - at));
-        at = end + 1;
-    }
-    return list;
-}
+using qv::pcsc::Context;
 
 void WriteFile(const fs::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
@@ -122,13 +77,6 @@ int VpcdReaderCount(const PcscdOptions& options) {
         return 0;
     const int asked = std::clamp(options.vpcdReaders, 1, kMaxReaders);
     return (asked + kSlotsPerVpcd - 1) / kSlotsPerVpcd * kSlotsPerVpcd;
-}
-
-ReaderList ListReaders() {
-    Context context;
-    if (const LONG result = context.Establish(); result != SCARD_S_SUCCESS)
-        return {result, {}};
-    return ListReaders(context.Handle());
 }
 
 bool InSandbox() {

@@ -88,9 +88,8 @@ TEST(RunnerReport, LongResponsesShowAWindowWithTheMarkUnderTheDifference) {
     Bytes received = test.expected;
     received[200] = 0xAB;
     const Scenario scenario;
-    const TestResult outcome{
-        scenario, test, 1,  qv::Judge(test.Expected(), {OK, 0, 2, received, {}}),
-        received, OK,   {}, {}};
+    const TestResult outcome{scenario, test, 1,  qv::Judge(test.Expected(), {OK, 0, received, {}}),
+                             received, OK,   {}, {}};
     ASSERT_EQ(outcome.judgement.differs, 200u);
     const std::vector<std::string> lines = FailureDetail(outcome);
     ASSERT_EQ(lines.size(), 4u);

@@ -13,16 +13,22 @@
 #include <string_view>
 #include <vector>
 
+#include "core/bytes.h"
+#include "core/hex.h"
+#include "pcsc/readers.h"
+
 namespace bed {
 
-using Bytes = std::vector<std::uint8_t>;
+using qv::Bytes;
 using namespace std::chrono_literals;
 
 // "3B 02 14 50" or "3b021450" into bytes; throws std::invalid_argument on anything else.
 Bytes Hex(std::string_view text);
 
-// "3B 02 14 50": bytes as hex text, a blank between bytes.
-std::string HexText(std::span<const std::uint8_t> bytes);
+// "3B 02 14 50": bytes as hex text, a blank between bytes (the core's hex writer).
+inline std::string HexText(std::span<const std::uint8_t> bytes) {
+    return qv::ToHex(bytes);
+}
 
 // True when `apdu` matches `pattern` ("xx" any byte, a trailing "*" any rest, possibly empty);
 // throws std::invalid_argument when the pattern is malformed.
@@ -173,13 +179,10 @@ struct PcscdOptions {
 // How many vpcd readers a pcscd with these options lists (slots 0 to n - 1).
 int VpcdReaderCount(const PcscdOptions& options);
 
-// The reader names the PC/SC service lists, or the PC/SC result (a LONG) that kept it from
-// establishing a context or listing them.
-struct ReaderList {
-    long result = 0;
-    std::vector<std::string> names;
-};
-ReaderList ListReaders();
+// The reader names the PC/SC service lists, or the PC/SC result that kept it from establishing
+// a context or listing them: the shared reader list.
+using qv::pcsc::ListReaders;
+using qv::pcsc::ReaderList;
 
 // A pcscd of our own in the sandbox (its socket on the sandbox's tmpfs /run/pcscd). The
 // constructor returns once pcscd answers and lists its readers; it throws std::runtime_error
