@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -270,6 +271,25 @@ TEST(CardTools, BedStatusErrorsAndTwoCards) {
                                         {});
     EXPECT_TRUE(Has(two.out, "'Virtual PCD 00 00', ATR 3B 01 0A")) << two.out;
     EXPECT_TRUE(Has(two.out, "'Virtual PCD 1 00 01', ATR 3B 01 0B")) << two.out;
+}
+
+// Where no namespace can be made (here an unshare that always refuses), the command does not
+// run, and the bed says why and how to go on.
+TEST(CardTools, BedRefusedItsNamespacesSaysHowToGoOn) {
+    NEEDS_SANDBOX();
+    const TempDir dir;
+    const std::string unshare = dir.Write("unshare", "#!/bin/sh\nexit 1\n");
+    fs::permissions(unshare, fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    const bed::RunResult r =
+        bed::Run({"/usr/bin/env", "-u", "QUORVANE_SANDBOX",
+                  "PATH=" + dir.path.string() + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+                  Tool("quorvane-bed"), "--readers", "0", "--", "/bin/echo", "ran"},
+                 {});
+    EXPECT_EQ(r.status, 77) << r.out;
+    EXPECT_FALSE(Has(r.out, "ran")) << r.out;
+    EXPECT_TRUE(Has(r.out, "cannot create a private mount and network namespace")) << r.out;
+    EXPECT_TRUE(Has(r.out, "To go on: run it as root")) << r.out;
 }
 
 // Where this process can start a program as another user: the bed as an ordinary user, in a
