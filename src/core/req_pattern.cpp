@@ -294,7 +294,8 @@ struct AlternativeMatch {
     Captures bound;
 };
 
-AlternativeMatch MatchAlternative(const Alternative& alternative, const ByteRow& received,
+AlternativeMatch MatchAlternative(const Alternative& alternative,
+                                  std::span<const std::uint8_t> received,
                                   const Captures& captures) {
     AlternativeMatch out;
     std::string missing;
@@ -434,7 +435,7 @@ Pattern PlainPattern(const ByteRow& bytes, const ByteRow& wildcard) {
     return pattern;
 }
 
-PatternMatch MatchPattern(const Pattern& pattern, const ByteRow& received,
+PatternMatch MatchPattern(const Pattern& pattern, std::span<const std::uint8_t> received,
                           const Captures& captures) {
     PatternMatch out;
     for (std::size_t k = 0; k < pattern.alternatives.size(); ++k) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -93,7 +94,7 @@ struct PatternMatch {
 
 // Matches `received` against `pattern`; `captures` gives the values {name} items read (a name
 // it does not hold matches nothing).
-PatternMatch MatchPattern(const Pattern& pattern, const ByteRow& received,
+PatternMatch MatchPattern(const Pattern& pattern, std::span<const std::uint8_t> received,
                           const Captures& captures);
 
 // A command line's bytes: hex bytes (no "x"), {N*HH} runs and {name} captures.

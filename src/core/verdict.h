@@ -2,11 +2,13 @@
 #pragma once
 
 #include "core/exchange.h"
+#include "core/req_pattern.h"
 #include "core/req_reader.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace qv {
 
@@ -16,13 +18,25 @@ enum class Verdict : std::uint8_t {
     CtError,       // CT_data failed
     TerminalReply, // the terminal answered, not the card
     NotSent,       // longer than the CT-API can carry: a caller's verdict, Judge never gives it
+    CardReply,     // a command to the terminal that the card answered
+    // The caller's verdicts on a reply that matched: its time.
+    TooSlow,            // longer than the test's time limit
+    SlowerThanBaseline, // grown past the baseline's time by more than the factor asked for
+    CaptureMissing,     // a capture the test reads holds no value: not sent
 };
+
+// True for the verdicts that fault the answer or its time (a failure, as a wrong response is);
+// false for a pass and for the exchange's errors.
+bool IsFailure(Verdict verdict);
 
 struct Judgement {
     Verdict verdict = Verdict::Passed;
     // Whenever a reply came (from the card or the terminal): where it first departs from the
     // expected response (see FirstDifference), or nothing when its bytes match.
     std::optional<std::size_t> differs;
+    // A pattern's reason for a Mismatch ("response matches none of the 2 alternatives"); empty
+    // for a base-rules expected response.
+    std::string why;
 
     bool Passed() const { return verdict == Verdict::Passed; }
 };
@@ -30,5 +44,11 @@ struct Judgement {
 // A failed CT_data is a CtError; a reply from another unit than the card a TerminalReply; a
 // card's reply that FirstDifference departs from a Mismatch; anything else passes.
 Judgement Judge(const ExpectedResponse& expected, const ExchangeResult& exchange);
+
+// The same for a test written with the extensions: the reply must come from the unit the
+// command went to (`destination`: the card or the terminal), and match `expected` (nothing: any
+// response) with the values `captures` holds. A match puts what it captured into `bound`.
+Judgement JudgePattern(const std::optional<Pattern>& expected, std::uint8_t destination,
+                       const ExchangeResult& exchange, const Captures& captures, Captures& bound);
 
 } // namespace qv

@@ -63,37 +63,27 @@ std::string HostName() {
     return name;
 }
 
-// The file's name without folder and ".req": the test case's class.
-std::string ClassName(const std::string& path) {
-    std::string name = path.substr(path.find_last_of('/') + 1);
-    if (name.size() > 4 && name.ends_with(".req"))
-        name.resize(name.size() - 4);
-    return name;
-}
-
-void WriteCase(std::ostream& xml, const TestResult& result, const std::string& suiteName) {
+void WriteCase(std::ostream& xml, const ReaderSlot& slot, const TestResult& result) {
     const Test& test = result.test;
-    std::string name =
-        std::to_string(test.number) + " " + (test.name.empty() ? "(no name)" : test.name);
-    if (result.run > 1)
-        name += " (run " + std::to_string(result.run) + ")";
-    xml << "    <testcase name=\"" << XmlText(name) << "\" classname=\""
-        << XmlText(suiteName + "." + ClassName(result.scenario.path)) << "\" file=\""
-        << XmlText(result.scenario.path) << "\" line=\"" << test.line << "\" time=\""
-        << Seconds(result.duration) << "\"";
+    xml << "    <testcase name=\"" << XmlText(CaseName(test, result.run)) << "\" classname=\""
+        << XmlText(CaseClass(slot.reader, result.scenario)) << "\" file=\"" << XmlText(test.file)
+        << "\" line=\"" << test.line << "\" time=\"" << Seconds(result.duration) << "\"";
     if (result.Passed()) {
         xml << "/>\n";
         return;
     }
-    // A mismatch is the card's failure; the others are the exchange's errors.
-    const bool mismatch = result.judgement.verdict == Verdict::Mismatch;
+    // A wrong answer, or one too slow, is the card's failure; the others are the exchange's
+    // errors.
+    const Verdict verdict = result.judgement.verdict;
+    const bool mismatch = qv::IsFailure(verdict);
     const char* element = mismatch ? "failure" : "error";
+    const char* type = verdict == Verdict::Mismatch ? "mismatch" : mismatch ? "time" : "exchange";
     std::string detail;
     for (const std::string& line : FailureDetail(result))
         detail += line + "\n";
     xml << ">\n      <" << element << " message=\"" << XmlText(FailureMessage(result))
-        << "\" type=\"" << (mismatch ? "mismatch" : "exchange") << "\">" << XmlText(detail) << "</"
-        << element << ">\n    </testcase>\n";
+        << "\" type=\"" << type << "\">" << XmlText(detail) << "</" << element
+        << ">\n    </testcase>\n";
 }
 
 } // namespace
@@ -149,7 +139,7 @@ void JUnitReport::ReaderReady(const ReaderSlot& slot) {
 
 void JUnitReport::TestDone(const ReaderSlot& slot, const TestResult& result) {
     std::ostringstream xml;
-    WriteCase(xml, result, "reader" + std::to_string(slot.reader.position + 1));
+    WriteCase(xml, slot, result);
     suites_[slot.index].cases += xml.str();
 }
 

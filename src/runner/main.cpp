@@ -61,6 +61,9 @@ int Main(std::span<const char* const> args) {
     const CtLibrary library =
         options.ctapiLibrary.empty() ? CtLibrary::Linked() : CtLibrary::Load(options.ctapiLibrary);
     const std::vector<Scenario> scenarios = LoadScenarios(options.files);
+    std::optional<Baseline> baseline;
+    if (!options.baselinePath.empty())
+        baseline.emplace(Baseline::Read(options.baselinePath));
 
     const std::vector<Reader> readers =
         ChooseReaders(AttachedReaders(), options.readers, options.allReaders);
@@ -77,7 +80,8 @@ int Main(std::span<const char* const> args) {
         observers.Add(trace.emplace(options.tracePath));
     const bool progress = isatty(fileno(stdout)) != 0 && options.verbosity != Verbosity::Quiet;
     Console console(stdout, {options.verbosity, readers.size(), progress, options.reset,
-                             CountTests(scenarios) * options.repeat * readers.size()});
+                             CountTests(scenarios) * options.repeat * readers.size(),
+                             options.baselinePath});
     observers.Add(console);
     std::optional<JUnitReport> junit;
     if (!options.junitPath.empty())
@@ -96,7 +100,9 @@ int Main(std::span<const char* const> args) {
     const auto started = std::chrono::system_clock::now();
     const auto start = Clock::now();
     const std::vector<ReaderTotals> totals =
-        engine.Run(scenarios, {options.getResponse, options.failFast, options.repeat});
+        engine.Run(scenarios, {options.getResponse, options.failFast, options.repeat,
+                               baseline ? &*baseline : nullptr,
+                               options.baselineFactor.value_or(RunSettings{}.baselineFactor)});
     console.Summary(Clock::now() - start);
 
     if (junit)

@@ -36,6 +36,16 @@ unsigned ParseRepeat(std::string_view text) {
     return value;
 }
 
+double ParseFactor(const std::string& text) {
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || !(value >= 1) || value > 1e6) {
+        throw SetupError("--baseline-factor needs a number of at least 1, such as 1.5, not '" +
+                         text + "'");
+    }
+    return value;
+}
+
 using Apply = void (*)(Options& options, const std::string& value);
 
 // Every option: its long name, whether it takes a value, its short letter or a code above the
@@ -76,6 +86,10 @@ constexpr OptionSpec kOptions[] = {
      [](Options& o, const std::string&) { o.failFast = true; }},
     {"get-response", no_argument, kLongOnly + 9,
      [](Options& o, const std::string&) { o.getResponse = true; }},
+    {"baseline", required_argument, kLongOnly + 10,
+     [](Options& o, const std::string& v) { o.baselinePath = v; }},
+    {"baseline-factor", required_argument, kLongOnly + 11,
+     [](Options& o, const std::string& v) { o.baselineFactor = ParseFactor(v); }},
     {"quiet", no_argument, 'q',
      [](Options& o, const std::string&) { o.verbosity = Verbosity::Quiet; }},
     {"verbose", no_argument, 'v',
@@ -182,6 +196,8 @@ Options ParseOptions(std::span<const char* const> args) {
         options.files.emplace_back(argv[k]);
     if (options.help || options.version)
         return options;
+    if (options.baselineFactor && options.baselinePath.empty())
+        throw SetupError("--baseline-factor needs --baseline FILE");
     if (options.files.empty())
         throw SetupError("no REQ file given (see --help)");
     if (options.allReaders && !options.readers.empty())
@@ -201,6 +217,9 @@ const char* UsageText() {
            "  --junit FILE          write a JUnit XML report\n"
            "  --trace FILE          write every exchange: time, bytes sent and received, duration\n"
            "  --record FILE.req     write a REQ file with the responses received as expected\n"
+           "  --baseline FILE.xml   fail a test whose time grew past a factor of its time in\n"
+           "                        an earlier run's JUnit report\n"
+           "  --baseline-factor F   that factor (default 2)\n"
            "  --repeat N            run the files N times\n"
            "  --fail-fast           stop at the first failure\n"
            "  --get-response        follow 61xx with GET RESPONSE and 6Cxx with the right Le\n"

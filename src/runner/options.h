@@ -3,6 +3,7 @@
 
 #include "runner/setup_error.h"
 
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ struct Options {
     std::string junitPath;
     std::string tracePath;
     std::string recordPath;
+    std::string baselinePath;             // --baseline: an earlier run's JUnit report
+    std::optional<double> baselineFactor; // how many times its time there a test may take
     unsigned repeat = 1;
     bool failFast = false;
     bool getResponse = false;

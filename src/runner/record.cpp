@@ -19,6 +19,18 @@ std::string RecordedResponse(const Test& test, std::span<const std::uint8_t> rec
     return HexText(received, test.wildcard);
 }
 
+// A test that uses an extension, as written: a mask stays a mask, a capture a capture.
+std::string AsWritten(const Test& test) {
+    std::string text;
+    if (test.timeLimit)
+        text += "@time-limit " + test.timeLimitText + "\n";
+    text += test.destination == qv::kToTerminal ? "2,1 " : "2,0 ";
+    text += (test.commandTemplate ? test.commandTemplate->text : HexText(test.command)) + "\n";
+    if (test.pattern)
+        text += "> " + test.pattern->text + "\n";
+    return text;
+}
+
 } // namespace
 
 void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
@@ -29,9 +41,14 @@ void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
     // "# - " then the name: the reader takes the name from the line's fifth character.
     if (!test.name.empty())
         text_ += "# - " + test.name + "\n";
+    if (test.extended) {
+        extended_ = true;
+        text_ += AsWritten(test) + "\n";
+        return;
+    }
     text_ += "2,0 " + HexText(test.command) + "\n";
-    const bool cardAnswered = result.judgement.verdict == Verdict::Passed ||
-                              result.judgement.verdict == Verdict::Mismatch;
+    const bool cardAnswered =
+        result.judgement.verdict == Verdict::Passed || qv::IsFailure(result.judgement.verdict);
     if (cardAnswered && !result.received.empty())
         text_ += "> " + RecordedResponse(test, result.received) + "\n";
     text_ += "\n";
@@ -39,6 +56,9 @@ void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
 
 void RecordFile::Write(const std::string& path) const {
     std::ofstream req(path, std::ios::binary | std::ios::trunc);
+    // The switch first, so that the extended tests read as written.
+    if (extended_)
+        req << "@quorvane-run 1\n\n";
     req << text_;
     req.close();
     if (!req)

@@ -9,7 +9,8 @@ namespace qvrun {
 
 // Takes the first run of the first reader's tests as they end: each test (name, command) with
 // its response as the expected one; a test that got no response from the card is written
-// without one (any response passes).
+// without one (any response passes). A test that uses an extension is kept as written, and the
+// file then turns the extensions on.
 class RecordFile : public RunObserver {
   public:
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
@@ -19,6 +20,7 @@ class RecordFile : public RunObserver {
 
   private:
     std::string text_;
+    bool extended_ = false; // a test kept as written needs the extensions on
 };
 
 } // namespace qvrun

@@ -48,14 +48,54 @@ std::string WindowText(std::span<const std::uint8_t> bytes, std::span<const std:
 }
 
 const char* VerdictWord(Verdict verdict) {
-    switch (verdict) {
-    case Verdict::Passed:
+    if (verdict == Verdict::Passed)
         return "PASS";
-    case Verdict::Mismatch:
-        return "FAIL";
-    default:
-        return "ERROR";
+    return qv::IsFailure(verdict) ? "FAIL" : "ERROR";
+}
+
+// "uses = 00 2A, size = 10": the values of the captures an extended test reads.
+std::string CaptureValues(const TestResult& result) {
+    std::vector<std::string> names;
+    if (result.test.commandTemplate)
+        names = result.test.commandTemplate->Uses();
+    if (result.test.pattern) {
+        for (std::string& name : result.test.pattern->Uses()) {
+            if (std::find(names.begin(), names.end(), name) == names.end())
+                names.push_back(std::move(name));
+        }
     }
+    std::string text;
+    for (const std::string& name : names) {
+        const auto held = result.captures->find(name);
+        if (!text.empty())
+            text += ", ";
+        text += name + " = " +
+                (held == result.captures->end()
+                     ? std::string("(no value)")
+                     : WindowText(held->second, {}, ShownWindow(held->second.size(), 0)));
+    }
+    return text;
+}
+
+// The detail of an extended test: its expected response as written, what came, why they
+// differ, and the captures it read.
+void ExtendedDetail(const TestResult& result, std::vector<std::string>& lines) {
+    const bool marked =
+        result.judgement.verdict == Verdict::Mismatch && result.judgement.differs.has_value();
+    const std::size_t differs = marked ? *result.judgement.differs : 0;
+    const Window window = ShownWindow(result.received.size(), differs);
+    lines.push_back("expected  " + (result.test.pattern ? result.test.pattern->text
+                                                        : std::string("(any response)")));
+    lines.push_back("received  " + WindowText(result.received, {}, window));
+    if (marked) {
+        const std::size_t column =
+            10 + (window.from > 0 ? 4 : 0) + 3 * (std::min(differs, window.to) - window.from);
+        lines.push_back(std::string(column, ' ') + "^^ " + FailureMessage(result));
+    } else {
+        lines.push_back(FailureMessage(result));
+    }
+    if (const std::string values = CaptureValues(result); !values.empty())
+        lines.push_back("captures  " + values);
 }
 
 std::string TestTitle(const Test& test) {
@@ -70,10 +110,14 @@ double Milliseconds(Clock::duration duration) {
 
 std::string FailureMessage(const TestResult& result) {
     const Test& test = result.test;
+    if (!result.why.empty())
+        return result.why;
     switch (result.judgement.verdict) {
     case Verdict::Passed:
         return "passed";
     case Verdict::Mismatch: {
+        if (!result.judgement.why.empty())
+            return result.judgement.why;
         std::string message =
             "response differs at byte " + std::to_string(*result.judgement.differs + 1);
         if (result.received.size() != test.expected.size()) {
@@ -86,9 +130,15 @@ std::string FailureMessage(const TestResult& result) {
         return "CT_data answered " + CtResultText(result.result);
     case Verdict::TerminalReply:
         return "the terminal answered, not the card";
+    case Verdict::CardReply:
+        return "the card answered, not the terminal";
     case Verdict::NotSent:
-        return "command of " + std::to_string(test.command.size()) +
+        return "command of " + std::to_string(result.command.size()) +
                " bytes is longer than the CT-API can send (65535)";
+    case Verdict::TooSlow:
+    case Verdict::SlowerThanBaseline:
+    case Verdict::CaptureMissing:
+        break; // the engine's reason, in `why`
     }
     return {};
 }
@@ -97,10 +147,19 @@ std::vector<std::string> FailureDetail(const TestResult& result) {
     const Test& test = result.test;
     const Verdict verdict = result.judgement.verdict;
     std::vector<std::string> lines;
+    if (verdict == Verdict::CaptureMissing) {
+        lines.push_back(FailureMessage(result)); // nothing was sent
+        return lines;
+    }
     lines.push_back("sent      " +
-                    WindowText(test.command, {}, ShownWindow(test.command.size(), 0)));
-    if (verdict == Verdict::CtError || verdict == Verdict::NotSent) {
+                    WindowText(result.command, {}, ShownWindow(result.command.size(), 0)));
+    if (verdict == Verdict::CtError || verdict == Verdict::NotSent || verdict == Verdict::TooSlow ||
+        verdict == Verdict::SlowerThanBaseline) {
         lines.push_back(FailureMessage(result));
+        return lines;
+    }
+    if (test.extended) {
+        ExtendedDetail(result, lines);
         return lines;
     }
     const std::optional<std::size_t> differs =
@@ -245,6 +304,15 @@ void Console::Summary(Clock::duration wall) {
         }
         tests += t.tests;
         failed += t.Failed();
+    }
+    if (!settings_.baselinePath.empty()) {
+        std::size_t found = 0, missing = 0;
+        for (const ReaderState& reader : readers_) {
+            found += reader.totals ? reader.totals->inBaseline : 0;
+            missing += reader.totals ? reader.totals->notInBaseline : 0;
+        }
+        std::fprintf(out_, "baseline: %zu test%s compared, %zu not in %s\n", found,
+                     found == 1 ? "" : "s", missing, settings_.baselinePath.c_str());
     }
     const Percentiles p = ExchangePercentiles(std::move(exchangeTimes_));
     std::fprintf(out_,

@@ -31,6 +31,7 @@ struct ConsoleSettings {
     bool progress = false;      // a progress line below the output (a terminal)
     bool showAtr = true;        // the readers were reset
     std::size_t testsInAll = 0; // for the progress line
+    std::string baselinePath;   // --baseline: the summary says how many tests it held
 };
 
 // The runner's standard output, shared by the readers' threads.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace qvrun {
 
@@ -43,11 +44,20 @@ struct TestResult {
     const Scenario& scenario;
     const Test& test;
     unsigned run = 1; // 1-based repetition
-    qv::Judgement judgement;
-    std::span<const std::uint8_t> received; // the final response (joined with --get-response)
-    std::int8_t result = 0;                 // the last CT_data result
-    std::span<const Exchange> exchanges;    // as sent and received; none when not sent
-    Clock::duration duration{};             // all of the test's exchanges
+    qv::Judgement judgement{};
+    std::span<const std::uint8_t> received{}; // the final response (joined with --get-response)
+    std::int8_t result = 0;                   // the last CT_data result
+    std::span<const Exchange> exchanges{};    // as sent and received; none when not sent
+    Clock::duration duration{};               // all of the test's exchanges
+    std::span<const std::uint8_t> command{};  // the command as sent, captures put in
+    // An extended test: the captures it could read when it was sent.
+    const qv::Captures* captures = nullptr;
+    // The reason the engine gave a verdict of its own (a time, a capture without a value).
+    std::string why{};
+    // Whether --baseline held the test (then `baseline` is its time there, in seconds).
+    enum class InBaseline : std::uint8_t { NotAsked, Found, Missing };
+    InBaseline inBaseline = InBaseline::NotAsked;
+    double baseline = 0;
 
     bool Passed() const { return judgement.Passed(); }
 };
@@ -58,10 +68,17 @@ struct ReaderTotals {
     std::size_t mismatches = 0; // the card answered something else
     std::size_t errors = 0;     // the exchange failed
     Clock::duration wall{};
+    std::size_t inBaseline = 0, notInBaseline = 0; // tests looked up in --baseline
 
     std::size_t Failed() const { return mismatches + errors; }
     void Count(const TestResult& result);
 };
+
+// The names a test case has in a JUnit report, and so in a baseline read from one: its class
+// ("reader1.suite": the reader's position and the file's name without ".req") and its name
+// ("3 Select MF", " (run 2)" after it in later runs).
+std::string CaseClass(const Reader& reader, const Scenario& scenario);
+std::string CaseName(const Test& test, unsigned run);
 
 // Receives a run's events. A reader's events come from its own thread, in order; an observer
 // that several readers share guards what they share.

@@ -1,7 +1,9 @@
 // The engine.
 #include "runner/run.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <ctapi.h>
 #include <optional>
 #include <thread>
@@ -16,8 +18,8 @@ constexpr int kMaxFollowUps = 256;
 
 // The command again with Le set to `le` (case 1 and 3 gain an Le byte); nothing when the
 // command is no short APDU whose Le could be told.
-std::optional<Bytes> WithLe(const Bytes& command, std::uint8_t le) {
-    Bytes corrected = command;
+std::optional<Bytes> WithLe(std::span<const std::uint8_t> command, std::uint8_t le) {
+    Bytes corrected(command.begin(), command.end());
     const std::size_t size = command.size();
     if (size == 4) {
         corrected.push_back(le);
@@ -29,6 +31,29 @@ std::optional<Bytes> WithLe(const Bytes& command, std::uint8_t le) {
         return std::nullopt;
     }
     return corrected;
+}
+
+// The first capture that `test` reads and `captures` does not hold, or nothing.
+std::optional<std::string> MissingCapture(const Test& test, const qv::Captures& captures) {
+    std::vector<std::string> names;
+    if (test.commandTemplate)
+        names = test.commandTemplate->Uses();
+    if (test.pattern) {
+        const std::vector<std::string> more = test.pattern->Uses();
+        names.insert(names.end(), more.begin(), more.end());
+    }
+    for (const std::string& name : names) {
+        if (!captures.contains(name))
+            return name;
+    }
+    return std::nullopt;
+}
+
+std::string Times(Clock::duration duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f ms",
+                  std::chrono::duration<double, std::milli>(duration).count());
+    return text;
 }
 
 bool CardStatus(const Exchange& exchange, std::uint8_t sw1) {
@@ -49,6 +74,7 @@ class ReaderRun {
         const auto start = Clock::now();
         for (unsigned repetition = 1; repetition <= settings.repeat; ++repetition) {
             for (const Scenario& scenario : scenarios) {
+                captures_.clear(); // each run of each file starts without captures
                 for (const Test& test : scenario.tests) {
                     if (stop.load())
                         break;
@@ -69,44 +95,101 @@ class ReaderRun {
     TestResult RunTest(const Scenario& scenario, const Test& test, unsigned repetition,
                        const RunSettings& settings) {
         used_ = 0;
-        TestResult result{scenario, test, repetition, {}, {}, 0, {}, {}};
-        if (test.command.size() > qv::kMaxCtLength) {
+        TestResult result{.scenario = scenario, .test = test, .run = repetition};
+        result.command = test.command;
+        if (test.extended) {
+            result.captures = &captures_;
+            if (const auto missing = MissingCapture(test, captures_)) {
+                result.judgement.verdict = Verdict::CaptureMissing;
+                result.why = "capture '" + *missing +
+                             "' holds no value (the test that captures it did not pass)";
+                return result;
+            }
+            if (test.commandTemplate) {
+                command_ = *test.commandTemplate->Expand(captures_);
+                result.command = command_;
+            }
+        }
+        if (result.command.size() > qv::kMaxCtLength) {
             result.judgement.verdict = Verdict::NotSent;
             return result;
         }
-        const Exchange& last = SendWithFollowUps(test, settings.getResponse);
+        const Exchange& last =
+            SendWithFollowUps(result.command, test.destination, settings.getResponse);
         result.received = last.received;
         if (!joined_.empty() && last.result == OK) {
             joined_.insert(joined_.end(), last.received.begin(), last.received.end());
             result.received = joined_;
         }
         result.result = last.result;
-        result.judgement =
-            qv::Judge(test.Expected(),
-                      {.result = last.result, .source = last.source, .received = result.received});
+        const qv::ExchangeResult reply{
+            .result = last.result, .source = last.source, .received = result.received};
+        if (test.extended) {
+            qv::Captures bound;
+            result.judgement =
+                qv::JudgePattern(test.pattern, test.destination, reply, captures_, bound);
+            for (auto& [name, value] : bound)
+                captures_[name] = std::move(value);
+        } else {
+            result.judgement = qv::Judge(test.Expected(), reply);
+        }
         result.exchanges = std::span(exchanges_.data(), used_);
         for (const Exchange& exchange : result.exchanges)
             result.duration += exchange.duration;
+        JudgeTime(result, settings);
         return result;
+    }
+
+    // A reply that matched fails when it came later than the test's limit, or grew past its
+    // time in the baseline.
+    void JudgeTime(TestResult& result, const RunSettings& settings) const {
+        std::optional<double> then;
+        if (settings.baseline != nullptr) {
+            then = settings.baseline->Seconds(CaseClass(slot_.reader, result.scenario),
+                                              CaseName(result.test, result.run));
+            result.inBaseline =
+                then ? TestResult::InBaseline::Found : TestResult::InBaseline::Missing;
+            result.baseline = then.value_or(0);
+        }
+        if (!result.Passed())
+            return;
+        const Test& test = result.test;
+        if (test.timeLimit && result.duration > *test.timeLimit) {
+            result.judgement.verdict = Verdict::TooSlow;
+            result.why = "took " + Times(result.duration) + ", longer than its time limit of " +
+                         test.timeLimitText;
+        } else if (then && GrewPastBaseline(result.duration, *then, settings.baselineFactor)) {
+            char factors[96];
+            std::snprintf(factors, sizeof factors, "%.1f times its %.3f ms in ",
+                          std::chrono::duration<double>(result.duration).count() /
+                              std::max(*then, 1e-9),
+                          *then * 1000);
+            char most[32];
+            std::snprintf(most, sizeof most, " (at most %g times)", settings.baselineFactor);
+            result.judgement.verdict = Verdict::SlowerThanBaseline;
+            result.why = "took " + Times(result.duration) + ", " + factors +
+                         settings.baseline->Path() + most;
+        }
     }
 
     // The command, then with `getResponse` the T=0 follow-ups: 6Cxx sends the command again
     // with Le xx, 61xx fetches the rest with GET RESPONSE; the data before each 61xx gathers in
     // joined_. Returns the last exchange.
-    const Exchange& SendWithFollowUps(const Test& test, bool getResponse) {
+    const Exchange& SendWithFollowUps(std::span<const std::uint8_t> command,
+                                      std::uint8_t destination, bool getResponse) {
         joined_.clear();
-        const Exchange* last = &Send(test.command, "command");
+        const Exchange* last = &Send(destination, command, "command");
         for (int followUp = 0; getResponse && followUp < kMaxFollowUps; ++followUp) {
             const std::uint8_t sw2 = last->received.empty() ? 0 : last->received.back();
             if (CardStatus(*last, 0x6C) && last->received.size() == 2) {
-                const auto corrected = WithLe(test.command, sw2);
+                const auto corrected = WithLe(command, sw2);
                 if (!corrected)
                     break;
                 joined_.clear();
-                last = &Send(*corrected, "Le corrected");
+                last = &Send(destination, *corrected, "Le corrected");
             } else if (CardStatus(*last, 0x61)) {
                 joined_.insert(joined_.end(), last->received.begin(), last->received.end() - 2);
-                last = &Send(Bytes{0x00, 0xC0, 0x00, 0x00, sw2}, "GET RESPONSE");
+                last = &Send(destination, Bytes{0x00, 0xC0, 0x00, 0x00, sw2}, "GET RESPONSE");
             } else {
                 break;
             }
@@ -115,14 +198,15 @@ class ReaderRun {
     }
 
     // One exchange, told to the observer at once; valid until the next one.
-    const Exchange& Send(std::span<const std::uint8_t> command, const char* purpose) {
+    const Exchange& Send(std::uint8_t destination, std::span<const std::uint8_t> command,
+                         const char* purpose) {
         if (used_ == exchanges_.size())
             exchanges_.emplace_back();
         Exchange& exchange = exchanges_[used_++];
         exchange.at = std::chrono::system_clock::now();
         exchange.purpose = purpose;
         exchange.sent.assign(command.begin(), command.end());
-        const qv::ExchangeResult reply = terminal_.Send(command);
+        const qv::ExchangeResult reply = terminal_.Send(destination, command);
         exchange.result = reply.result;
         exchange.source = reply.source;
         exchange.duration = reply.duration;
@@ -137,6 +221,8 @@ class ReaderRun {
     std::vector<Exchange> exchanges_; // the first used_ are the current test's
     std::size_t used_ = 0;
     Bytes joined_;
+    Bytes command_;         // a command with captures put in
+    qv::Captures captures_; // of the file being run
 };
 
 } // namespace

@@ -3,6 +3,7 @@
 // observer as it happens (result.h); the engine keeps no results.
 #pragma once
 
+#include "runner/baseline.h"
 #include "runner/ct_library.h"
 #include "runner/readers.h"
 #include "runner/result.h"
@@ -18,6 +19,9 @@ struct RunSettings {
     bool getResponse = false;
     bool failFast = false;
     unsigned repeat = 1;
+    // --baseline: a test whose time grew past `baselineFactor` times its time there fails.
+    const Baseline* baseline = nullptr;
+    double baselineFactor = 2;
 };
 
 class Engine {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <sys/stat.h>
 
 namespace qvrun {
@@ -18,65 +19,86 @@ struct FileCloser {
 
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-File OpenFile(const std::string& path) {
-    File file(std::fopen(path.c_str(), "rb"));
+// The whole text of a REQ file. A NUL never stands in one: the reading stops there.
+std::string ReadText(const std::string& path) {
+    const File file(std::fopen(path.c_str(), "rb"));
     if (!file)
-        throw SetupError("cannot read " + path + ": " + std::strerror(errno));
+        throw std::runtime_error(std::strerror(errno));
     struct stat st {};
     if (fstat(fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode))
-        throw SetupError("cannot read " + path + ": it is a directory");
-    return file;
+        throw std::runtime_error("it is a directory");
+    std::string text;
+    char block[64 * 1024];
+    std::size_t got = 0;
+    while ((got = std::fread(block, 1, sizeof block, file.get())) > 0) {
+        if (std::memchr(block, '\0', got) != nullptr)
+            throw std::runtime_error("not a text file");
+        text.append(block, got);
+    }
+    if (std::ferror(file.get()))
+        throw std::runtime_error(std::strerror(errno));
+    return text;
 }
 
-// Keeps every test the reader hands over.
-class ScenarioSink : public qv::ReqSink {
-  public:
-    explicit ScenarioSink(Scenario& scenario) : scenario_(scenario) {}
-
-    void Test(const qv::ReqTest& test) override {
-        qvrun::Test kept;
-        kept.number = test.number;
-        kept.line = test.line;
-        kept.name = test.Title();
-        kept.command.assign(test.command.begin(), test.command.end());
-        kept.expected.assign(test.expected.bytes.begin(), test.expected.bytes.end());
-        kept.wildcard.assign(test.expected.wildcard.begin(), test.expected.wildcard.end());
-        scenario_.tests.push_back(std::move(kept));
+// A base-rules expected response from a plain pattern: wildcard bytes hold the value 78.
+void PlainExpected(const qv::Pattern& pattern, Test& test) {
+    const qv::PatternItem& item = pattern.alternatives.front().items.front();
+    for (std::size_t k = 0; k < item.value.size(); ++k) {
+        const bool any = item.care[k] == 0;
+        test.expected.push_back(any ? qv::kWildcardValue : item.value[k]);
+        test.wildcard.push_back(any ? 1 : 0);
     }
+}
 
-    void Unfinished(const qv::ReqTest& test) override {
-        if (test.command.empty())
-            return;
-        scenario_.warnings.push_back(scenario_.path + ":" + std::to_string(test.line) +
-                                     ": the command of the last test has no line end after it "
-                                     "and is not run");
-    }
-
-    // A REQ file is text: a NUL never stands in one. The reading stops there.
-    bool ReadOnAfterNul(std::size_t line) override {
-        (void)line;
-        notText_ = true;
-        return false;
-    }
-
-    bool NotText() const { return notText_; }
-
-  private:
-    Scenario& scenario_;
-    bool notText_ = false;
-};
+Test Kept(const qv::ScriptTest& script) {
+    Test test;
+    test.number = script.number;
+    test.line = script.where.line;
+    test.file = script.where.file;
+    test.name = script.name;
+    test.extended = script.extended;
+    test.destination = script.destination;
+    if (script.command.Uses().empty())
+        test.command = *script.command.Expand({});
+    else
+        test.commandTemplate = script.command;
+    if (script.extended)
+        test.pattern = script.expected;
+    else if (script.expected)
+        PlainExpected(*script.expected, test);
+    test.timeLimit = script.timeLimit;
+    test.timeLimitText = script.timeLimitText;
+    return test;
+}
 
 } // namespace
 
 Scenario LoadScenario(const std::string& path) {
-    const File file = OpenFile(path);
+    const auto read = [](const std::string& file) { return ReadText(file); };
+    std::string text;
+    try {
+        text = read(path);
+    } catch (const std::runtime_error& error) {
+        throw SetupError("cannot read " + path + ": " + error.what());
+    }
+    qv::Script script;
+    try {
+        script = qv::ParseScript(path, text, read);
+    } catch (const qv::ScriptError& error) {
+        throw SetupError(error.what());
+    }
     Scenario scenario;
     scenario.path = path;
-    ScenarioSink sink(scenario);
-    if (!qv::ReadReqStream(file.get(), sink))
-        throw SetupError("cannot read " + path + ": " + std::strerror(errno));
-    if (sink.NotText())
-        throw SetupError("cannot read " + path + ": not a text file");
+    scenario.extended = script.extended;
+    scenario.runOnly = std::move(script.runOnly);
+    scenario.tests.reserve(script.tests.size());
+    for (const qv::ScriptTest& test : script.tests)
+        scenario.tests.push_back(Kept(test));
+    if (script.unfinished) {
+        scenario.warnings.push_back(script.unfinished->Text() +
+                                    ": the command of the last test has no line end after it "
+                                    "and is not run");
+    }
     return scenario;
 }
 

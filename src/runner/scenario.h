@@ -1,11 +1,15 @@
-// The tests of one REQ file, loaded whole before any reader is opened.
+// The tests of one REQ file, loaded whole before any reader is opened: by the base rules, or with
+// the extensions of quorvane-req(5) when the file turns them on.
 #pragma once
 
 #include "core/bytes.h"
 #include "core/req_reader.h"
+#include "core/req_script.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,12 +18,22 @@ namespace qvrun {
 using qv::Bytes;
 
 struct Test {
-    std::size_t number = 0; // 1-based within its file
+    std::size_t number = 0; // 1-based within the file named on the command line
     std::size_t line = 0;
+    std::string file; // the file of its command line: the one named, or one that it includes
     std::string name; // without its line end
-    Bytes command;
-    Bytes expected; // empty: any response passes
-    Bytes wildcard; // beside `expected`: non-zero where a byte is "xx"
+    Bytes command;    // what is sent, unless `commandTemplate` puts captures in
+    Bytes expected;   // a base-rules expected response; empty: any response passes
+    Bytes wildcard;   // beside `expected`: non-zero where a byte is "xx"
+
+    // A test that uses an extension is judged by its pattern, sent where it says, with the
+    // captures put into its command, and timed against its limit.
+    bool extended = false;
+    std::uint8_t destination = qv::kToCard;
+    std::optional<qv::CommandTemplate> commandTemplate; // when the command carries captures
+    std::optional<qv::Pattern> pattern;                 // extended: the expected response
+    std::optional<std::chrono::microseconds> timeLimit;
+    std::string timeLimitText; // as written
 
     qv::ExpectedResponse Expected() const { return {expected, wildcard}; }
 };
@@ -28,10 +42,14 @@ struct Scenario {
     std::string path;
     std::vector<Test> tests;
     std::vector<std::string> warnings; // one line each, printed before the run
+    bool extended = false;             // the file turns the extensions on
+    // The lines the interactive program skips or reads otherwise, with FILE:LINE.
+    std::vector<qv::RunOnlyLine> runOnly;
 };
 
-// Loads a REQ file; throws SetupError for a file that cannot be read, a directory, or a file
-// that is not text.
+// Loads a REQ file and the files it includes; throws SetupError for a file that cannot be
+// read, a directory, a file that is not text, and extended lines that cannot be read (the
+// message starts with FILE:LINE).
 Scenario LoadScenario(const std::string& path);
 
 } // namespace qvrun

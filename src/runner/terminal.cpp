@@ -10,7 +10,6 @@
 namespace qvrun {
 namespace {
 
-constexpr std::uint8_t kCard = 0;     // ICC1: the card in the first slot
 constexpr std::uint8_t kTerminal = 1; // CT
 constexpr std::uint8_t kHost = 2;
 
@@ -29,13 +28,9 @@ CtTerminal::~CtTerminal() {
     library_.Close()(reader_.position);
 }
 
-qv::ExchangeResult CtTerminal::SendTo(std::uint8_t destination,
-                                      std::span<const std::uint8_t> command) {
+qv::ExchangeResult CtTerminal::Send(std::uint8_t destination,
+                                    std::span<const std::uint8_t> command) {
     return qv::SendCommand(reader_.position, destination, kHost, command, room_, library_.Data());
-}
-
-qv::ExchangeResult CtTerminal::Send(std::span<const std::uint8_t> command) {
-    return SendTo(kCard, command);
 }
 
 Bytes CtTerminal::Reset() {
@@ -48,12 +43,12 @@ Bytes CtTerminal::Reset() {
                          (reply.received.size() >= 2 ? HexText(reply.received.last(2))
                                                      : std::string("too few bytes")));
     };
-    const qv::ExchangeResult resetCt = SendTo(kTerminal, qv::ctbcs::kResetCt);
+    const qv::ExchangeResult resetCt = Send(kTerminal, qv::ctbcs::kResetCt);
     if (resetCt.result != OK || resetCt.received.size() != 2 || resetCt.received[0] != 0x90 ||
         resetCt.received[1] != 0x00) {
         fail("RESET CT", resetCt);
     }
-    const qv::ExchangeResult resetIcc = SendTo(kTerminal, qv::ctbcs::kResetIcc);
+    const qv::ExchangeResult resetIcc = Send(kTerminal, qv::ctbcs::kResetIcc);
     const std::span<const std::uint8_t> reply = resetIcc.received;
     if (resetIcc.result == OK && reply.size() >= 2 && reply[reply.size() - 2] == 0x64) {
         throw SetupError(reply.back() == 0xA1 ? "no card in reader '" + reader_.name + "'"

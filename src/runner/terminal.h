@@ -23,13 +23,11 @@ class CtTerminal {
 
     // RESET CT and RESET ICC; the ATR. Throws SetupError when the terminal or the card fails.
     Bytes Reset();
-    // One command to the card (destination 0) with the largest response room. The reply's
-    // bytes lie in the terminal's room until the next command.
-    qv::ExchangeResult Send(std::span<const std::uint8_t> command);
+    // One command to the card (destination 0) or the terminal (1) with the largest response
+    // room. The reply's bytes lie in the terminal's room until the next command.
+    qv::ExchangeResult Send(std::uint8_t destination, std::span<const std::uint8_t> command);
 
   private:
-    qv::ExchangeResult SendTo(std::uint8_t destination, std::span<const std::uint8_t> command);
-
     const CtLibrary& library_;
     Reader reader_;
     std::vector<std::uint8_t> room_;

@@ -2,14 +2,13 @@
 // the runner as a user starts it, its JUnit report read back by a real consumer.
 #include "pty_screen.h"
 #include "temp_tree.h"
+#include "text_files.h"
 
 #include <bed/bed.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -97,22 +96,7 @@ std::string Runner() {
     return bed::BuildPath("bin/quorvane-run");
 }
 
-std::string ReadFile(const fs::path& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::size_t Count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
+using textfile::Count;
 
 class RunnerOnBed : public ::testing::Test {
   protected:
@@ -121,8 +105,8 @@ class RunnerOnBed : public ::testing::Test {
             GTEST_SKIP() << "needs testbed/sandbox";
         dir_ = temptree::Make("runner");
         pcscd_ = std::make_unique<bed::Pcscd>();
-        WriteFile(dir_ / "suite.req", kSuite);
-        WriteFile(dir_ / "sendable.req", kSendable);
+        textfile::Write(dir_ / "suite.req", kSuite);
+        textfile::Write(dir_ / "sendable.req", kSendable);
     }
     void TearDown() override {
         cards_.clear();
@@ -182,7 +166,7 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
     EXPECT_EQ(r.out.find("\033["), std::string::npos) << "no progress line into a pipe";
 
     // Every exchange in the trace, the T=0 follow-ups too.
-    const std::string trace = ReadFile(dir_ / "trace.txt");
+    const std::string trace = textfile::Read(dir_ / "trace.txt");
     EXPECT_EQ(Count(trace, "\n"), 11u) << "nothing sent for test 10\n" << trace;
     EXPECT_NE(trace.find(" GET RESPONSE > 00 C0 00 00 04 < 01 02 03 04 90 00 result 0 from 0 "),
               std::string::npos)
@@ -216,7 +200,7 @@ TEST_F(RunnerOnBed, RecordedFileReplaysAgainstTheSameCard) {
     const bed::RunResult first =
         Run({"-q", "--get-response", "--record", Path("golden.req"), Path("sendable.req")});
     EXPECT_EQ(first.status, 1) << first.out;
-    const std::string golden = ReadFile(dir_ / "golden.req");
+    const std::string golden = textfile::Read(dir_ / "golden.req");
     EXPECT_NE(golden.find("# - Read binary <mismatch>\n2,0 00 B0 00 00 02\n> 12 34 90 00\n"),
               std::string::npos)
         << golden;
@@ -241,10 +225,10 @@ TEST_F(RunnerOnBed, TwoReadersAtOnceAndACardPulledFromOne) {
                                "apdu 00 FF 00 00 -> drop\n";
     Insert(0, steady);
     Insert(1, pulled);
-    WriteFile(dir_ / "pull.req", "# - Select\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
-                                 "# - Select again\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
-                                 "# - Pull here\n2,0 00 FF 00 00\n> 90 00\n"
-                                 "# - After the pull\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n");
+    textfile::Write(dir_ / "pull.req", "# - Select\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
+                                       "# - Select again\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
+                                       "# - Pull here\n2,0 00 FF 00 00\n> 90 00\n"
+                                       "# - After the pull\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n");
     const bed::RunResult r =
         Run({"--readers", "1,2", "--junit", Path("report.xml"), Path("pull.req")});
     EXPECT_EQ(r.status, 1) << r.out;
@@ -286,7 +270,7 @@ TEST_F(RunnerOnBed, ProgressLineOnATerminalIsGoneAtTheEnd) {
 TEST_F(RunnerOnBed, BadInputIsOneLineAndStatusTwo) {
     Insert(0, kCard);
     fs::create_directory(dir_ / "folder");
-    WriteFile(dir_ / "binary.req", std::string("2,0 00 A4\0\x01\x02", 12));
+    textfile::Write(dir_ / "binary.req", std::string("2,0 00 A4\0\x01\x02", 12));
     const std::string suite = Path("suite.req");
     struct Case {
         const char* what;
@@ -324,7 +308,7 @@ TEST_F(RunnerOnBed, BadInputIsOneLineAndStatusTwo) {
 
     // Beside them, the same reader by a part of its name runs a file of more tests than the
     // interactive program's table holds: status 0.
-    WriteFile(dir_ / "many.req", Repeated("2,0 00 A4 00 0C 02 3F 00\n> 90 00\n", 600));
+    textfile::Write(dir_ / "many.req", Repeated("2,0 00 A4 00 0C 02 3F 00\n> 90 00\n", 600));
     const bed::RunResult passing = Run({"-q", "-r", "PCD 00 00", Path("many.req")});
     EXPECT_EQ(passing.status, 0) << passing.out;
     EXPECT_TRUE(passing.out.starts_with("PASSED: 600 tests, 600 passed, 0 failed in "))

@@ -40,6 +40,11 @@ status=0
 in_bed "$runner" /usr/share/doc/quorvane/examples/demo-pass.req >"$work/runner.out" 2>&1 || status=$?
 [ $status -eq 0 ] || { cat "$work/runner.out"; fail "quorvane-run ended with status $status"; }
 grep -qF "PASSED: 5 tests, 5 passed, 0 failed" "$work/runner.out" || { cat "$work/runner.out"; fail "no summary"; }
+# The packaged example of every extension, with its include, where the package put them.
+status=0
+in_bed "$runner" /usr/share/doc/quorvane/examples/demo-extensions.req >"$work/extended.out" 2>&1 || status=$?
+[ $status -eq 0 ] || { cat "$work/extended.out"; fail "quorvane-run ended with status $status on the extended example"; }
+grep -qF "PASSED: 14 tests, 14 passed, 0 failed" "$work/extended.out" || { cat "$work/extended.out"; fail "no summary"; }
 
 # The consumer opens the demo card's reader, powers the card and reads its 16-byte file.
 cat >"$work/consumer.c" <<'C'

@@ -36,6 +36,10 @@ TEST(RunnerOptions, EveryFormOfTheCommandLine) {
     EXPECT_EQ(o.files, (std::vector<std::string>{"a.req", "-b.req"}));
     EXPECT_TRUE(Parse({"--version"}).version) << "needs no file";
     EXPECT_EQ(Parse({"-q", "x.req"}).verbosity, Verbosity::Quiet);
+    const Options timed = Parse({"--baseline", "b.xml", "--baseline-factor=1.5", "a.req"});
+    EXPECT_EQ(timed.baselinePath, "b.xml");
+    EXPECT_EQ(timed.baselineFactor, 1.5);
+    EXPECT_FALSE(Parse({"--baseline=b.xml", "a.req"}).baselineFactor);
 
     const std::vector<std::vector<const char*>> refused = {
         {},
@@ -48,6 +52,10 @@ TEST(RunnerOptions, EveryFormOfTheCommandLine) {
         {"--readers", ",", "a.req"},
         {"a.req", "-r"},
         {"-x", "a.req"},
+        {"--baseline-factor", "0.5", "--baseline", "b.xml", "a.req"},
+        {"--baseline-factor", "2x", "--baseline", "b.xml", "a.req"},
+        {"--baseline-factor", "nan", "--baseline", "b.xml", "a.req"},
+        {"--baseline-factor", "3", "a.req"},
     };
     for (const auto& args : refused)
         EXPECT_THROW(Parse(args), SetupError) << testing::PrintToString(args);
