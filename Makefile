@@ -3,7 +3,8 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build configure run test test-sanitize test-tsan bench fuzz fuzz-ctbcs deb clean
+.PHONY: all build configure run test test-sanitize test-tsan bench fuzz fuzz-reqlang fuzz-ctbcs deb \
+  clean
 
 all: build
 
@@ -46,6 +47,11 @@ deb:
 fuzz:
 	@scripts/install-deps fuzz
 	fuzz/run $(FUZZ_SECONDS)
+
+# quorvane-run's REQ language under libFuzzer, ASan and UBSan.
+fuzz-reqlang:
+	@scripts/install-deps fuzz
+	FUZZ_TARGET=reqlang fuzz/run $(FUZZ_SECONDS)
 
 # The CT-API library's CT-BCS interpreter under libFuzzer, ASan and UBSan.
 fuzz-ctbcs:
