@@ -19,7 +19,7 @@ class Counter : public qv::ReqSink {
 };
 
 void UseTests(const qv::Script& script, std::string_view bytes) {
-    const qv::ByteRow received(bytes.begin(), bytes.end());
+    const qv::Bytes received(bytes.begin(), bytes.end());
     qv::Captures captures;
     for (const qv::ScriptTest& test : script.tests) {
         (void)test.command.Expand(captures);

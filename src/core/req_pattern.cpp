@@ -71,7 +71,7 @@ std::vector<Token> Tokens(std::string_view text) {
 }
 
 // Digits in pairs: values and care masks ("x" cares for nothing in its nibble).
-void HexBytes(std::string_view digits, bool masks, ByteRow& value, ByteRow& care) {
+void HexBytes(std::string_view digits, bool masks, Bytes& value, Bytes& care) {
     if (digits.size() % 2 != 0)
         throw PatternError(Quoted(digits) + " has an odd number of hex digits");
     for (std::size_t k = 0; k < digits.size(); k += 2) {
@@ -163,7 +163,7 @@ std::optional<PatternItem> Fill(std::string_view text, bool masks) {
     if (digits.size() != 2 || !IsDigitOrMask(digits[0]) || !IsDigitOrMask(digits[1]))
         throw PatternError("{" + std::string(text) + "}: one byte of two hex digits after '*'");
     PatternItem item;
-    ByteRow value, care;
+    Bytes value, care;
     HexBytes(digits, masks, value, care);
     item.value.assign(*n, value[0]);
     item.care.assign(*n, care[0]);
@@ -200,7 +200,7 @@ PatternItem BraceItem(std::string_view inside, bool inResponse) {
     throw PatternError(shown + " is no length (N, *, N+, N..M), byte run (N*HH) or capture name");
 }
 
-void AddFixed(std::vector<PatternItem>& items, ByteRow value, ByteRow care) {
+void AddFixed(std::vector<PatternItem>& items, Bytes value, Bytes care) {
     if (!items.empty() && items.back().kind == PatternItem::Kind::Fixed) {
         items.back().value.insert(items.back().value.end(), value.begin(), value.end());
         items.back().care.insert(items.back().care.end(), care.begin(), care.end());
@@ -400,7 +400,7 @@ Pattern ParsePattern(std::string_view text) {
             pattern.alternatives.emplace_back();
             break;
         case Token::Kind::Hex: {
-            ByteRow value, care;
+            Bytes value, care;
             HexBytes(token.text, true, value, care);
             AddFixed(items, std::move(value), std::move(care));
             break;
@@ -419,7 +419,7 @@ Pattern ParsePattern(std::string_view text) {
     return pattern;
 }
 
-Pattern PlainPattern(const ByteRow& bytes, const ByteRow& wildcard) {
+Pattern PlainPattern(const Bytes& bytes, const Bytes& wildcard) {
     Pattern pattern;
     pattern.alternatives.emplace_back();
     PatternItem item;
@@ -467,9 +467,8 @@ std::vector<std::string> CommandTemplate::Uses() const {
     return names;
 }
 
-std::optional<ByteRow> CommandTemplate::Expand(const Captures& captures,
-                                               std::string* missing) const {
-    ByteRow bytes;
+std::optional<Bytes> CommandTemplate::Expand(const Captures& captures, std::string* missing) const {
+    Bytes bytes;
     for (const Piece& piece : pieces) {
         if (piece.name.empty()) {
             bytes.insert(bytes.end(), piece.bytes.begin(), piece.bytes.end());
@@ -489,7 +488,7 @@ std::optional<ByteRow> CommandTemplate::Expand(const Captures& captures,
 CommandTemplate ParseCommand(std::string_view text) {
     CommandTemplate command;
     command.text = Trim(text);
-    const auto literal = [&](const ByteRow& bytes) {
+    const auto literal = [&](const Bytes& bytes) {
         if (command.pieces.empty() || !command.pieces.back().name.empty())
             command.pieces.emplace_back();
         command.pieces.back().bytes.insert(command.pieces.back().bytes.end(), bytes.begin(),
@@ -499,7 +498,7 @@ CommandTemplate ParseCommand(std::string_view text) {
         if (token.kind == Token::Kind::Bar)
             throw PatternError("'|' in a command: alternatives are for expected responses");
         if (token.kind == Token::Kind::Hex) {
-            ByteRow value, care;
+            Bytes value, care;
             HexBytes(token.text, false, value, care);
             literal(value);
             continue;

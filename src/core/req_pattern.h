@@ -16,6 +16,8 @@
 // every item follows from the response's length and a match is never ambiguous.
 #pragma once
 
+#include "core/bytes.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -28,10 +30,8 @@
 
 namespace qv {
 
-using ByteRow = std::vector<std::uint8_t>;
-
 // The values captured so far in one run of one file, by name.
-using Captures = std::map<std::string, ByteRow, std::less<>>;
+using Captures = std::map<std::string, Bytes, std::less<>>;
 
 // Spelling that the pattern or command parser cannot take: the text says what and where in the
 // line (the caller adds FILE:LINE).
@@ -49,8 +49,8 @@ struct PatternItem {
         Use,   // the bytes the capture `name` holds
     };
     Kind kind = Kind::Fixed;
-    ByteRow value;
-    ByteRow care;
+    Bytes value;
+    Bytes care;
     std::size_t min = 0;
     std::size_t max = 0;
     std::string name;
@@ -79,7 +79,7 @@ struct Pattern {
 Pattern ParsePattern(std::string_view text);
 
 // The pattern of a base-rules expected response: its bytes, "xx" bytes matching anything.
-Pattern PlainPattern(const ByteRow& bytes, const ByteRow& wildcard);
+Pattern PlainPattern(const Bytes& bytes, const Bytes& wildcard);
 
 struct PatternMatch {
     bool matched = false;
@@ -100,7 +100,7 @@ PatternMatch MatchPattern(const Pattern& pattern, std::span<const std::uint8_t> 
 // A command line's bytes: hex bytes (no "x"), {N*HH} runs and {name} captures.
 struct CommandTemplate {
     struct Piece {
-        ByteRow bytes;    // literal bytes, when `name` is empty
+        Bytes bytes;      // literal bytes, when `name` is empty
         std::string name; // a capture to put in
     };
     std::vector<Piece> pieces;
@@ -109,7 +109,7 @@ struct CommandTemplate {
     std::vector<std::string> Uses() const;
     // The bytes with every capture put in; nothing when a capture it uses holds no value (the
     // first such name in `missing`).
-    std::optional<ByteRow> Expand(const Captures& captures, std::string* missing = nullptr) const;
+    std::optional<Bytes> Expand(const Captures& captures, std::string* missing = nullptr) const;
 };
 
 // Parses the hex text of a command line. Throws PatternError.

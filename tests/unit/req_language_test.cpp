@@ -16,10 +16,10 @@
 
 namespace {
 
-using qv::ByteRow;
+using qv::Bytes;
 
-ByteRow Hex(std::string_view text) {
-    ByteRow bytes;
+Bytes Hex(std::string_view text) {
+    Bytes bytes;
     std::string digits;
     for (const char c : text) {
         if (c != ' ')
@@ -121,13 +121,13 @@ TEST(ReqLanguage, CapturesBindOnlyWhenTheirAlternativeMatches) {
 
 // The base rules' expected response, made a pattern, fails where the base matcher fails.
 TEST(ReqLanguage, PlainPatternsJudgeAsTheBaseMatcher) {
-    const ByteRow expected = Hex("12 78 34 90 00");
-    const ByteRow wildcard{0, 1, 0, 0, 0};
+    const Bytes expected = Hex("12 78 34 90 00");
+    const Bytes wildcard{0, 1, 0, 0, 0};
     const qv::Pattern pattern = qv::PlainPattern(expected, wildcard);
     EXPECT_TRUE(pattern.Plain());
     for (const char* received : {"12 FF 34 90 00", "12 FF 35 90 00", "12 00 34 90",
                                  "12 00 34 90 00 01", "", "13", "12 78 34 90 00"}) {
-        const ByteRow got = Hex(received);
+        const Bytes got = Hex(received);
         const auto base = qv::FirstDifference({expected, wildcard}, got);
         const qv::PatternMatch m = qv::MatchPattern(pattern, got, {});
         EXPECT_EQ(m.matched, !base.has_value()) << received;
@@ -284,7 +284,7 @@ TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
         struct One {
             std::size_t line;
             std::string name;
-            ByteRow command;
+            Bytes command;
             qv::Pattern expected;
             bool hasExpected;
         };
