@@ -9,8 +9,6 @@
 #include <string_view>
 #include <vector>
 
-typedef struct _win_st WINDOW;
-
 // ---- state --------------------------------------------------------------------------------------
 
 // Absolute path of the directory shown, as getcwd reports it ("/" at the root, no trailing "/");
@@ -91,11 +89,3 @@ WindowOrigin OriginFor(int screenLines, int screenCols);
 // highlight back to 1), or ends. On Chosen, gcRetPath holds the chosen file's path.
 enum class BrowserOutcome { Continue, Chosen, Left };
 BrowserOutcome OnBrowserKey(int key, int& highlight);
-
-// ---- drawing ------------------------------------------------------------------------------------
-
-// 1 when the window fits the screen; 0 after removing the window, ending curses mode and printing
-// "Unfit Window size".
-int CheckWindowSize(WINDOW* pWin);
-// Redraws border, title and the visible part of the list with `highlight` in reverse video.
-void Print_Menu(WINDOW* pWin, int highlight);

@@ -1,138 +1,38 @@
 // GetFile: the full-screen browser in curses mode, drawn from the state in browser_state.cpp.
+// Every road out of a call, a choice, Esc or a screen it cannot use, returns through the same
+// owners: the window's removes the window, then the screen's ends curses mode, and only then is
+// a message printed on the plain terminal.
 #include "chooser/file_chooser.h"
 
 #include "chooser/browser.h"
+#include "chooser/curses_screen.h"
 
-#include <array>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <curses.h>
-#include <optional>
-#include <term.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr int kEscDelayMs = 100; // Esc alone must end the browser without a second's wait
 
-void PrintLine(const char* text) {
-    std::printf("%s\n", text);
-    std::fflush(stdout);
+// How a call ends; what it prints afterwards.
+enum class Ending { Chosen, Left, NoTerminal, NoRoom, Unfit };
+
+const char* EndingText(Ending ending) {
+    switch (ending) {
+    case Ending::NoTerminal:
+        return "No usable terminal for the file chooser";
+    case Ending::NoRoom:
+        return "No room for the file chooser window";
+    case Ending::Unfit:
+        return "Unfit Window size";
+    case Ending::Chosen:
+    case Ending::Left:
+        break;
+    }
+    return nullptr;
 }
 
-// Signals while curses mode lasts. A closed terminal window (SIGHUP), Ctrl-\ (SIGQUIT), Ctrl-C
-// (SIGINT) or SIGTERM must not leave the terminal without echo, in raw mode, on the alternate
-// screen with the cursor hidden: they restore the terminal, then end the process as they would
-// have. Taken before curses starts, so that curses installs no handlers of its own for them
-// (its own ones end the process with status 1, and stay after it has ended); suspending and
-// resizing stay curses' business. Only async-signal-safe calls happen in the handler: the
-// terminal modes and the bytes that leave curses mode are prepared first.
-class CursesSignals {
-  public:
-    // Before curses mode, with the terminal's modes from then.
-    explicit CursesSignals(const termios& modes) {
-        sModes = modes;
-        sLeaveLength = 0;
-        struct sigaction action {};
-        action.sa_handler = OnSignal;
-        sigemptyset(&action.sa_mask);
-        for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            sigaction(kSignals[i], nullptr, &previous_[i]);
-            // A signal the process ignores (say under nohup) stays ignored.
-            if (previous_[i].sa_handler == SIG_DFL) {
-                sigaction(kSignals[i], &action, nullptr);
-            }
-        }
-    }
-    ~CursesSignals() {
-        for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            sigaction(kSignals[i], &previous_[i], nullptr);
-        }
-    }
-    CursesSignals(const CursesSignals&) = delete;
-    CursesSignals& operator=(const CursesSignals&) = delete;
-
-    // Once curses mode has started: what leaves it, from the terminal's description.
-    static void PrepareLeaving() {
-        for (const char* cap : {"sgr0", "cnorm", "rmkx", "rmcup"}) {
-            const char* sequence = tigetstr(cap);
-            if (sequence != nullptr && sequence != reinterpret_cast<char*>(-1)) {
-                tputs(sequence, 1, AppendLeaveByte);
-            }
-        }
-    }
-
-  private:
-    static constexpr std::array<int, 4> kSignals{SIGHUP, SIGQUIT, SIGINT, SIGTERM};
-
-    static int AppendLeaveByte(int byte) {
-        if (sLeaveLength < sLeave.size()) {
-            sLeave[sLeaveLength++] = static_cast<char>(byte);
-        }
-        return byte;
-    }
-
-    static void OnSignal(int signal) {
-        // The terminal may be gone (SIGHUP): nothing to do about a failed write.
-        if (write(STDOUT_FILENO, sLeave.data(), sLeaveLength) < 0) {
-        }
-        tcsetattr(STDOUT_FILENO, TCSANOW, &sModes);
-        std::signal(signal, SIG_DFL);
-        raise(signal); // delivered when the handler returns
-    }
-
-    static inline std::array<char, 256> sLeave{};
-    static inline std::size_t sLeaveLength = 0;
-    static inline termios sModes{};
-    std::array<struct sigaction, kSignals.size()> previous_{};
-};
-
-// Curses mode for one call of GetFile. newterm, unlike initscr, reports a terminal it cannot
-// use instead of ending the process.
-class CursesScreen {
-  public:
-    static bool Usable() {
-        const char* term = std::getenv("TERM");
-        return term != nullptr && *term != '\0' && isatty(STDIN_FILENO) == 1 &&
-               isatty(STDOUT_FILENO) == 1;
-    }
-
-    CursesScreen() {
-        termios modes{};
-        if (!Usable() || tcgetattr(STDOUT_FILENO, &modes) != 0) {
-            return;
-        }
-        signals_.emplace(modes);
-        std::fflush(stdout);
-        screen_ = newterm(std::getenv("TERM"), stdout, stdin);
-        if (screen_ == nullptr) {
-            signals_.reset();
-            return;
-        }
-        CursesSignals::PrepareLeaving();
-    }
-    ~CursesScreen() {
-        if (screen_ == nullptr) {
-            return;
-        }
-        if (isendwin() == FALSE) {
-            endwin();
-        }
-        delscreen(screen_);
-    }
-    CursesScreen(const CursesScreen&) = delete;
-    CursesScreen& operator=(const CursesScreen&) = delete;
-
-    bool Started() const { return screen_ != nullptr; }
-
-  private:
-    std::optional<CursesSignals> signals_;
-    SCREEN* screen_ = nullptr;
-};
-
-// The browser window; when dropped it is cleared, removed and curses mode ends.
+// The browser window, the only one to delete it: when dropped it is cleared and removed.
 class BrowserWindow {
   public:
     explicit BrowserWindow(WINDOW* win) : win_(win) {}
@@ -144,14 +44,11 @@ class BrowserWindow {
         wclrtoeol(stdscr);
         wrefresh(stdscr);
         delwin(win_);
-        endwin();
     }
     BrowserWindow(const BrowserWindow&) = delete;
     BrowserWindow& operator=(const BrowserWindow&) = delete;
 
     WINDOW* get() const { return win_; }
-    // CheckWindowSize has removed it already.
-    void Forget() { win_ = nullptr; }
 
   private:
     WINDOW* win_;
@@ -170,8 +67,8 @@ class FilterScope {
     FilterScope& operator=(const FilterScope&) = delete;
 };
 
-} // namespace
-
+// 1 when the window fits the screen (its origin not counted). 0 when not, after the cleared
+// window has been shown over the screen; its owner removes it.
 int CheckWindowSize(WINDOW* pWin) {
     if (getmaxy(pWin) <= getmaxy(stdscr) && getmaxx(pWin) <= getmaxx(stdscr)) {
         return 1;
@@ -179,13 +76,10 @@ int CheckWindowSize(WINDOW* pWin) {
     wclear(pWin);
     wclrtoeol(stdscr);
     wrefresh(pWin);
-    wrefresh(stdscr);
-    delwin(pWin);
-    endwin();
-    PrintLine("Unfit Window size");
     return 0;
 }
 
+// Redraws border, title and the visible part of the list with `highlight` in reverse video.
 void Print_Menu(WINDOW* pWin, int highlight) {
     wclear(pWin);
     wborder(pWin, 0, 0, 0, 0, 0, 0, 0, 0);
@@ -208,14 +102,11 @@ void Print_Menu(WINDOW* pWin, int highlight) {
     wrefresh(pWin);
 }
 
-char* GetFile(const char* pcPattern) {
-    const FilterScope filter(pcPattern);
-    SwitchDir(nullptr);
-
+// Curses mode, the window and the key loop; every return leaves through the two owners.
+Ending Browse() {
     const CursesScreen screen;
     if (!screen.Started()) {
-        PrintLine("No usable terminal for the file chooser");
-        return nullptr;
+        return Ending::NoTerminal;
     }
     set_escdelay(kEscDelayMs);
     wclear(stdscr);
@@ -223,16 +114,13 @@ char* GetFile(const char* pcPattern) {
     cbreak();
 
     const WindowOrigin origin = OriginFor(getmaxy(stdscr), getmaxx(stdscr));
-    BrowserWindow window(newwin(kWinLines, kWinCols, origin.top, origin.left));
+    const BrowserWindow window(newwin(kWinLines, kWinCols, origin.top, origin.left));
     if (window.get() == nullptr) {
-        endwin();
-        PrintLine("No room for the file chooser window");
-        return nullptr;
+        return Ending::NoRoom;
     }
     keypad(window.get(), TRUE);
     if (CheckWindowSize(window.get()) == 0) {
-        window.Forget();
-        return nullptr;
+        return Ending::Unfit;
     }
     idlok(window.get(), TRUE);
     scrollok(window.get(), TRUE);
@@ -243,5 +131,19 @@ char* GetFile(const char* pcPattern) {
     while ((outcome = OnBrowserKey(wgetch(window.get()), highlight)) == BrowserOutcome::Continue) {
         Print_Menu(window.get(), highlight);
     }
-    return outcome == BrowserOutcome::Chosen ? gcRetPath : nullptr;
+    return outcome == BrowserOutcome::Chosen ? Ending::Chosen : Ending::Left;
+}
+
+} // namespace
+
+char* GetFile(const char* pcPattern) {
+    const FilterScope filter(pcPattern);
+    SwitchDir(nullptr);
+
+    const Ending ending = Browse();
+    if (const char* text = EndingText(ending)) {
+        std::printf("%s\n", text);
+        std::fflush(stdout);
+    }
+    return ending == Ending::Chosen ? gcRetPath : nullptr;
 }
