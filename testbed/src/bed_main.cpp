@@ -5,6 +5,7 @@
 
 #include <getopt.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +74,12 @@ int Reexec(char** argv) {
 
 pid_t child = -1;
 
+[[noreturn]] void Exec(char** command) {
+    execvp(command[0], command);
+    std::fprintf(stderr, "quorvane-bed: cannot start %s: %s\n", command[0], std::strerror(errno));
+    _exit(127);
+}
+
 void Forward(int signal) {
     if (child > 0)
         kill(child, signal);
@@ -93,12 +100,11 @@ int RunCommand(char** command) {
         return 1;
     }
     if (child == 0) {
+        // Killed outright, the bed takes the command with it: nothing outlives its pcscd.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
-        execvp(command[0], command);
-        std::fprintf(stderr, "quorvane-bed: cannot start %s: %s\n", command[0],
-                     std::strerror(errno));
-        _exit(127);
+        Exec(command);
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -175,7 +181,7 @@ int main(int argc, char** argv) {
     if (!bed::InSandbox())
         return Reexec(argv);
     if (needed == 0)
-        return RunCommand(argv + optind);
+        Exec(argv + optind); // nothing to end after it: the namespaces go with the command
 
     try {
         bed::PcscdOptions pcscdOptions;
