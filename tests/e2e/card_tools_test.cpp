@@ -164,6 +164,7 @@ TEST(CardTools, EachFaultAsQuorvaneRunSeesIt) {
         int status;
         std::vector<std::string> seen;
         std::vector<std::string> notSeen;
+        double leastMs = 0; // the time quorvane-run gives test 1, at least
     };
     const Case cases[] = {
         {"a card pulled after its second command",
@@ -218,6 +219,15 @@ TEST(CardTools, EachFaultAsQuorvaneRunSeesIt) {
          0,
          {"PASS     1  read"},
          {}},
+        // The card's delay is the least the test can take: a lower bound, no speed asked.
+        {"a delayed answer",
+         "apdu 00 B0 * -> 90 00 delay 300\n",
+         "# - slow\n2,0 00 B0 00 00\n>90 00\n",
+         {},
+         0,
+         {"PASS     1  slow  "},
+         {},
+         300},
         {"a PIN counting down and a counter",
          "apdu 00 20 00 01 * -> 63 C2 | 63 C1 | 69 83\napdu 80 CA 00 00 02 -> counter 2, 90 00\n",
          "2,0 0020000100\n>63C2\n2,0 0020000100\n>63C1\n2,0 0020000100\n>6983\n"
@@ -246,6 +256,11 @@ TEST(CardTools, EachFaultAsQuorvaneRunSeesIt) {
             EXPECT_TRUE(Has(r.out, text)) << c.what << ": no '" << text << "' in\n" << r.out;
         for (const std::string& text : c.notSeen)
             EXPECT_FALSE(Has(r.out, text)) << c.what << ": '" << text << "' in\n" << r.out;
+        if (c.leastMs > 0) {
+            const auto at = r.out.find(c.seen.front());
+            ASSERT_NE(at, std::string::npos) << r.out;
+            EXPECT_GE(std::stod(r.out.substr(at + c.seen.front().size())), c.leastMs) << r.out;
+        }
     }
 }
 
