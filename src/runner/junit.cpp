@@ -63,27 +63,40 @@ std::string HostName() {
     return name;
 }
 
-void WriteCase(std::ostream& xml, const ReaderSlot& slot, const TestResult& result) {
-    const Test& test = result.test;
-    xml << "    <testcase name=\"" << XmlText(CaseName(test, result.run)) << "\" classname=\""
-        << XmlText(CaseClass(slot.reader, result.scenario)) << "\" file=\"" << XmlText(test.file)
-        << "\" line=\"" << test.line << "\" time=\"" << Seconds(result.duration) << "\"";
+// Appends the start of a <testcase>, up to its time, to `xml`.
+void StartCase(std::string& xml, const ReaderSlot& slot, const Scenario& scenario, const Test& test,
+               const std::string& name) {
+    xml += "    <testcase name=\"";
+    xml += XmlText(name);
+    xml += "\" classname=\"";
+    xml += XmlText(CaseClass(slot.reader, scenario));
+    xml += "\" file=\"";
+    xml += XmlText(test.file);
+    xml += "\" line=\"";
+    xml += std::to_string(test.line);
+    xml += "\" time=\"";
+}
+
+// Appends one <testcase> to `xml`.
+void WriteCase(std::string& xml, const ReaderSlot& slot, const TestResult& result) {
+    StartCase(xml, slot, result.scenario, result.test, CaseName(result.test, result.run));
+    xml += Seconds(result.duration);
+    xml += '"';
     if (result.Passed()) {
-        xml << "/>\n";
+        xml += "/>\n";
         return;
     }
     // A wrong answer, or one too slow, is the card's failure; the others are the exchange's
     // errors.
     const Verdict verdict = result.judgement.verdict;
     const bool mismatch = qv::IsFailure(verdict);
-    const char* element = mismatch ? "failure" : "error";
+    const std::string element = mismatch ? "failure" : "error";
     const char* type = verdict == Verdict::Mismatch ? "mismatch" : mismatch ? "time" : "exchange";
     std::string detail;
     for (const std::string& line : FailureDetail(result))
         detail += line + "\n";
-    xml << ">\n      <" << element << " message=\"" << XmlText(FailureMessage(result))
-        << "\" type=\"" << type << "\">" << XmlText(detail) << "</" << element
-        << ">\n    </testcase>\n";
+    xml += ">\n      <" + element + " message=\"" + XmlText(FailureMessage(result)) + "\" type=\"" +
+           type + "\">" + XmlText(detail) + "</" + element + ">\n    </testcase>\n";
 }
 
 } // namespace
@@ -138,38 +151,54 @@ void JUnitReport::ReaderReady(const ReaderSlot& slot) {
 }
 
 void JUnitReport::TestDone(const ReaderSlot& slot, const TestResult& result) {
-    std::ostringstream xml;
-    WriteCase(xml, slot, result);
-    suites_[slot.index].cases += xml.str();
+    WriteCase(suites_[slot.index].cases, slot, result);
 }
 
 void JUnitReport::ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {
     suites_[slot.index].totals = totals;
 }
 
+void JUnitReport::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
+    Suite& suite = suites_[slot.index];
+    const std::string message = XmlText(notRun.reason);
+    notRun.ForEach([&](const Scenario& scenario, const Test& test, unsigned first, unsigned last) {
+        StartCase(suite.cases, slot, scenario, test,
+                  first == last ? CaseName(test, first)
+                                : CaseName(test, 1) + " (runs " + std::to_string(first) + " to " +
+                                      std::to_string(last) + ")");
+        suite.cases +=
+            "0.000000\">\n      <skipped message=\"" + message + "\"/>\n    </testcase>\n";
+        ++suite.skipped;
+    });
+}
+
 void JUnitReport::Write(const std::string& path,
                         std::chrono::system_clock::time_point started) const {
     std::ostringstream body;
-    ReaderTotals all;
+    std::size_t tests = 0, failures = 0, errors = 0, skipped = 0;
+    Clock::duration time{};
     const std::string host = HostName();
     for (const Suite& suite : suites_) {
         const ReaderTotals& t = suite.totals;
-        body << "  <testsuite name=\"" << XmlText(suite.reader.name) << "\" tests=\"" << t.tests
-             << "\" failures=\"" << t.mismatches << "\" errors=\"" << t.errors
-             << "\" skipped=\"0\" time=\"" << Seconds(t.wall) << "\" timestamp=\""
+        // A test case per test and run; the runs not begun share one per test.
+        const std::size_t cases = t.tests - t.notRun + suite.skipped;
+        body << "  <testsuite name=\"" << XmlText(suite.reader.name) << "\" tests=\"" << cases
+             << "\" failures=\"" << t.mismatches << "\" errors=\"" << t.errors << "\" skipped=\""
+             << suite.skipped << "\" time=\"" << Seconds(t.wall) << "\" timestamp=\""
              << Iso8601(started) << "\" hostname=\"" << XmlText(host)
              << "\">\n    <properties>\n      <property name=\"atr\" value=\"" << HexText(suite.atr)
              << "\"/>\n    </properties>\n"
              << suite.cases << "  </testsuite>\n";
-        all.tests += t.tests;
-        all.mismatches += t.mismatches;
-        all.errors += t.errors;
-        all.wall = std::max(all.wall, t.wall);
+        tests += cases;
+        failures += t.mismatches;
+        errors += t.errors;
+        skipped += suite.skipped;
+        time = std::max(time, t.wall);
     }
     std::ofstream xml(path, std::ios::binary | std::ios::trunc);
     xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<testsuites name=\"quorvane-run\" tests=\"" << all.tests << "\" failures=\""
-        << all.mismatches << "\" errors=\"" << all.errors << "\" time=\"" << Seconds(all.wall)
+        << "<testsuites name=\"quorvane-run\" tests=\"" << tests << "\" failures=\"" << failures
+        << "\" errors=\"" << errors << "\" skipped=\"" << skipped << "\" time=\"" << Seconds(time)
         << "\">\n"
         << body.str() << "</testsuites>\n";
     xml.close();

@@ -18,6 +18,7 @@ class JUnitReport : public RunObserver {
 
     void ReaderReady(const ReaderSlot& slot) override;
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
+    void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;
     void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
 
     // Writes the report of a run `started` then, once every reader is done; throws SetupError
@@ -30,6 +31,7 @@ class JUnitReport : public RunObserver {
         Bytes atr;
         std::string cases; // the <testcase> elements
         ReaderTotals totals;
+        std::size_t skipped = 0; // test cases of tests not run
     };
     std::vector<Suite> suites_;
 };

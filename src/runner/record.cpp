@@ -11,14 +11,6 @@
 namespace qvrun {
 namespace {
 
-// The response received; where the test expected a response of the same length, its wildcards
-// stay wildcards, so that bytes that differ every time (a challenge) do not fail the replay.
-std::string RecordedResponse(const Test& test, std::span<const std::uint8_t> received) {
-    if (test.expected.size() != received.size())
-        return HexText(received);
-    return HexText(received, test.wildcard);
-}
-
 // A test that uses an extension, as written: a mask stays a mask, a capture a capture.
 std::string AsWritten(const Test& test) {
     std::string text;
@@ -37,6 +29,30 @@ void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
     if (slot.index != 0 || result.run != 1)
         return;
     const Test& test = result.test;
+    const bool cardAnswered =
+        result.judgement.verdict == Verdict::Passed || qv::IsFailure(result.judgement.verdict);
+    if (!cardAnswered || result.received.empty())
+        Add(test, {}, {});
+    else if (test.expected.size() == result.received.size())
+        Add(test, result.received, test.wildcard);
+    else
+        Add(test, result.received, {});
+}
+
+void RecordFile::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
+    if (slot.index != 0)
+        return;
+    notRun.ForEach([&](const Scenario&, const Test& test, unsigned first, unsigned) {
+        if (first == 1)
+            Add(test, test.expected, test.wildcard);
+    });
+}
+
+// The test's name and command, and `expected` as its expected response (where the test expects
+// bytes of the same length, its wildcards stay wildcards, so that bytes that differ every time,
+// a challenge, do not fail the replay).
+void RecordFile::Add(const Test& test, std::span<const std::uint8_t> expected,
+                     std::span<const std::uint8_t> wildcard) {
     // No comment lines: a line starting with "#" names the test that follows it.
     // "# - " then the name: the reader takes the name from the line's fifth character.
     if (!test.name.empty())
@@ -47,10 +63,8 @@ void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
         return;
     }
     text_ += "2,0 " + HexText(test.command) + "\n";
-    const bool cardAnswered =
-        result.judgement.verdict == Verdict::Passed || qv::IsFailure(result.judgement.verdict);
-    if (cardAnswered && !result.received.empty())
-        text_ += "> " + RecordedResponse(test, result.received) + "\n";
+    if (!expected.empty())
+        text_ += "> " + HexText(expected, wildcard) + "\n";
     text_ += "\n";
 }
 

@@ -14,11 +14,16 @@ namespace qvrun {
 class RecordFile : public RunObserver {
   public:
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
+    // A test not run keeps its own expected response: the file is never looser than its source.
+    void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;
 
     // Writes the file; throws SetupError when it cannot be written.
     void Write(const std::string& path) const;
 
   private:
+    void Add(const Test& test, std::span<const std::uint8_t> expected,
+             std::span<const std::uint8_t> wildcard);
+
     std::string text_;
     bool extended_ = false; // a test kept as written needs the extensions on
 };

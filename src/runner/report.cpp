@@ -98,6 +98,20 @@ void ExtendedDetail(const TestResult& result, std::vector<std::string>& lines) {
         lines.push_back("captures  " + values);
 }
 
+// "1 test", "7 tests".
+std::string Tests(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " test" : " tests");
+}
+
+// "10 tests, 6 passed, 4 failed", and ", 2 not run" where tests were not run.
+std::string Counts(const ReaderTotals& t) {
+    std::string text = std::to_string(t.tests) + " tests, " + std::to_string(t.Passed()) +
+                       " passed, " + std::to_string(t.Failed()) + " failed";
+    if (t.notRun > 0)
+        text += ", " + std::to_string(t.notRun) + " not run";
+    return text;
+}
+
 std::string TestTitle(const Test& test) {
     return test.name.empty() ? "(no name)" : test.name;
 }
@@ -284,6 +298,17 @@ void Console::TestDone(const ReaderSlot& slot, const TestResult& result) {
     ShowProgress();
 }
 
+void Console::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
+    const std::lock_guard lock(mutex_);
+    ClearProgress();
+    const std::size_t count = notRun.Count();
+    testsDone_ += count;
+    std::fprintf(out_, "%s%.*s; %s not run\n", readers_[slot.index].prefix.c_str(),
+                 static_cast<int>(notRun.reason.size()), notRun.reason.data(),
+                 Tests(count).c_str());
+    ShowProgress();
+}
+
 void Console::ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {
     const std::lock_guard lock(mutex_);
     readers_[slot.index].totals = totals;
@@ -292,18 +317,19 @@ void Console::ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {
 void Console::Summary(Clock::duration wall) {
     const std::lock_guard lock(mutex_);
     ClearProgress();
-    std::size_t tests = 0, failed = 0;
+    ReaderTotals all;
     for (const ReaderState& reader : readers_) {
         if (!reader.totals)
             continue;
         const ReaderTotals& t = *reader.totals;
         if (settings_.readers > 1) {
-            std::fprintf(out_, "%s%zu tests, %zu passed, %zu failed in %.3f s\n",
-                         reader.prefix.c_str(), t.tests, t.tests - t.Failed(), t.Failed(),
+            std::fprintf(out_, "%s%s in %.3f s\n", reader.prefix.c_str(), Counts(t).c_str(),
                          Milliseconds(t.wall) / 1000);
         }
-        tests += t.tests;
-        failed += t.Failed();
+        all.tests += t.tests;
+        all.mismatches += t.mismatches;
+        all.errors += t.errors;
+        all.notRun += t.notRun;
     }
     if (!settings_.baselinePath.empty()) {
         std::size_t found = 0, missing = 0;
@@ -315,10 +341,8 @@ void Console::Summary(Clock::duration wall) {
                      found == 1 ? "" : "s", missing, settings_.baselinePath.c_str());
     }
     const Percentiles p = ExchangePercentiles(std::move(exchangeTimes_));
-    std::fprintf(out_,
-                 "%s: %zu tests, %zu passed, %zu failed in %.3f s; per exchange p50 %.3f ms, "
-                 "p95 %.3f ms, max %.3f ms\n",
-                 failed == 0 ? "PASSED" : "FAILED", tests, tests - failed, failed,
+    std::fprintf(out_, "%s: %s in %.3f s; per exchange p50 %.3f ms, p95 %.3f ms, max %.3f ms\n",
+                 all.Failed() == 0 && all.notRun == 0 ? "PASSED" : "FAILED", Counts(all).c_str(),
                  Milliseconds(wall) / 1000, p.p50, p.p95, p.max);
     std::fflush(out_);
 }

@@ -42,6 +42,7 @@ class Console : public RunObserver {
     void Warning(const std::string& line);
     void ReaderReady(const ReaderSlot& slot) override;
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
+    void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;
     void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
     // The totals of every reader told done, and the run's `wall` time.
     void Summary(Clock::duration wall);

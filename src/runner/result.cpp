@@ -1,6 +1,8 @@
 // What a run produces.
 #include "runner/result.h"
 
+#include <algorithm>
+
 namespace qvrun {
 
 void ReaderTotals::Count(const TestResult& result) {
@@ -28,6 +30,42 @@ std::string CaseName(const Test& test, unsigned run) {
     return name;
 }
 
+void ReaderTotals::Count(const NotRun& skipped) {
+    const std::size_t count = skipped.Count();
+    tests += count;
+    notRun += count;
+}
+
+std::size_t NotRun::Count() const {
+    std::size_t inRun = 0, rest = 0;
+    for (std::size_t file = 0; file < scenarios.size(); ++file) {
+        const std::size_t tests = scenarios[file].tests.size();
+        inRun += tests;
+        if (file > from.file)
+            rest += tests;
+        else if (file == from.file)
+            rest += tests - std::min(from.test, tests);
+    }
+    return from.run > runs ? 0 : rest + inRun * (runs - from.run);
+}
+
+void NotRun::ForEach(
+    const std::function<void(const Scenario&, const Test&, unsigned, unsigned)>& each) const {
+    if (from.run > runs)
+        return;
+    for (std::size_t file = from.file; file < scenarios.size(); ++file) {
+        const auto& tests = scenarios[file].tests;
+        for (std::size_t k = file == from.file ? from.test : 0; k < tests.size(); ++k)
+            each(scenarios[file], tests[k], from.run, from.run);
+    }
+    if (from.run == runs)
+        return;
+    for (const Scenario& scenario : scenarios) {
+        for (const Test& test : scenario.tests)
+            each(scenario, test, from.run + 1, runs);
+    }
+}
+
 void Observers::ReaderReady(const ReaderSlot& slot) {
     for (RunObserver* observer : observers_)
         observer->ReaderReady(slot);
@@ -41,6 +79,11 @@ void Observers::Exchanged(const ReaderSlot& slot, const Exchange& exchange) {
 void Observers::TestDone(const ReaderSlot& slot, const TestResult& result) {
     for (RunObserver* observer : observers_)
         observer->TestDone(slot, result);
+}
+
+void Observers::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
+    for (RunObserver* observer : observers_)
+        observer->TestsNotRun(slot, notRun);
 }
 
 void Observers::ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {

@@ -10,9 +10,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace qvrun {
 
@@ -62,16 +65,40 @@ struct TestResult {
     bool Passed() const { return judgement.Passed(); }
 };
 
+// Where a reader's run stands: a test (0-based) of a file (0-based) in a repetition (1-based).
+struct Position {
+    unsigned run = 1;
+    std::size_t file = 0;
+    std::size_t test = 0;
+};
+
+// The tests a reader does not run, from `from` to the end of its last repetition, and why.
+struct NotRun {
+    const std::vector<Scenario>& scenarios;
+    unsigned runs = 1; // the repetitions asked for
+    Position from;
+    std::string_view reason; // one phrase: "card lost at test 3: the card was removed"
+
+    std::size_t Count() const;
+    // Each test not run: those of the repetition `from` stands in one by one (first and last
+    // run the same), then each test once for the repetitions not begun (first to last run).
+    void ForEach(const std::function<void(const Scenario& scenario, const Test& test,
+                                          unsigned firstRun, unsigned lastRun)>& each) const;
+};
+
 // A reader's run in numbers.
 struct ReaderTotals {
-    std::size_t tests = 0;
+    std::size_t tests = 0;      // run or not
     std::size_t mismatches = 0; // the card answered something else
     std::size_t errors = 0;     // the exchange failed
+    std::size_t notRun = 0;
     Clock::duration wall{};
     std::size_t inBaseline = 0, notInBaseline = 0; // tests looked up in --baseline
 
     std::size_t Failed() const { return mismatches + errors; }
+    std::size_t Passed() const { return tests - Failed() - notRun; }
     void Count(const TestResult& result);
+    void Count(const NotRun& notRun);
 };
 
 // The names a test case has in a JUnit report, and so in a baseline read from one: its class
@@ -94,6 +121,11 @@ class RunObserver {
         (void)slot;
         (void)result;
     }
+    // Once at most per reader, after its last result.
+    virtual void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
+        (void)slot;
+        (void)notRun;
+    }
     virtual void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {
         (void)slot;
         (void)totals;
@@ -108,6 +140,7 @@ class Observers : public RunObserver {
     void ReaderReady(const ReaderSlot& slot) override;
     void Exchanged(const ReaderSlot& slot, const Exchange& exchange) override;
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
+    void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;
     void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
 
   private:

@@ -69,29 +69,71 @@ class ReaderRun {
         : terminal_(terminal), slot_(slot), observer_(observer) {}
 
     ReaderTotals Run(const std::vector<Scenario>& scenarios, const RunSettings& settings,
-                     std::atomic<bool>& stop) {
+                     StopFlag& stop) {
         ReaderTotals totals;
         const auto start = Clock::now();
-        for (unsigned repetition = 1; repetition <= settings.repeat; ++repetition) {
-            for (const Scenario& scenario : scenarios) {
-                captures_.clear(); // each run of each file starts without captures
-                for (const Test& test : scenario.tests) {
-                    if (stop.load())
-                        break;
-                    const TestResult result = RunTest(scenario, test, repetition, settings);
-                    totals.Count(result);
-                    observer_.TestDone(slot_, result);
-                    if (settings.failFast && !result.Passed())
-                        stop = true;
-                }
+        const std::optional<std::string> ended = RunAll(scenarios, settings, stop, totals);
+        totals.wall = Clock::now() - start;
+        if (ended) {
+            const NotRun notRun{scenarios, settings.repeat, position_, *ended};
+            if (notRun.Count() > 0) {
+                totals.Count(notRun);
+                observer_.TestsNotRun(slot_, notRun);
             }
         }
-        totals.wall = Clock::now() - start;
         observer_.ReaderDone(slot_, totals);
         return totals;
     }
 
   private:
+    // Every test in turn from position_; why the run ended early, or nothing. position_ is then
+    // the first test not run.
+    std::optional<std::string> RunAll(const std::vector<Scenario>& scenarios,
+                                      const RunSettings& settings, StopFlag& stop,
+                                      ReaderTotals& totals) {
+        for (; position_.run <= settings.repeat; ++position_.run, position_.file = 0) {
+            for (; position_.file < scenarios.size(); ++position_.file, position_.test = 0) {
+                const Scenario& scenario = scenarios[position_.file];
+                if (position_.test == 0)
+                    captures_.clear(); // each run of each file starts without captures
+                for (; position_.test < scenario.tests.size(); ++position_.test) {
+                    if (const std::optional<std::string> why = stop.Reason())
+                        return why;
+                    const Test& test = scenario.tests[position_.test];
+                    const TestResult result = RunTest(scenario, test, position_.run, settings);
+                    totals.Count(result);
+                    observer_.TestDone(slot_, result);
+                    if (std::optional<std::string> lost = Lost(result)) {
+                        ++position_.test;
+                        return lost;
+                    }
+                    if (settings.failFast && !result.Passed()) {
+                        stop.Stop("stopped at the first failure (--fail-fast)");
+                        ++position_.test;
+                        return stop.Reason();
+                    }
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+    // After a failed exchange, whether the card or the reader is gone, and why where the
+    // terminal says: the reader's remaining tests would fail alike.
+    std::optional<std::string> Lost(const TestResult& result) {
+        if (result.judgement.verdict != Verdict::CtError)
+            return std::nullopt;
+        const std::string at =
+            " at test " + std::to_string(result.test.number) + " of " + result.scenario.path + ": ";
+        const std::string answered = "CT_data answered " + CtResultText(result.result);
+        if (result.result != ERR_TRANS)
+            return "reader lost" + at + answered;
+        const std::optional<std::string> state = terminal_.CardState();
+        if (state && *state == "the card is still there")
+            return std::nullopt;
+        return "card lost" + at + (state ? *state + " (" + answered + ")" : answered);
+    }
+
     TestResult RunTest(const Scenario& scenario, const Test& test, unsigned repetition,
                        const RunSettings& settings) {
         used_ = 0;
@@ -218,6 +260,7 @@ class ReaderRun {
     CtTerminal& terminal_;
     const ReaderSlot& slot_;
     RunObserver& observer_;
+    Position position_;
     std::vector<Exchange> exchanges_; // the first used_ are the current test's
     std::size_t used_ = 0;
     Bytes joined_;
@@ -226,6 +269,14 @@ class ReaderRun {
 };
 
 } // namespace
+
+void StopFlag::Stop(const std::string& reason) {
+    const std::lock_guard lock(mutex_);
+    if (stopped_.load(std::memory_order_relaxed))
+        return;
+    reason_ = reason;
+    stopped_.store(true, std::memory_order_release);
+}
 
 Engine::Engine(const CtLibrary& library, RunObserver& observer)
     : library_(library), observer_(observer) {}
@@ -243,7 +294,7 @@ void Engine::Open(const std::vector<Reader>& readers, bool reset) {
 std::vector<ReaderTotals> Engine::Run(const std::vector<Scenario>& scenarios,
                                       const RunSettings& settings) {
     std::vector<ReaderTotals> totals(slots_.size());
-    std::atomic<bool> stop{false};
+    StopFlag& stop = stop_;
     std::vector<std::jthread> threads;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         threads.emplace_back([&, i] {

@@ -10,10 +10,31 @@
 #include "runner/scenario.h"
 #include "runner/terminal.h"
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace qvrun {
+
+// Tells the readers to stop sending, and why: the first reason given stays.
+class StopFlag {
+  public:
+    void Stop(const std::string& reason);
+    std::optional<std::string> Reason() const {
+        if (!stopped_.load(std::memory_order_acquire))
+            return std::nullopt;
+        const std::lock_guard lock(mutex_);
+        return reason_;
+    }
+
+  private:
+    std::atomic<bool> stopped_{false};
+    mutable std::mutex mutex_;
+    std::string reason_;
+};
 
 struct RunSettings {
     bool getResponse = false;
@@ -45,6 +66,7 @@ class Engine {
     const CtLibrary& library_;
     RunObserver& observer_;
     std::vector<ReaderSlot> slots_;
+    StopFlag stop_;
     std::vector<std::unique_ptr<CtTerminal>> terminals_;
 };
 

@@ -33,6 +33,21 @@ qv::ExchangeResult CtTerminal::Send(std::uint8_t destination,
     return qv::SendCommand(reader_.position, destination, kHost, command, room_, library_.Data());
 }
 
+std::optional<std::string> CtTerminal::CardState() {
+    const qv::ExchangeResult reply = Send(kTerminal, qv::ctbcs::kGetStatusIcc);
+    const std::span<const std::uint8_t> r = reply.received;
+    if (reply.result != OK || r.size() != 5 || r[0] != 0x80 || r[1] != 0x01 || r[3] != 0x90 ||
+        r[4] != 0x00) {
+        return std::nullopt;
+    }
+    // The status byte: bit 0 a card is present, bit 2 it is powered.
+    if ((r[2] & 0x01) == 0)
+        return "the card was removed";
+    if ((r[2] & 0x04) == 0)
+        return "the card is no longer powered";
+    return "the card is still there";
+}
+
 Bytes CtTerminal::Reset() {
     const auto fail = [&](const std::string& what, const qv::ExchangeResult& reply) {
         if (reply.result != OK) {

@@ -8,7 +8,9 @@
 #include "core/exchange.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace qvrun {
@@ -26,6 +28,10 @@ class CtTerminal {
     // One command to the card (destination 0) or the terminal (1) with the largest response
     // room. The reply's bytes lie in the terminal's room until the next command.
     qv::ExchangeResult Send(std::uint8_t destination, std::span<const std::uint8_t> command);
+    // The terminal's word on the card after a failed exchange (GET STATUS, ICC status): "the
+    // card was removed", "the card is no longer powered", "the card is still there"; nothing
+    // when the terminal does not say.
+    std::optional<std::string> CardState();
 
   private:
     const CtLibrary& library_;

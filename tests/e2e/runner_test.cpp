@@ -235,9 +235,19 @@ TEST_F(RunnerOnBed, TwoReadersAtOnceAndACardPulledFromOne) {
     EXPECT_NE(r.out.find("[2] ERROR    3  Pull here  "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("[2]            CT_data answered ERR_TRANS (-10)\n"), std::string::npos)
         << r.out;
+    // Said once; the reader's remaining test is not run.
+    EXPECT_NE(r.out.find("[2] card lost at test 3 of " + Path("pull.req") + ": "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("(CT_data answered ERR_TRANS (-10)); 1 test not run\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(Count(r.out, "ERR_TRANS"), 2u) << r.out;
+    EXPECT_EQ(r.out.find("[2] ERROR    4"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("[1] 4 tests, 4 passed, 0 failed in "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("[2] 4 tests, 2 passed, 2 failed in "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("FAILED: 8 tests, 6 passed, 2 failed in "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[2] 4 tests, 2 passed, 1 failed, 1 not run in "), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("FAILED: 8 tests, 6 passed, 1 failed, 1 not run in "), std::string::npos)
+        << r.out;
 
     const bed::RunResult junit =
         bed::Run({kDebianPython, "-c", kJUnitReader, Path("report.xml")}, {});
@@ -245,12 +255,53 @@ TEST_F(RunnerOnBed, TwoReadersAtOnceAndACardPulledFromOne) {
     EXPECT_NE(junit.out.find("suite Virtual PCD 00 00 tests=4 failures=0 errors=0\n"),
               std::string::npos)
         << junit.out;
-    EXPECT_NE(junit.out.find("suite Virtual PCD 00 01 tests=4 failures=0 errors=2\n"),
+    EXPECT_NE(junit.out.find("suite Virtual PCD 00 01 tests=4 failures=0 errors=1\n"),
               std::string::npos)
         << junit.out;
     EXPECT_NE(junit.out.find("| 3 Pull here | timed | Error: CT_data answered ERR_TRANS (-10)"),
               std::string::npos)
         << junit.out;
+    EXPECT_NE(junit.out.find("| 4 After the pull | untimed | Skipped: card lost at test 3 of "),
+              std::string::npos)
+        << junit.out;
+}
+
+// Tests left unsent are counted and said, in the summary and as JUnit's skipped test cases;
+// the repetitions never begun share one test case per test.
+TEST_F(RunnerOnBed, TestsNotRunAreCountedAndSkippedInJUnit) {
+    Insert(0, kCard);
+    const bed::RunResult r = Run({"--fail-fast", "--repeat", "3", "--junit", Path("report.xml"),
+                                  "--record", Path("golden.req"), Path("sendable.req")});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("stopped at the first failure (--fail-fast); 22 tests not run\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("FAILED: 24 tests, 1 passed, 1 failed, 22 not run in "), std::string::npos)
+        << r.out;
+
+    const bed::RunResult junit =
+        bed::Run({kDebianPython, "-c", kJUnitReader, Path("report.xml")}, {});
+    ASSERT_EQ(junit.status, 0) << junit.out;
+    EXPECT_NE(junit.out.find("suite Virtual PCD 00 00 tests=16 failures=1 errors=0\n"),
+              std::string::npos)
+        << junit.out;
+    EXPECT_EQ(Count(junit.out, "| Skipped: stopped at the first failure (--fail-fast)\n"), 14u)
+        << junit.out;
+    EXPECT_NE(junit.out.find("| 3 Challenge | untimed | Skipped: "), std::string::npos)
+        << junit.out;
+    EXPECT_NE(junit.out.find("| 8 Extended length (runs 2 to 3) | untimed | Skipped: "),
+              std::string::npos)
+        << junit.out;
+    const std::string xml = textfile::Read(dir_ / "report.xml");
+    EXPECT_NE(xml.find(" skipped=\"14\" "), std::string::npos) << xml;
+    EXPECT_EQ(xml.find(" skipped=\"0\" "), std::string::npos) << xml;
+
+    // The record keeps the tests not run with their own expected responses.
+    const std::string golden = textfile::Read(dir_ / "golden.req");
+    EXPECT_NE(golden.find("# - Challenge\n2,0 00 84 00 00 04\n> xx xx xx xx 90 00\n"),
+              std::string::npos)
+        << golden;
+    EXPECT_EQ(Count(golden, "2,0 "), 8u) << golden;
 }
 
 TEST_F(RunnerOnBed, ProgressLineOnATerminalIsGoneAtTheEnd) {
