@@ -2,11 +2,10 @@
 #include "bed/replay.h"
 
 #include "core/req_reader.h"
+#include "core/req_script.h"
 
-#include <cstdio>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -47,14 +46,35 @@ class Collect : public qv::ReqSink {
 } // namespace
 
 std::vector<Recorded> ReadRecordedReq(const std::string& path) {
-    const std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "rb"),
-                                                                  std::fclose);
-    if (!file)
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
         throw std::invalid_argument("cannot read " + path);
+    std::ostringstream text;
+    text << in.rdbuf(); // an empty file sets failbit: a record of no tests
+    // A record keeps a test that used an extension as written: its expected response may be a
+    // pattern, not the bytes the card sent, so it cannot be replayed from here.
+    const auto read = [](const std::string& included) {
+        std::ifstream file(included, std::ios::binary);
+        if (!file)
+            throw std::runtime_error("cannot read it");
+        std::ostringstream whole;
+        whole << file.rdbuf();
+        return whole.str();
+    };
+    bool extended = false;
+    try {
+        extended = qv::ParseScript(path, text.str(), read).extended;
+    } catch (const std::runtime_error& e) {
+        throw std::invalid_argument(e.what());
+    }
+    if (extended) {
+        throw std::invalid_argument(path + " turns on quorvane-run's REQ extensions, so its "
+                                           "responses may be patterns: replay the --trace of the "
+                                           "same run instead (--from-trace)");
+    }
     std::vector<Recorded> out;
     Collect sink(out);
-    if (!qv::ReadReqStream(file.get(), sink))
-        throw std::invalid_argument("cannot read " + path + " to its end");
+    qv::ReadReqText(text.str(), sink);
     return out;
 }
 

@@ -153,6 +153,33 @@ TEST(CardTools, ARecordedSuiteReplaysAndAnInjectedFaultFailsAtItsTest) {
     EXPECT_TRUE(Has(failed.out, "FAILED: 5 tests, 4 passed, 1 failed")) << failed.out;
 }
 
+// A suite that uses quorvane-run's REQ extensions (captures, patterns, commands to the
+// terminal): its record keeps them as written and is refused; its trace replays, and the
+// extended suite passes on the replay.
+TEST(CardTools, AnExtendedSuiteReplaysFromItsTrace) {
+    NEEDS_SANDBOX();
+    const TempDir dir;
+    const std::string suite = bed::SourcePath("examples/demo-extensions.req");
+    const std::string record = (dir.path / "golden.req").string();
+    const std::string trace = (dir.path / "golden.trace").string();
+    const bed::RunResult recorded =
+        InBed(bed::SourcePath("testbed/cards/demo.card"),
+              {Tool("quorvane-run"), "--record", record, "--trace", trace, suite});
+    ASSERT_EQ(recorded.status, 0) << recorded.out;
+    const bed::RunResult refused = bed::Run({Tool("quorvane-card"), "--from-req", record}, {});
+    EXPECT_EQ(refused.status, 2) << refused.out;
+    EXPECT_TRUE(Has(refused.out, "replay the --trace of the same run instead")) << refused.out;
+
+    const bed::RunResult made =
+        bed::Run({"/bin/sh", "-c",
+                  "'" + Tool("quorvane-card") + "' --from-trace '" + trace + "' > replay.card"},
+                 In(dir.path));
+    ASSERT_EQ(made.status, 0) << made.out;
+    const bed::RunResult replayed =
+        InBed((dir.path / "replay.card").string(), {Tool("quorvane-run"), suite});
+    EXPECT_EQ(replayed.status, 0) << dir.Read("replay.card") << replayed.out;
+}
+
 // Each fault a card script plays, as quorvane-run reports it.
 TEST(CardTools, EachFaultAsQuorvaneRunSeesIt) {
     NEEDS_SANDBOX();
@@ -228,6 +255,13 @@ TEST(CardTools, EachFaultAsQuorvaneRunSeesIt) {
          {"PASS     1  slow  "},
          {},
          300},
+        {"a delayed answer over its time limit",
+         "apdu 00 B0 * -> 90 00 delay 300\n",
+         "@quorvane-run 1\n@time-limit 100 ms\n# - slow\n2,0 00 B0 00 00\n>90 00\n",
+         {},
+         1,
+         {"FAIL     1  slow", "longer than its time limit of 100 ms"},
+         {}},
         {"a PIN counting down and a counter",
          "apdu 00 20 00 01 * -> 63 C2 | 63 C1 | 69 83\napdu 80 CA 00 00 02 -> counter 2, 90 00\n",
          "2,0 0020000100\n>63C2\n2,0 0020000100\n>63C1\n2,0 0020000100\n>6983\n"

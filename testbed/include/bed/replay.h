@@ -7,9 +7,11 @@
 // a recorded response ("xx", where the suite expected any byte, a challenge say) becomes a
 // random byte of the replay, so the replay differs every time as the card did. A command
 // recorded without a response is named in a comment and left to the default, 6D 00. From a
-// trace, only the card's answers count (CT-API result 0, source address 0, the first reader's);
-// GET RESPONSE and a corrected Le are commands of their own there. The ATR is not in either
-// file: it is given (the bed's default otherwise).
+// trace, every byte is as received (a trace knows no wildcards), only the card's answers count
+// (CT-API result 0, source address 0, the first reader's); GET RESPONSE and a corrected Le are
+// commands of their own there. The ATR is not in either file: it is given (the bed's default
+// otherwise). A record of a file that turns on quorvane-run's REQ extensions is refused (its
+// responses may be patterns): its trace replays.
 #pragma once
 
 #include "bed/bed.h"
