@@ -122,7 +122,7 @@ struct Context {
 };
 
 void ReadFile(Context& context, const std::string& path, std::string_view text,
-              std::optional<SourceLine>* unfinished);
+              std::optional<SourceLine>* unfinished, std::vector<RunOnlyLine>* dormant);
 
 // A base-rules file: the base reader's tests, one for one.
 class BaseSink : public ReqSink {
@@ -318,7 +318,7 @@ class ExtendedReader {
         } catch (const std::exception& error) {
             Fail("cannot include " + file + ": " + error.what());
         }
-        ReadFile(context_, file, text, nullptr);
+        ReadFile(context_, file, text, nullptr, nullptr);
     }
 
     // The text of a ">" line after the ">", or a continuation line whole.
@@ -401,13 +401,43 @@ class ExtendedReader {
     std::vector<std::size_t> responseLines_; // the lines of the response being read
 };
 
+// The lines of a file without the switch that would be extensions with it.
+std::vector<RunOnlyLine> Dormant(const std::string& path,
+                                 const std::vector<std::string_view>& lines) {
+    std::vector<RunOnlyLine> dormant;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const std::string_view line = lines[k];
+        const SourceLine where{path, k + 1};
+        if (line.starts_with("@include ")) {
+            dormant.push_back(
+                {where, RunOnlyLine::Kind::Include, "an include, skipped without @quorvane-run 1"});
+        } else if (line.starts_with("@time-limit ")) {
+            dormant.push_back({where, RunOnlyLine::Kind::TimeLimit,
+                               "a time limit, skipped without @quorvane-run 1"});
+        } else if (const std::size_t mark = FindAddressMark(line, '1');
+                   mark != line.npos && !line.starts_with('#') &&
+                   FindAddressMark(line) == line.npos) {
+            try {
+                ParseCommand(line.substr(std::min(line.size(), mark + kCommandSkip)));
+                dormant.push_back({where, RunOnlyLine::Kind::TerminalCommand,
+                                   "a command to the terminal, skipped without @quorvane-run 1"});
+            } catch (const PatternError&) {
+                // text that merely holds "2,1"
+            }
+        }
+    }
+    return dormant;
+}
+
 void ReadFile(Context& context, const std::string& path, std::string_view text,
-              std::optional<SourceLine>* unfinished) {
+              std::optional<SourceLine>* unfinished, std::vector<RunOnlyLine>* dormant) {
     const std::vector<std::string_view> lines = Lines(text);
     const std::size_t switchLine = SwitchLine(path, lines);
     if (switchLine == 0) {
         BaseSink sink(context, path, unfinished);
         ReadReqText(text, sink);
+        if (dormant != nullptr)
+            *dormant = Dormant(path, lines);
         return;
     }
     context.chain.push_back(std::filesystem::path(path).lexically_normal().string());
@@ -427,7 +457,7 @@ Script ParseScript(const std::string& path, std::string_view text, const Include
     Script script;
     script.path = path;
     Context context{read, script.tests, script.runOnly, {}, {}};
-    ReadFile(context, path, text, &script.unfinished);
+    ReadFile(context, path, text, &script.unfinished, &script.dormant);
     script.extended = !script.runOnly.empty();
     return script;
 }

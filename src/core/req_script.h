@@ -95,6 +95,9 @@ struct Script {
     // A file without the switch: a command on the very last line without a line end, which the
     // base rules do not run.
     std::optional<SourceLine> unfinished;
+    // A file without the switch: the lines that would be extensions with it (@include,
+    // @time-limit, a "2,1" command), which both programs skip there.
+    std::vector<RunOnlyLine> dormant;
 };
 
 // Reads an included file: its text, or a std::runtime_error saying why not (the message is put

@@ -91,6 +91,7 @@ Scenario LoadScenario(const std::string& path) {
     scenario.path = path;
     scenario.extended = script.extended;
     scenario.runOnly = std::move(script.runOnly);
+    scenario.dormant = std::move(script.dormant);
     scenario.tests.reserve(script.tests.size());
     for (const qv::ScriptTest& test : script.tests)
         scenario.tests.push_back(Kept(test));

@@ -45,6 +45,8 @@ struct Scenario {
     bool extended = false;             // the file turns the extensions on
     // The lines the interactive program skips or reads otherwise, with FILE:LINE.
     std::vector<qv::RunOnlyLine> runOnly;
+    // Without the switch: the lines that would be extensions with it, skipped by both programs.
+    std::vector<qv::RunOnlyLine> dormant;
 };
 
 // Loads a REQ file and the files it includes; throws SetupError for a file that cannot be

@@ -325,6 +325,20 @@ TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
         }
     }
     EXPECT_EQ(Parse("2,0 00 A4").unfinished->Text(), "suite/main.req:1");
+
+    // What would be extensions with the switch is said, and skipped as the base rules skip it.
+    const qv::Script dormant = Parse("@include other.req\n@time-limit 1 s\n2,1 20 13 00 81\n"
+                                     "Version 2,1 of the suite\n# - 2,1 in a name\n2,0 00 A4\n\n");
+    EXPECT_EQ(dormant.tests.size(), 1u);
+    std::vector<std::string> said;
+    for (const qv::RunOnlyLine& line : dormant.dormant)
+        said.push_back(line.where.Text() + " " + line.what);
+    EXPECT_EQ(said, (std::vector<std::string>{
+                        "suite/main.req:1 an include, skipped without @quorvane-run 1",
+                        "suite/main.req:2 a time limit, skipped without @quorvane-run 1",
+                        "suite/main.req:3 a command to the terminal, skipped without "
+                        "@quorvane-run 1",
+                    }));
 }
 
 // The shipped examples read without an error, with the tests their headers count.
