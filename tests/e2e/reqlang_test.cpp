@@ -107,6 +107,25 @@ TEST_F(ReqLangOnBed, TheIso7816CasesSuitePassesOnTheEchoCard) {
     ExpectLines(r, {"PASSED: 859 tests, 859 passed, 0 failed"});
 }
 
+// Through a library that buffers 271 bytes, each sweep's first failure names the length where
+// the limit lies.
+TEST_F(ReqLangOnBed, TheIso7816CasesSuiteSaysWhereAReadersLimitLies) {
+    Insert(bed::ParseCardScript(kCard));
+    const bed::RunResult r = Run({"-q", "--ctapi", CTAPI_271_BYTES,
+                                  bed::SourcePath("examples/conformance/iso7816-cases.req")});
+    EXPECT_EQ(r.status, 1) << r.out;
+    const auto first = [&](const std::string& sweep) {
+        const std::size_t at = r.out.find(sweep);
+        const std::size_t end = r.out.find("  ", at);
+        return at == std::string::npos ? std::string("(none)") : r.out.substr(at, end - at);
+    };
+    EXPECT_EQ(first("command of "), "command of 265 data bytes (extended, 272 bytes in all)");
+    EXPECT_EQ(first("response of "), "response of 270 data bytes (extended Le)");
+    EXPECT_EQ(first("echo of "), "echo of 263 data bytes (extended)");
+    EXPECT_NE(r.out.find("case 2 extended, Le 00 00 00: the card's most  "), std::string::npos)
+        << r.out;
+}
+
 TEST_F(ReqLangOnBed, AFailureShowsWhatWasExpectedAsWrittenAndTheCaptures) {
     Insert(bed::ParseCardScript(kCard));
     const std::string file = Write("fail.req", "@quorvane-run 1\n"
