@@ -126,6 +126,11 @@ class ReaderRun {
         const std::string at =
             " at test " + std::to_string(result.test.number) + " of " + result.scenario.path + ": ";
         const std::string answered = "CT_data answered " + CtResultText(result.result);
+        // A response that does not fit (ERR_MEMORY) or a command the library refuses
+        // (ERR_INVALID) is this test's failure: the reader and the card are still there, and a
+        // length sweep must go on past the reader's limit.
+        if (result.result == ERR_MEMORY || result.result == ERR_INVALID)
+            return std::nullopt;
         if (result.result != ERR_TRANS)
             return "reader lost" + at + answered;
         const std::optional<std::string> state = terminal_.CardState();
