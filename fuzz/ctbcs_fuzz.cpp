@@ -28,7 +28,7 @@ class FuzzedSlot final : public ctapi::Slot {
         Fault();
         const auto result =
             input_.PickValueInArray({ctapi::ActivateResult::Ok, ctapi::ActivateResult::NoCard,
-                                     ctapi::ActivateResult::Failed});
+                                     ctapi::ActivateResult::Failed, ctapi::ActivateResult::InUse});
         connected_ = result == ctapi::ActivateResult::Ok;
         if (connected_)
             atr = input_.ConsumeBytes<std::uint8_t>(input_.ConsumeIntegralInRange(0, 33));

@@ -20,8 +20,8 @@ namespace {
 using namespace ctapi;
 
 struct OpenTerminal {
-    OpenTerminal(Context context, std::string reader)
-        : slot(std::move(context), std::move(reader)), terminal(slot) {}
+    OpenTerminal(Context context, std::string reader, Sharing sharing)
+        : slot(std::move(context), std::move(reader), sharing), terminal(slot) {}
     std::mutex lock; // serialises the calls on this terminal
     bool closed = false;
     PcscSlot slot;
@@ -31,6 +31,9 @@ struct OpenTerminal {
 // The table lock is held only to look a terminal up; a long wait on one terminal (REQUEST ICC)
 // does not hold up the others.
 std::mutex gTableLock;
+
+// CT_init's port numbers: how the terminal holds the card it activates.
+constexpr std::uint16_t kPortShared = 0, kPortExclusive = 1;
 
 // How often CT_close repeats its cancel while another call holds the terminal.
 constexpr std::chrono::milliseconds kCancelRepeat{5};
@@ -63,14 +66,15 @@ template <typename Call> std::int8_t Guarded(Call&& call) {
 } // namespace
 
 extern "C" std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn) {
-    if (pn != 0 || IsOpen(ctn))
+    if ((pn != kPortShared && pn != kPortExclusive) || IsOpen(ctn))
         return ERR_INVALID;
+    const Sharing sharing = pn == kPortExclusive ? Sharing::Exclusive : Sharing::Shared;
     return Guarded([&]() -> std::int8_t {
         Context context = EstablishContext();
         const auto readers = ReaderNames(context);
         if (ctn >= readers.size())
             return ERR_INVALID;
-        auto terminal = std::make_shared<OpenTerminal>(std::move(context), readers[ctn]);
+        auto terminal = std::make_shared<OpenTerminal>(std::move(context), readers[ctn], sharing);
         const std::lock_guard guard(gTableLock);
         // Another thread may have opened the same number meanwhile.
         return gTerminals.emplace(ctn, std::move(terminal)).second ? OK : ERR_INVALID;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctapi.h>
 
+#include "core/ctbcs_commands.h"
+
 namespace ctapi {
 
 std::optional<Apdu> ParseShortApdu(ByteView command) {
@@ -257,6 +259,8 @@ ByteView Terminal::ActivateAndAnswer(std::uint8_t p2) {
         return Answer({0x64, 0xA1});
     case ActivateResult::Failed:
         return Answer({0x64, 0x00});
+    case ActivateResult::InUse:
+        return Answer({qv::ctbcs::kCardInUse[0], qv::ctbcs::kCardInUse[1]});
     case ActivateResult::Ok:
         break;
     }

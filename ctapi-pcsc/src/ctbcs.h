@@ -24,7 +24,9 @@ struct CtError {
 
 enum class CardState { Absent, Present, Active }; // Active: present and connected by us
 
-enum class ActivateResult { Ok, NoCard, Failed };
+// InUse: another program holds the card exclusively (or, for an exclusive terminal, is connected
+// to it at all).
+enum class ActivateResult { Ok, NoCard, Failed, InUse };
 
 // Manufacturer information as the reader's driver reports it; empty fields are unknown.
 struct ReaderIdentity {

@@ -37,6 +37,8 @@ std::int8_t CtCode(LONG rv) {
     case SCARD_E_NO_MEMORY:
     case SCARD_E_INSUFFICIENT_BUFFER:
         return ERR_MEMORY;
+    case SCARD_E_CANCELLED: // only CT_close cancels: the terminal is closed
+        return ERR_INVALID;
     default:
         return ERR_HOST;
     }
@@ -111,8 +113,9 @@ LONG CardHandle::Disconnect(DWORD disposition) {
 
 // ---- PcscSlot -------------------------------------------------------------------------------
 
-PcscSlot::PcscSlot(Context context, std::string reader)
+PcscSlot::PcscSlot(Context context, std::string reader, Sharing sharing)
     : contextHandle_(context.Handle()), context_(std::move(context)), reader_(std::move(reader)),
+      share_(sharing == Sharing::Exclusive ? SCARD_SHARE_EXCLUSIVE : SCARD_SHARE_SHARED),
       receive_(MAX_BUFFER_SIZE_EXTENDED) {}
 
 void PcscSlot::Cancel() {
@@ -190,17 +193,30 @@ LONG PcscSlot::StatusChange(DWORD wait, SCARD_READERSTATE& state) const {
     return SCardGetStatusChange(contextHandle_, 0, &state, 1);
 }
 
+namespace {
+
+// What a failed connect, reconnect or status query means for the activation; throws CtError when
+// the terminal itself cannot be reached.
+ActivateResult Unactivated(LONG rv) {
+    if (rv == SCARD_E_NO_SMARTCARD || rv == SCARD_W_REMOVED_CARD)
+        return ActivateResult::NoCard;
+    if (rv == SCARD_E_SHARING_VIOLATION)
+        return ActivateResult::InUse;
+    if (!CardLevel(rv))
+        Fail(rv);
+    return ActivateResult::Failed;
+}
+
+} // namespace
+
 ActivateResult PcscSlot::Activate(Bytes& atr) {
+    // An activated card gets a warm reset. A card not activated by this terminal gets a cold one
+    // right after the connect: pcscd may still keep it powered from an earlier connection, with
+    // whatever state that left in it.
     if (card_) {
-        DWORD protocol = 0;
-        const LONG rv = WithRawFallback([&](DWORD protocols) {
-            return SCardReconnect(card_->Get(), SCARD_SHARE_SHARED, protocols, SCARD_RESET_CARD,
-                                  &protocol);
-        });
-        if (rv == SCARD_S_SUCCESS) {
-            card_->SetProtocol(protocol);
+        const LONG rv = Reconnect(SCARD_RESET_CARD);
+        if (rv == SCARD_S_SUCCESS)
             return ReadAtr(atr);
-        }
         card_.reset(); // a new card, perhaps: connect afresh
         if (!CardLevel(rv))
             Fail(rv);
@@ -208,17 +224,27 @@ ActivateResult PcscSlot::Activate(Bytes& atr) {
     SCARDHANDLE handle = 0;
     DWORD protocol = 0;
     const LONG rv = WithRawFallback([&](DWORD protocols) {
-        return SCardConnect(contextHandle_, reader_.c_str(), SCARD_SHARE_SHARED, protocols, &handle,
-                            &protocol);
+        return SCardConnect(contextHandle_, reader_.c_str(), share_, protocols, &handle, &protocol);
     });
-    if (rv == SCARD_E_NO_SMARTCARD || rv == SCARD_W_REMOVED_CARD)
-        return ActivateResult::NoCard;
-    if (CardLevel(rv))
-        return ActivateResult::Failed;
     if (rv != SCARD_S_SUCCESS)
-        Fail(rv);
+        return Unactivated(rv);
     card_.emplace(handle, protocol);
+    const LONG reset = Reconnect(SCARD_UNPOWER_CARD);
+    if (reset != SCARD_S_SUCCESS) {
+        card_.reset();
+        return Unactivated(reset);
+    }
     return ReadAtr(atr);
+}
+
+LONG PcscSlot::Reconnect(DWORD initialization) {
+    DWORD protocol = 0;
+    const LONG rv = WithRawFallback([&](DWORD protocols) {
+        return SCardReconnect(card_->Get(), share_, protocols, initialization, &protocol);
+    });
+    if (rv == SCARD_S_SUCCESS)
+        card_->SetProtocol(protocol);
+    return rv;
 }
 
 ActivateResult PcscSlot::ReadAtr(Bytes& atr) {
@@ -228,9 +254,7 @@ ActivateResult PcscSlot::ReadAtr(Bytes& atr) {
         SCardStatus(card_->Get(), nullptr, &readerLen, &state, &protocol, buffer, &atrLen);
     if (rv != SCARD_S_SUCCESS) {
         card_.reset();
-        if (!CardLevel(rv))
-            Fail(rv);
-        return rv == SCARD_W_REMOVED_CARD ? ActivateResult::NoCard : ActivateResult::Failed;
+        return Unactivated(rv);
     }
     atr.assign(buffer, buffer + std::min<DWORD>(atrLen, sizeof buffer));
     return ActivateResult::Ok;

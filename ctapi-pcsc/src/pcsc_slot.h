@@ -46,9 +46,13 @@ class CardHandle {
     bool owned_ = true;
 };
 
+// How a terminal holds the card it activates: beside other programs, or alone from the
+// activation until the connection is dropped.
+enum class Sharing { Shared, Exclusive };
+
 class PcscSlot final : public Slot {
   public:
-    PcscSlot(Context context, std::string reader);
+    PcscSlot(Context context, std::string reader, Sharing sharing);
 
     bool Connected() const override { return card_.has_value(); }
     CardState State() override;
@@ -69,11 +73,13 @@ class PcscSlot final : public Slot {
     void Release(DWORD disposition);
     bool CardStillConnected();
     ActivateResult ReadAtr(Bytes& atr);
+    LONG Reconnect(DWORD initialization); // the card's protocol updated on success
     LONG StatusChange(DWORD wait, SCARD_READERSTATE& state) const;
 
     const SCARDCONTEXT contextHandle_;
     std::optional<Context> context_;
     std::string reader_;
+    const DWORD share_; // SCARD_SHARE_SHARED or SCARD_SHARE_EXCLUSIVE
     std::optional<CardHandle> card_;
     Bytes receive_;
     std::atomic<bool> closing_{false};

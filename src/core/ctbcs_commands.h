@@ -34,4 +34,9 @@ inline constexpr std::array<std::uint8_t, 8> kRequestIcc{0x20, 0x12, 0x01, 0x01,
 inline constexpr std::array<std::uint8_t, 8> kEjectIcc{0x20, 0x15, 0x01, 0x00,
                                                        0x03, 0x80, 0x01, 0x00};
 
+// The status word with which our CT-API library answers RESET ICC and REQUEST ICC when another
+// program holds the card (conditions of use not satisfied): nothing was done, the card is
+// untouched, and the command may be repeated once the other program has let go.
+inline constexpr std::array<std::uint8_t, 2> kCardInUse{0x69, 0x85};
+
 } // namespace qv::ctbcs

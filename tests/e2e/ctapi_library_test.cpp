@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <future>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "bed/bed.h"
+#include "pcsc_connection.h"
 #include "pcsc_wait_probe.h"
 
 namespace {
@@ -177,6 +180,24 @@ TEST_F(Library, ResetIccOfAnActiveCardResetsIt) {
     const auto before = card_.PowerOns();
     EXPECT_EQ(Ok(0, CT, kResetIcc, 33), Cat(kAtr, Hex("90 01")));
     EXPECT_GT(card_.PowerOns(), before);
+}
+
+// pcscd keeps a card powered for a while after the last connection to it has gone, and the card
+// keeps whatever state that connection left (a file selected, a PIN verified). RESET ICC and
+// REQUEST ICC on a terminal opened afresh reset it all the same: every run starts from a reset
+// card.
+TEST_F(Library, ActivationResetsACardLeftPowered) {
+    for (const Bytes& activation : {kResetIcc, Hex("20 12 01 01 00")}) {
+        SCOPED_TRACE(testing::PrintToString(activation));
+        Activate();
+        ASSERT_EQ(CT_close(0), OK); // leaves the card as it is
+        ASSERT_EQ(CT_init(0, 0), OK);
+        EXPECT_EQ(Ok(0, CT, kResetCt, 5), Hex("90 00"));
+        const auto before = card_.PowerOns();
+        EXPECT_EQ(Ok(0, CT, activation, 33), Cat(kAtr, Hex("90 01")));
+        EXPECT_GT(card_.PowerOns(), before);
+        EXPECT_EQ(Ok(0, ICC1, Hex("00 B0 00 00 04")), Hex("01 02 03 04 90 00"));
+    }
 }
 
 TEST_F(Library, StorageCardIsSynchronous) {
@@ -486,7 +507,7 @@ class Terminals : public testing::Test {
 };
 
 TEST_F(Terminals, InitArguments) {
-    EXPECT_EQ(CT_init(0, 1), ERR_INVALID);
+    EXPECT_EQ(CT_init(0, 2), ERR_INVALID); // port numbers 0 (shared) and 1 (exclusive) only
     EXPECT_EQ(CT_init(2, 0), ERR_INVALID); // the bed has two readers
     EXPECT_EQ(CT_init(0x100, 0), ERR_INVALID);
     EXPECT_EQ(CT_close(0), ERR_INVALID); // never opened
@@ -623,6 +644,109 @@ TEST_F(Terminals, CloseEndsAWaitWhereverItLands) {
             if (!ended)
                 return;
         }
+    }
+}
+
+// Calls on a terminal while another thread closes it: each gets a real answer until the close,
+// then ERR_INVALID (the terminal is closed), never another code. Two users, so that one call is
+// still waiting for the terminal when the close begins; the close lands at a different point of
+// the calls each round.
+TEST_F(Terminals, CallsRacingACloseAnswerClosed) {
+    constexpr int kRounds = 100, kUsers = 2;
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        ASSERT_EQ(CT_init(0, 0), OK);
+        std::atomic<int> calling{0};
+        std::array<std::int8_t, kUsers> last{};
+        std::atomic<int> wrongAnswers{0};
+        std::vector<std::thread> users;
+        for (auto& rv : last) {
+            users.emplace_back([&] {
+                while (true) {
+                    const auto a = Data(0, CT, kStatusIcc, 5);
+                    ++calling;
+                    rv = a.rv;
+                    if (a.rv != OK)
+                        break;
+                    wrongAnswers += a.bytes != Hex("80 01 00 90 00");
+                }
+            });
+        }
+        while (calling < kUsers)
+            std::this_thread::yield();
+        const auto landing = Clock::now() + std::chrono::microseconds(round * 20);
+        while (Clock::now() < landing)
+            std::this_thread::yield();
+        EXPECT_EQ(CT_close(0), OK);
+        for (auto& user : users)
+            user.join();
+        for (const std::int8_t rv : last)
+            EXPECT_EQ(rv, ERR_INVALID);
+        EXPECT_EQ(wrongAnswers, 0);
+    }
+}
+
+// Port number 1 opens a terminal for exclusive use: from the card's activation until the
+// connection is dropped (RESET CT, EJECT ICC, CT_close) no other program reaches the card. Port
+// number 0 shares the card, as before. A card that another program holds exclusively is answered
+// 69 85 by RESET ICC and REQUEST ICC on either kind of terminal, and is left untouched.
+TEST_F(Terminals, ExclusiveUse) {
+    using pcsctest::Connection;
+    const std::string reader = bed::ReaderName(0);
+    const Bytes read = Hex("00 B0 00 00 04"), content = Hex("01 02 03 04 90 00");
+    const Bytes activated = Cat(kAtr, Hex("90 01")), inUse = Hex("69 85");
+    bed::SimCard card(Script());
+    card.Insert();
+    ASSERT_TRUE(bed::WaitForCard(reader, true));
+
+    // Shared: another program uses the card beside the terminal.
+    ASSERT_EQ(CT_init(0, 0), OK);
+    EXPECT_EQ(Ok(0, CT, kResetIcc, 33), activated);
+    {
+        Connection other(reader);
+        EXPECT_EQ(other.Result(), SCARD_S_SUCCESS);
+        EXPECT_EQ(other.Transmit(read), content);
+        EXPECT_EQ(Ok(0, ICC1, read), content);
+    }
+    EXPECT_EQ(CT_close(0), OK);
+
+    // Exclusive: nobody else from the activation to RESET CT, a reset in between included.
+    ASSERT_EQ(CT_init(0, 1), OK);
+    EXPECT_EQ(Connection(reader).Result(), SCARD_S_SUCCESS); // not activated yet
+    EXPECT_EQ(Ok(0, CT, kResetIcc, 33), activated);
+    for (const DWORD share : {SCARD_SHARE_SHARED, SCARD_SHARE_EXCLUSIVE, SCARD_SHARE_DIRECT})
+        EXPECT_EQ(Connection(reader, share).Result(), SCARD_E_SHARING_VIOLATION) << share;
+    EXPECT_EQ(Ok(0, CT, kResetIcc, 33), activated);
+    EXPECT_EQ(Connection(reader).Result(), SCARD_E_SHARING_VIOLATION);
+    EXPECT_EQ(Ok(0, ICC1, read), content);
+    EXPECT_EQ(Ok(0, CT, kResetCt, 5), Hex("90 00"));
+    EXPECT_EQ(Connection(reader).Result(), SCARD_S_SUCCESS);
+    {
+        // Another program merely connected keeps an exclusive terminal out.
+        Connection other(reader);
+        ASSERT_EQ(other.Result(), SCARD_S_SUCCESS);
+        EXPECT_EQ(Ok(0, CT, kResetIcc, 33), inUse);
+        EXPECT_EQ(other.Transmit(read), content);
+    }
+    EXPECT_EQ(CT_close(0), OK);
+
+    // Held exclusively by another program.
+    for (const std::uint16_t pn : {0, 1}) {
+        SCOPED_TRACE(testing::Message() << "port number " << pn);
+        ASSERT_EQ(CT_init(0, pn), OK);
+        {
+            Connection holder(reader, SCARD_SHARE_EXCLUSIVE);
+            ASSERT_EQ(holder.Result(), SCARD_S_SUCCESS);
+            const auto powerOns = card.PowerOns();
+            EXPECT_EQ(Ok(0, CT, kResetIcc, 33), inUse);
+            EXPECT_EQ(Ok(0, CT, Request(0), 50), inUse);
+            EXPECT_EQ(Ok(0, CT, kStatusIcc, 5), Hex("80 01 03 90 00"));
+            EXPECT_EQ(Data(0, ICC1, read).rv, ERR_TRANS);
+            EXPECT_EQ(card.PowerOns(), powerOns);
+            EXPECT_EQ(holder.Transmit(read), content);
+        }
+        EXPECT_EQ(Ok(0, CT, kResetIcc, 33), activated); // free again
+        EXPECT_EQ(CT_close(0), OK);
     }
 }
 

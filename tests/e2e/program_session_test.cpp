@@ -1,5 +1,6 @@
 // Whole transcripts of the program run with piped standard input on the test bed: the main
 // menu, the reader list, CT_init, RESET CT, RESET ICC, CT_close and the ways the program ends.
+#include "pcsc_connection.h"
 #include "transcripts.h"
 #include <bed/bed.h>
 
@@ -140,6 +141,24 @@ TEST_F(ProgramOnBed, OpenResetTerminalResetCardExit) {
               Menus(1) + ReaderList() + " Select Reader :value of CT_init is 0\n" + Menus(1) +
                   kResetCt + Menus(1) + "ATR Received : 3B 02 14 50 90 01 \n" + Menus(1) +
                   "value of CT_close is 0\n");
+}
+
+// Every run of the program resets the card, also when pcscd still keeps it powered from the run
+// just before; a card that another program holds exclusively is answered 69 85.
+TEST_F(ProgramOnBed, EveryRunResetsTheCardAndACardInUseIsSaidSo) {
+    InsertCard(0, "3B 02 14 50");
+    const std::string reset = Menus(1) + ReaderList() + " Select Reader :value of CT_init is 0\n" +
+                              Menus(1) + kResetCt + Menus(1);
+    const std::string closed = Menus(1) + "value of CT_close is 0\n";
+    for (int run = 1; run <= 2; ++run) {
+        const auto before = cards_[0]->PowerOns();
+        EXPECT_EQ(Transcript("1\n1\n2\n3\n8\n"),
+                  reset + "ATR Received : 3B 02 14 50 90 01 \n" + closed);
+        EXPECT_GT(cards_[0]->PowerOns(), before) << "run " << run;
+    }
+    const pcsctest::Connection holder(bed::ReaderName(0), SCARD_SHARE_EXCLUSIVE);
+    ASSERT_EQ(holder.Result(), SCARD_S_SUCCESS);
+    EXPECT_EQ(Transcript("1\n1\n2\n3\n8\n"), reset + "ATR Received : 69 85 \n" + closed);
 }
 
 // The longest ATR a card may send (33 bytes) still fits RESET ICC's answer with its status word.

@@ -55,15 +55,15 @@ for page in "$root/share/man/man1/quorvane.1" "$root/share/man/man1/quorvane-run
 done
 
 # A CT-API program of someone else's, compiled against the installed library via pkg-config.
-# Closing a terminal never opened answers ERR_INVALID (-1); port 1 does not exist over PC/SC
-# (-1). Terminal 0 opens when the machine lists a reader (then it closes: 0) and answers ERR_CT
+# Closing a terminal never opened answers ERR_INVALID (-1); port number 2 is none of the
+# library's (0 shared, 1 exclusive: -1). Terminal 0 opens when the machine lists a reader (then it closes: 0) and answers ERR_CT
 # (-8) without a PC/SC service or without readers.
 cat > "$work/probe.c" <<'C'
 #include <ctapi.h>
 #include <stdio.h>
 int main(void) {
     int unopened = CT_close(7);
-    int port = CT_init(0, 1);
+    int port = CT_init(0, 2);
     int first = CT_init(0, 0);
     if (first == OK)
         first = CT_close(0);
