@@ -172,8 +172,7 @@ void JUnitReport::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
     });
 }
 
-void JUnitReport::Write(const std::string& path,
-                        std::chrono::system_clock::time_point started) const {
+void JUnitReport::Write(OutputFile& file, std::chrono::system_clock::time_point started) const {
     std::ostringstream body;
     std::size_t tests = 0, failures = 0, errors = 0, skipped = 0;
     Clock::duration time{};
@@ -195,15 +194,15 @@ void JUnitReport::Write(const std::string& path,
         skipped += suite.skipped;
         time = std::max(time, t.wall);
     }
-    std::ofstream xml(path, std::ios::binary | std::ios::trunc);
-    xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<testsuites name=\"quorvane-run\" tests=\"" << tests << "\" failures=\"" << failures
-        << "\" errors=\"" << errors << "\" skipped=\"" << skipped << "\" time=\"" << Seconds(time)
-        << "\">\n"
-        << body.str() << "</testsuites>\n";
-    xml.close();
-    if (!xml)
-        throw SetupError("cannot write " + path + ": " + std::strerror(errno));
+    std::ostringstream head;
+    head << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+         << "<testsuites name=\"quorvane-run\" tests=\"" << tests << "\" failures=\"" << failures
+         << "\" errors=\"" << errors << "\" skipped=\"" << skipped << "\" time=\"" << Seconds(time)
+         << "\">\n";
+    std::fputs(head.str().c_str(), file.Stream());
+    std::fputs(body.str().c_str(), file.Stream());
+    std::fputs("</testsuites>\n", file.Stream());
+    file.Commit();
 }
 
 } // namespace qvrun

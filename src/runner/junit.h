@@ -1,6 +1,7 @@
 // The JUnit XML report: a test suite per reader, a test case per test and run.
 #pragma once
 
+#include "runner/output.h"
 #include "runner/result.h"
 
 #include <chrono>
@@ -23,7 +24,7 @@ class JUnitReport : public RunObserver {
 
     // Writes the report of a run `started` then, once every reader is done; throws SetupError
     // when the file cannot be written.
-    void Write(const std::string& path, std::chrono::system_clock::time_point started) const;
+    void Write(OutputFile& file, std::chrono::system_clock::time_point started) const;
 
   private:
     struct Suite {

@@ -3,6 +3,7 @@
 #include "runner/ct_library.h"
 #include "runner/junit.h"
 #include "runner/options.h"
+#include "runner/output.h"
 #include "runner/readers.h"
 #include "runner/record.h"
 #include "runner/report.h"
@@ -10,9 +11,12 @@
 #include "runner/scenario.h"
 #include "runner/trace.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <optional>
 #include <unistd.h>
 
@@ -24,13 +28,31 @@ constexpr int kAllPassed = 0;
 constexpr int kTestFailed = 1;
 constexpr int kSetupError = 2;
 
-// A report file that cannot be written is a set-up error found before the first test.
-void CheckWritable(const std::string& path) {
-    if (path.empty())
-        return;
-    std::ofstream probe(path, std::ios::app);
-    if (!probe)
-        throw SetupError("cannot write " + path);
+// What the run reads: the files named, the files they include, the baseline, the library.
+std::vector<std::string> Inputs(const Options& options, const std::vector<Scenario>& scenarios) {
+    std::vector<std::string> inputs = options.files;
+    for (const Scenario& scenario : scenarios) {
+        for (const Test& test : scenario.tests) {
+            if (!test.file.empty() && (inputs.empty() || inputs.back() != test.file))
+                inputs.push_back(test.file);
+        }
+    }
+    for (const std::string* path : {&options.baselinePath, &options.ctapiLibrary}) {
+        if (!path->empty())
+            inputs.push_back(*path);
+    }
+    return inputs;
+}
+
+std::vector<OutputPath> Outputs(const Options& options) {
+    std::vector<OutputPath> outputs;
+    for (const OutputPath& output :
+         {OutputPath{"--junit", options.junitPath}, OutputPath{"--trace", options.tracePath},
+          OutputPath{"--record", options.recordPath}}) {
+        if (!output.path.empty())
+            outputs.push_back(output);
+    }
+    return outputs;
 }
 
 std::size_t CountTests(const std::vector<Scenario>& scenarios) {
@@ -65,29 +87,40 @@ int Main(std::span<const char* const> args) {
     if (!options.baselinePath.empty())
         baseline.emplace(Baseline::Read(options.baselinePath));
 
+    if (options.tracePath == "-" || options.recordPath == "-")
+        throw SetupError("only --junit writes to standard output (-)");
+    CheckOutputPaths(Inputs(options, scenarios), Outputs(options));
+    // An earlier run's reports go now: what stands there at the end is this run's, whole.
+    for (const OutputPath& output : Outputs(options))
+        RemoveStale(output.path);
+    std::optional<OutputFile> junitFile, recordFile;
+    if (!options.junitPath.empty())
+        junitFile.emplace(options.junitPath);
+    if (!options.recordPath.empty())
+        recordFile.emplace(options.recordPath);
+
     const std::vector<Reader> readers =
         ChooseReaders(AttachedReaders(), options.readers, options.allReaders);
     if (!options.recordPath.empty() && readers.size() > 1)
         throw SetupError("--record takes the responses of one reader, not " +
                          std::to_string(readers.size()));
-    for (const std::string* path : {&options.junitPath, &options.recordPath})
-        CheckWritable(*path);
-
     // The consumers of the run's results, in the order they take each event.
     Observers observers;
     std::optional<TraceFile> trace;
     if (!options.tracePath.empty())
         observers.Add(trace.emplace(options.tracePath));
-    const bool progress = isatty(fileno(stdout)) != 0 && options.verbosity != Verbosity::Quiet;
-    Console console(stdout, {options.verbosity, readers.size(), progress, options.reset,
-                             CountTests(scenarios) * options.repeat * readers.size(),
-                             options.baselinePath});
+    // With the report on standard output the console's lines go to standard error.
+    std::FILE* const out = options.junitPath == "-" ? stderr : stdout;
+    const bool progress = isatty(fileno(out)) != 0 && options.verbosity != Verbosity::Quiet;
+    Console console(out, {options.verbosity, readers.size(), progress, options.reset,
+                          CountTests(scenarios) * options.repeat * readers.size(),
+                          options.baselinePath});
     observers.Add(console);
     std::optional<JUnitReport> junit;
-    if (!options.junitPath.empty())
+    if (junitFile)
         observers.Add(junit.emplace(readers.size()));
     std::optional<RecordFile> record;
-    if (!options.recordPath.empty())
+    if (recordFile)
         observers.Add(record.emplace());
 
     for (const Scenario& scenario : scenarios) {
@@ -105,22 +138,56 @@ int Main(std::span<const char* const> args) {
                                options.baselineFactor.value_or(RunSettings{}.baselineFactor)});
     console.Summary(Clock::now() - start);
 
+    // Every report is put in place, or said why not.
+    bool writeFailed = false;
+    const auto commit = [&](const std::function<void()>& write) {
+        try {
+            write();
+        } catch (const SetupError& error) {
+            std::fprintf(stderr, "quorvane-run: %s\n", error.what());
+            writeFailed = true;
+        }
+    };
     if (junit)
-        junit->Write(options.junitPath, started);
+        commit([&] { junit->Write(*junitFile, started); });
     if (record)
-        record->Write(options.recordPath);
-
+        commit([&] { record->Write(*recordFile); });
+    if (trace)
+        commit([&] { trace->Commit(); });
+    if (const int error = console.WriteError()) {
+        std::fprintf(stderr, "quorvane-run: cannot write standard %s: %s\n",
+                     out == stdout ? "output" : "error", std::strerror(error));
+        writeFailed = true;
+    }
+    if (writeFailed)
+        return kSetupError;
     for (const ReaderTotals& reader : totals) {
-        if (reader.Failed() > 0)
+        if (reader.Failed() > 0 || reader.notRun > 0)
             return kTestFailed;
     }
     return kAllPassed;
 }
 
+// A standard stream the caller closed stays closed: a file opened later must not take its
+// number, so a read-only /dev/null holds it, on which every write fails as on a closed one.
+void HoldClosedStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int held = open("/dev/null", O_RDONLY);
+            if (held >= 0 && held != fd) {
+                dup2(held, fd);
+                close(held);
+            }
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    // A closed standard output (a pager quit early) ends the output, not the run.
+    HoldClosedStandardStreams();
+    // A closed standard output (a pager quit early) does not end the run; its write error is
+    // said at the end.
     std::signal(SIGPIPE, SIG_IGN);
     // Whole lines as they come, also into a CI log: a test that hangs shows where.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

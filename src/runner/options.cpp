@@ -36,6 +36,13 @@ unsigned ParseRepeat(std::string_view text) {
     return value;
 }
 
+// A file name option's value: an empty one ("--junit=") names no file.
+std::string FileName(const char* option, const std::string& value) {
+    if (value.empty())
+        throw SetupError(std::string(option) + " needs a file name");
+    return value;
+}
+
 double ParseFactor(const std::string& text) {
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -71,15 +78,15 @@ constexpr OptionSpec kOptions[] = {
     {"all-readers", no_argument, kLongOnly + 1,
      [](Options& o, const std::string&) { o.allReaders = true; }},
     {"ctapi", required_argument, kLongOnly + 2,
-     [](Options& o, const std::string& v) { o.ctapiLibrary = v; }},
+     [](Options& o, const std::string& v) { o.ctapiLibrary = FileName("--ctapi", v); }},
     {"no-reset", no_argument, kLongOnly + 3,
      [](Options& o, const std::string&) { o.reset = false; }},
     {"junit", required_argument, kLongOnly + 4,
-     [](Options& o, const std::string& v) { o.junitPath = v; }},
+     [](Options& o, const std::string& v) { o.junitPath = FileName("--junit", v); }},
     {"trace", required_argument, kLongOnly + 5,
-     [](Options& o, const std::string& v) { o.tracePath = v; }},
+     [](Options& o, const std::string& v) { o.tracePath = FileName("--trace", v); }},
     {"record", required_argument, kLongOnly + 6,
-     [](Options& o, const std::string& v) { o.recordPath = v; }},
+     [](Options& o, const std::string& v) { o.recordPath = FileName("--record", v); }},
     {"repeat", required_argument, kLongOnly + 7,
      [](Options& o, const std::string& v) { o.repeat = ParseRepeat(v); }},
     {"fail-fast", no_argument, kLongOnly + 8,
@@ -87,7 +94,7 @@ constexpr OptionSpec kOptions[] = {
     {"get-response", no_argument, kLongOnly + 9,
      [](Options& o, const std::string&) { o.getResponse = true; }},
     {"baseline", required_argument, kLongOnly + 10,
-     [](Options& o, const std::string& v) { o.baselinePath = v; }},
+     [](Options& o, const std::string& v) { o.baselinePath = FileName("--baseline", v); }},
     {"baseline-factor", required_argument, kLongOnly + 11,
      [](Options& o, const std::string& v) { o.baselineFactor = ParseFactor(v); }},
     {"quiet", no_argument, 'q',
@@ -214,7 +221,7 @@ const char* UsageText() {
            "  --all-readers         every reader that holds a card, at once\n"
            "  --ctapi PATH          load this CT-API library instead of libctapi-pcsc\n"
            "  --no-reset            send no RESET CT and RESET ICC before the tests\n"
-           "  --junit FILE          write a JUnit XML report\n"
+           "  --junit FILE          write a JUnit XML report (-: to standard output)\n"
            "  --trace FILE          write every exchange: time, bytes sent and received, duration\n"
            "  --record FILE.req     write a REQ file with the responses received as expected\n"
            "  --baseline FILE.xml   fail a test whose time grew past a factor of its time in\n"
@@ -228,7 +235,8 @@ const char* UsageText() {
            "  -h, --help            print this help\n"
            "  -V, --version         print the version\n"
            "\n"
-           "Exit status: 0 all tests passed, 1 a test failed, 2 usage or set-up error.\n";
+           "Exit status: 0 all tests passed, 1 a test failed or was not run, 2 usage, set-up or\n"
+           "write error.\n";
 }
 
 } // namespace qvrun

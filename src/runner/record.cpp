@@ -68,15 +68,12 @@ void RecordFile::Add(const Test& test, std::span<const std::uint8_t> expected,
     text_ += "\n";
 }
 
-void RecordFile::Write(const std::string& path) const {
-    std::ofstream req(path, std::ios::binary | std::ios::trunc);
+void RecordFile::Write(OutputFile& file) const {
     // The switch first, so that the extended tests read as written.
     if (extended_)
-        req << "@quorvane-run 1\n\n";
-    req << text_;
-    req.close();
-    if (!req)
-        throw SetupError("cannot write " + path + ": " + std::strerror(errno));
+        std::fputs("@quorvane-run 1\n\n", file.Stream());
+    std::fwrite(text_.data(), 1, text_.size(), file.Stream());
+    file.Commit();
 }
 
 } // namespace qvrun

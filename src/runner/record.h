@@ -1,6 +1,7 @@
 // The --record file: a REQ file whose expected responses are the responses received.
 #pragma once
 
+#include "runner/output.h"
 #include "runner/result.h"
 
 #include <string>
@@ -18,7 +19,7 @@ class RecordFile : public RunObserver {
     void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;
 
     // Writes the file; throws SetupError when it cannot be written.
-    void Write(const std::string& path) const;
+    void Write(OutputFile& file) const;
 
   private:
     void Add(const Test& test, std::span<const std::uint8_t> expected,

@@ -5,6 +5,7 @@
 #include "runner/hex_text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 
 namespace qvrun {
@@ -227,7 +228,22 @@ void Console::ClearProgress() {
         std::fputs("\r\033[K", out_);
 }
 
+void Console::NoteWriteError() {
+    if (writeError_ == 0 && std::ferror(out_))
+        writeError_ = errno != 0 ? errno : EIO;
+}
+
+int Console::WriteError() {
+    const std::lock_guard lock(mutex_);
+    errno = 0;
+    if (std::fflush(out_) != 0 && writeError_ == 0)
+        writeError_ = errno != 0 ? errno : EIO;
+    NoteWriteError();
+    return writeError_;
+}
+
 void Console::ShowProgress() {
+    NoteWriteError();
     if (!settings_.progress)
         return;
     std::fprintf(out_, "[%zu/%zu] %zu failed", testsDone_, settings_.testsInAll, testsFailed_);

@@ -46,8 +46,11 @@ class Console : public RunObserver {
     void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
     // The totals of every reader told done, and the run's `wall` time.
     void Summary(Clock::duration wall);
+    // The first write error of the console's stream (errno), or 0.
+    int WriteError();
 
   private:
+    void NoteWriteError();
     void ClearProgress();
     void ShowProgress();
     std::string Prefix(const Reader& reader) const;
@@ -66,6 +69,7 @@ class Console : public RunObserver {
     std::size_t testsDone_ = 0;
     std::size_t testsFailed_ = 0;
     std::vector<ReaderState> readers_;
+    int writeError_ = 0;
     std::vector<Clock::duration> exchangeTimes_;
 };
 

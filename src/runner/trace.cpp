@@ -26,21 +26,22 @@ std::string UtcStamp(std::chrono::system_clock::time_point at) {
 
 } // namespace
 
-TraceFile::TraceFile(const std::string& path) : file_(std::fopen(path.c_str(), "w")) {
-    if (file_ == nullptr)
-        throw SetupError("cannot write " + path + ": " + std::strerror(errno));
-}
+TraceFile::TraceFile(const std::string& path) : file_(path) {}
 
-TraceFile::~TraceFile() {
-    std::fclose(file_);
+void TraceFile::Commit() {
+    const std::lock_guard lock(mutex_);
+    file_.Commit();
 }
 
 void TraceFile::Exchanged(const ReaderSlot& slot, const Exchange& exchange) {
     const std::lock_guard lock(mutex_);
-    std::fprintf(file_, "%s reader %u %s > %s < %s result %d from %u %.3f ms\n",
+    if (file_.Committed())
+        return; // the run has ended: a call left behind that came back late
+    std::fprintf(file_.Stream(), "%s reader %u %s > %s < %s result %d from %u %.3f ms\n",
                  UtcStamp(exchange.at).c_str(), slot.reader.position + 1u, exchange.purpose,
                  HexText(exchange.sent).c_str(), HexText(exchange.received).c_str(),
                  exchange.result, exchange.source, Milliseconds(exchange.duration));
+    std::fflush(file_.Stream()); // a line as it happens, also when the run is cut short
 }
 
 } // namespace qvrun

@@ -1,6 +1,7 @@
 // The --trace file: one line per exchange, as it happens.
 #pragma once
 
+#include "runner/output.h"
 #include "runner/result.h"
 
 #include <cstdio>
@@ -9,18 +10,18 @@
 
 namespace qvrun {
 
+// Each line is written out as its exchange ends, into the trace's temporary file.
 class TraceFile : public RunObserver {
   public:
     explicit TraceFile(const std::string& path); // throws SetupError
-    ~TraceFile() override;
-    TraceFile(const TraceFile&) = delete;
-    TraceFile& operator=(const TraceFile&) = delete;
 
     void Exchanged(const ReaderSlot& slot, const Exchange& exchange) override;
+    // Puts the trace in place; throws SetupError on a write error.
+    void Commit();
 
   private:
     std::mutex mutex_;
-    std::FILE* file_;
+    OutputFile file_;
 };
 
 } // namespace qvrun

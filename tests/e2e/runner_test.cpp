@@ -372,4 +372,80 @@ TEST_F(RunnerOnBed, BadInputIsOneLineAndStatusTwo) {
     EXPECT_EQ(noCard.out, "quorvane-run: no card: none of the 2 readers holds one\n");
 }
 
+// Outputs never destroy an input or one another, and are whole or absent: a stale report goes
+// at the start, nothing half-written stays behind, and a write error is said with status 2.
+TEST_F(RunnerOnBed, OutputsAreWholeOrAbsentAndNeverOverwriteAnInput) {
+    Insert(0, kCard);
+    const std::string a = Path("sendable.req");
+    fs::create_hard_link(a, dir_ / "linked.xml");
+    fs::create_directory(dir_ / "folder");
+    const std::string runner = Runner();
+    struct Case {
+        const char* what;
+        std::vector<std::string> args; // run through sh -c when the first is "sh"
+        int status;
+        const char* says; // in the output
+    };
+    const std::string sh = "exec '" + runner + "' ";
+    const Case cases[] = {
+        {"junit over the input", {"--junit", a, a}, 2, "would overwrite the input"},
+        {"trace over the input", {"--trace", a, a}, 2, "would overwrite the input"},
+        {"record over the input", {"--record", a, a}, 2, "would overwrite the input"},
+        {"junit over a hard link to the input",
+         {"--junit", Path("linked.xml"), a},
+         2,
+         "would overwrite the input"},
+        {"two outputs, one file",
+         {"--junit", Path("same.xml"), "--trace", Path("folder/../same.xml"), a},
+         2,
+         "--junit and --trace name the same file"},
+        {"an empty file name", {"--junit=", a}, 2, "--junit needs a file name"},
+        {"trace to standard output", {"--trace", "-", a}, 2, "only --junit writes to"},
+        {"a folder that is not there",
+         {"--junit", Path("folder/no/report.xml"), a},
+         2,
+         "cannot write "},
+        {"a full disk", {"--junit", "/dev/full", a}, 2, "cannot write /dev/full: No space left"},
+        {"a closed standard output",
+         {"sh", sh + "'" + a + "' >&-"},
+         2,
+         "cannot write standard output: Bad file descriptor"},
+        {"a standard output on a full disk",
+         {"sh", sh + "'" + a + "' >/dev/full"},
+         2,
+         "cannot write standard output: No space left"},
+    };
+    const std::string before = textfile::Read(a);
+    for (const Case& c : cases) {
+        const bed::RunResult r =
+            c.args.front() == "sh" ? bed::Run({"/bin/sh", "-c", c.args[1]}, {}) : Run(c.args);
+        EXPECT_EQ(r.status, c.status) << c.what << ":\n" << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.what << ":\n" << r.out;
+        EXPECT_EQ(textfile::Read(a), before) << c.what;
+        EXPECT_FALSE(fs::exists(dir_ / "same.xml")) << c.what;
+    }
+    EXPECT_NE(Run({"--junit", Path("folder/no/report.xml"), a}).out.find("No such file"),
+              std::string::npos)
+        << "cannot write says why";
+
+    // A report on standard output is the XML alone; the console's lines go to standard error.
+    const bed::RunResult toStdout = bed::Run(
+        {"/bin/sh", "-c", sh + "--junit - '" + a + "' >'" + Path("out.xml") + "' 2>/dev/null"}, {});
+    EXPECT_EQ(toStdout.status, 1) << toStdout.out;
+    const std::string xml = textfile::Read(dir_ / "out.xml");
+    EXPECT_TRUE(xml.starts_with("<?xml ")) << xml;
+    EXPECT_TRUE(xml.ends_with("</testsuites>\n")) << xml;
+
+    // An earlier run's report is gone after a set-up error, and nothing half-written is left.
+    textfile::Write(dir_ / "report.xml", "<testsuites tests=\"8\" failures=\"0\"/>\n");
+    textfile::Write(dir_ / "trace.txt", "stale\n");
+    const bed::RunResult noCard =
+        Run({"-r", "2", "--junit", Path("report.xml"), "--trace", Path("trace.txt"), a});
+    EXPECT_EQ(noCard.status, 2) << noCard.out;
+    EXPECT_FALSE(fs::exists(dir_ / "report.xml"));
+    EXPECT_FALSE(fs::exists(dir_ / "trace.txt"));
+    for (const auto& entry : fs::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos) << entry.path();
+}
+
 } // namespace
