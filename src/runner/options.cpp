@@ -57,7 +57,7 @@ using Apply = void (*)(Options& options, const std::string& value);
 
 // Every option: its long name, whether it takes a value, its short letter or a code above the
 // letters, and what it does.
-struct OptionSpec {
+struct OptionRow {
     const char* name;
     int hasArg;
     int code;
@@ -65,7 +65,7 @@ struct OptionSpec {
 };
 
 constexpr int kLongOnly = 256;
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRow kOptions[] = {
     {"reader", required_argument, 'r',
      [](Options& o, const std::string& v) { o.readers.push_back(v); }},
     {"readers", required_argument, kLongOnly,
@@ -113,11 +113,11 @@ struct GetoptTable {
     std::vector<option> longOptions;
 
     GetoptTable() {
-        for (const OptionSpec& spec : kOptions) {
-            longOptions.push_back({spec.name, spec.hasArg, nullptr, spec.code});
-            if (spec.code < kLongOnly) {
-                shortOptions += static_cast<char>(spec.code);
-                if (spec.hasArg == required_argument)
+        for (const OptionRow& row : kOptions) {
+            longOptions.push_back({row.name, row.hasArg, nullptr, row.code});
+            if (row.code < kLongOnly) {
+                shortOptions += static_cast<char>(row.code);
+                if (row.hasArg == required_argument)
                     shortOptions += ':';
             }
         }
@@ -131,20 +131,20 @@ std::string_view WrittenName(std::string_view arg) {
 }
 
 // The option `written` names exactly as a long one, or nullptr.
-const OptionSpec* LongOption(std::string_view written) {
+const OptionRow* LongOption(std::string_view written) {
     if (!written.starts_with("--"))
         return nullptr;
-    for (const OptionSpec& spec : kOptions) {
-        if (written.substr(2) == spec.name)
-            return &spec;
+    for (const OptionRow& row : kOptions) {
+        if (written.substr(2) == row.name)
+            return &row;
     }
     return nullptr;
 }
 
-const OptionSpec& ByCode(int code) {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.code == code)
-            return spec;
+const OptionRow& ByCode(int code) {
+    for (const OptionRow& row : kOptions) {
+        if (row.code == code)
+            return row;
     }
     throw SetupError("unknown option code " + std::to_string(code)); // getopt gives none other
 }
@@ -154,7 +154,7 @@ const OptionSpec& ByCode(int code) {
 // option refused, or the argument that held a short one (or an earlier argument, for a short
 // option refused inside a group such as -qx).
 [[noreturn]] void Refuse(int code, std::string_view lastArg) {
-    const OptionSpec* named = LongOption(WrittenName(lastArg));
+    const OptionRow* named = LongOption(WrittenName(lastArg));
     if (lastArg.starts_with("--") && named == nullptr)
         throw SetupError("unknown option " + std::string(lastArg) + " (see --help)");
     const bool isLong = named != nullptr && named->code == optopt;

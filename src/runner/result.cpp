@@ -67,28 +67,23 @@ void NotRun::ForEach(
 }
 
 void Observers::ReaderReady(const ReaderSlot& slot) {
-    for (RunObserver* observer : observers_)
-        observer->ReaderReady(slot);
+    Tell(&RunObserver::ReaderReady, slot);
 }
 
 void Observers::Exchanged(const ReaderSlot& slot, const Exchange& exchange) {
-    for (RunObserver* observer : observers_)
-        observer->Exchanged(slot, exchange);
+    Tell(&RunObserver::Exchanged, slot, exchange);
 }
 
 void Observers::TestDone(const ReaderSlot& slot, const TestResult& result) {
-    for (RunObserver* observer : observers_)
-        observer->TestDone(slot, result);
+    Tell(&RunObserver::TestDone, slot, result);
 }
 
 void Observers::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
-    for (RunObserver* observer : observers_)
-        observer->TestsNotRun(slot, notRun);
+    Tell(&RunObserver::TestsNotRun, slot, notRun);
 }
 
 void Observers::ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {
-    for (RunObserver* observer : observers_)
-        observer->ReaderDone(slot, totals);
+    Tell(&RunObserver::ReaderDone, slot, totals);
 }
 
 } // namespace qvrun

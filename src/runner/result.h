@@ -112,24 +112,12 @@ std::string CaseName(const Test& test, unsigned run);
 class RunObserver {
   public:
     virtual ~RunObserver() = default;
-    virtual void ReaderReady(const ReaderSlot& slot) { (void)slot; }
-    virtual void Exchanged(const ReaderSlot& slot, const Exchange& exchange) {
-        (void)slot;
-        (void)exchange;
-    }
-    virtual void TestDone(const ReaderSlot& slot, const TestResult& result) {
-        (void)slot;
-        (void)result;
-    }
+    virtual void ReaderReady(const ReaderSlot& /*slot*/) {}
+    virtual void Exchanged(const ReaderSlot& /*slot*/, const Exchange& /*exchange*/) {}
+    virtual void TestDone(const ReaderSlot& /*slot*/, const TestResult& /*result*/) {}
     // Once at most per reader, after its last result.
-    virtual void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
-        (void)slot;
-        (void)notRun;
-    }
-    virtual void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {
-        (void)slot;
-        (void)totals;
-    }
+    virtual void TestsNotRun(const ReaderSlot& /*slot*/, const NotRun& /*notRun*/) {}
+    virtual void ReaderDone(const ReaderSlot& /*slot*/, const ReaderTotals& /*totals*/) {}
 };
 
 // Hands every event to each of its observers, in the order they were added.
@@ -144,6 +132,14 @@ class Observers : public RunObserver {
     void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
 
   private:
+    // Calls `event` with `args` on every observer.
+    template <typename... Args>
+    void Tell(void (RunObserver::*event)(const ReaderSlot&, const Args&...), const ReaderSlot& slot,
+              const Args&... args) {
+        for (RunObserver* observer : observers_)
+            (observer->*event)(slot, args...);
+    }
+
     std::vector<RunObserver*> observers_;
 };
 
