@@ -1,10 +1,14 @@
 // The files the run writes.
 #include "runner/output.h"
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +48,54 @@ struct FileIdentity {
     }
 };
 
+// The temporary files of outputs not yet committed, for a signal that ends the run to remove, so
+// that a killed run leaves nothing half-written beside its targets.
+std::array<std::atomic<const char*>, 8> gPending{};
+
+void RemovePendingAndEnd(int signo) {
+    for (const std::atomic<const char*>& slot : gPending) {
+        if (const char* path = slot.load())
+            unlink(path); // async-signal-safe
+    }
+    // SA_RESETHAND has put back the default action: the run ends by the signal it got.
+    raise(signo);
+}
+
+// SIGHUP, SIGINT and SIGTERM remove the pending files, then end the run as they would have; a
+// signal the run was started with ignored stays ignored.
+void TakeEndingSignals() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        for (int signo : {SIGHUP, SIGINT, SIGTERM}) {
+            struct sigaction old {};
+            if (sigaction(signo, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+                continue;
+            struct sigaction action {};
+            action.sa_handler = RemovePendingAndEnd;
+            action.sa_flags = SA_RESETHAND;
+            sigemptyset(&action.sa_mask);
+            sigaction(signo, &action, nullptr);
+        }
+    });
+}
+
+void Track(const std::string& temporary) {
+    TakeEndingSignals();
+    for (std::atomic<const char*>& slot : gPending) {
+        const char* empty = nullptr;
+        if (slot.compare_exchange_strong(empty, temporary.c_str()))
+            return;
+    }
+}
+
+void Untrack(const std::string& temporary) {
+    for (std::atomic<const char*>& slot : gPending) {
+        const char* mine = temporary.c_str();
+        if (slot.compare_exchange_strong(mine, nullptr))
+            return;
+    }
+}
+
 bool IsRegularOrAbsent(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
@@ -78,14 +130,18 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
             unlink(temporary_.c_str());
         throw SetupError("cannot write " + path_ + ": " + Why(error));
     }
+    if (!temporary_.empty())
+        Track(temporary_);
 }
 
 OutputFile::~OutputFile() {
     if (committed_ || stream_ == nullptr || stream_ == stdout)
         return;
     std::fclose(stream_);
-    if (!temporary_.empty())
+    if (!temporary_.empty()) {
+        Untrack(temporary_);
         unlink(temporary_.c_str());
+    }
 }
 
 void OutputFile::Commit() {
@@ -104,6 +160,8 @@ void OutputFile::Commit() {
         error = errno;
     if (error == 0 && !temporary_.empty() && std::rename(temporary_.c_str(), path_.c_str()) != 0)
         error = errno;
+    if (!temporary_.empty())
+        Untrack(temporary_);
     if (error != 0) {
         if (!temporary_.empty())
             unlink(temporary_.c_str());

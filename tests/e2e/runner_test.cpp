@@ -448,4 +448,26 @@ TEST_F(RunnerOnBed, OutputsAreWholeOrAbsentAndNeverOverwriteAnInput) {
         EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos) << entry.path();
 }
 
+TEST_F(RunnerOnBed, ARunEndedBySignalLeavesNoHalfWrittenOutput) {
+    Insert(0, kCard);
+    const std::string sh = "'" + Runner() + "' --repeat 1000000 --junit '" + Path("report.xml") +
+                           "' --trace '" + Path("trace.txt") + "' '" + Path("sendable.req") + "' ";
+    // Not INT: the shell starts its background job with SIGINT ignored.
+    for (const char* signal : {"HUP", "TERM"}) {
+        // The signal comes once the trace shows an exchange, so that the run is mid-way.
+        const bed::RunResult r =
+            bed::Run({"/bin/sh", "-c",
+                      sh + ">/dev/null & run=$!; until grep -qs . '" + Path("trace.txt") +
+                          "'.partial-*; do sleep 0.01; done; kill -" + signal +
+                          " $run; wait $run; echo status $?"},
+                     {});
+        EXPECT_FALSE(r.timedOut) << signal;
+        EXPECT_NE(r.out.find("status 1"), std::string::npos) << signal << ":\n" << r.out;
+        EXPECT_FALSE(fs::exists(dir_ / "report.xml")) << signal;
+        for (const auto& entry : fs::directory_iterator(dir_))
+            EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos)
+                << signal << ": " << entry.path();
+    }
+}
+
 } // namespace
