@@ -8,7 +8,7 @@ CMAKE_FLAGS ?=
 
 all: build
 
-# A build directory that `make run` configured without the tests gets them here.
+# The tests' build directory; one configured by hand without them gets them here.
 configure:
 	@scripts/install-deps build
 	@grep -qs '^QUORVANE_TESTS:BOOL=ON' $(BUILD)/CMakeCache.txt || \
@@ -17,12 +17,14 @@ configure:
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Only the program, the library and the test bed's tools: no tests, no benchmarks.
+# Only the program, the library and the test bed's tools, in a directory of their own that never
+# has the tests: no GoogleTest, no libvterm, no benchmarks.
+RUN_BUILD ?= build-run
 run:
 	@scripts/install-deps run
-	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DQUORVANE_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(BUILD) -j$(JOBS) --target quorvane bed-readers quorvane-bed
-	@scripts/run-quorvane $(BUILD)
+	@test -f $(RUN_BUILD)/CMakeCache.txt || cmake -S . -B $(RUN_BUILD) -DQUORVANE_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(RUN_BUILD) -j$(JOBS) --target quorvane bed-readers quorvane-bed
+	@scripts/run-quorvane $(RUN_BUILD)
 
 test:
 	@scripts/install-deps test
@@ -35,7 +37,7 @@ bench:
 	@scripts/run-bench $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(DEB_BUILD)
+	rm -rf $(BUILD) $(RUN_BUILD) $(DEB_BUILD) build-fuzz
 
 # The Debian packages quorvane, libctapi-pcsc1 and libctapi-pcsc-dev in $(DEB_BUILD), checked by
 # lintian; install them with `apt-get install ./$(DEB_BUILD)/*.deb`.
@@ -44,19 +46,14 @@ deb:
 	@scripts/install-deps deb
 	JOBS=$(JOBS) scripts/build-deb $(DEB_BUILD)
 
+# The fuzz targets under libFuzzer, ASan and UBSan, built with clang in build-fuzz/ (fuzz/run):
+# the REQ reader (or the one FUZZ_TARGET names), quorvane-run's REQ language, and the CT-API
+# library's CT-BCS interpreter. FUZZ_SECONDS or FUZZ_RUNS bound a run.
 fuzz:
 	@scripts/install-deps fuzz
-	fuzz/run $(FUZZ_SECONDS)
-
-# quorvane-run's REQ language under libFuzzer, ASan and UBSan.
-fuzz-reqlang:
-	@scripts/install-deps fuzz
-	FUZZ_TARGET=reqlang fuzz/run $(FUZZ_SECONDS)
-
-# The CT-API library's CT-BCS interpreter under libFuzzer, ASan and UBSan.
-fuzz-ctbcs:
-	@scripts/install-deps fuzz
-	FUZZ_TARGET=ctbcs fuzz/run $(FUZZ_SECONDS)
+	JOBS=$(JOBS) fuzz/run $(FUZZ_SECONDS)
+fuzz-reqlang fuzz-ctbcs: fuzz-%:
+	@$(MAKE) --no-print-directory fuzz FUZZ_TARGET=$*
 
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
 test-sanitize:
