@@ -1,9 +1,10 @@
 // Patterns, command templates and their captures.
 #include "core/req_pattern.h"
 
+#include "core/text.h"
+
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <set>
 
 namespace qv {
@@ -106,11 +107,8 @@ bool IsName(std::string_view text) {
 
 // A decimal count up to kMaxCount; nothing when `text` is not one.
 std::optional<std::size_t> Count(std::string_view text) {
-    std::size_t n = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size())
-        return std::nullopt;
-    if (n > kMaxCount)
+    const std::optional<std::size_t> n = WholeNumber<std::size_t>(text);
+    if (n && *n > kMaxCount)
         throw PatternError(Quoted(text) + " is more than 65535 bytes");
     return n;
 }

@@ -2,6 +2,7 @@
 #include "core/req_script.h"
 
 #include "core/req_reader.h"
+#include "core/text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -31,16 +32,10 @@ std::string_view Trim(std::string_view text) {
 
 // The lines of a text without their line ends (LF, or CR LF).
 std::vector<std::string_view> Lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    while (!text.empty()) {
-        const std::size_t feed = text.find('\n');
-        std::string_view line = text.substr(0, feed);
+    std::vector<std::string_view> lines = SplitAt(text, '\n');
+    for (std::string_view& line : lines) {
         if (line.ends_with('\r'))
             line.remove_suffix(1);
-        lines.push_back(line);
-        if (feed == std::string_view::npos)
-            break;
-        text.remove_prefix(feed + 1);
     }
     return lines;
 }

@@ -1,7 +1,8 @@
 // The command line of quorvane-run.
 #include "runner/options.h"
 
-#include <charconv>
+#include "core/text.h"
+
 #include <getopt.h>
 #include <string_view>
 
@@ -13,27 +14,19 @@ constexpr unsigned kMaxRepeat = 1000000;
 // Splits "a,b,c" into its non-empty parts.
 std::vector<std::string> SplitList(std::string_view list) {
     std::vector<std::string> parts;
-    while (!list.empty()) {
-        const std::size_t comma = list.find(',');
-        const std::string_view part = list.substr(0, comma);
+    for (const std::string_view part : qv::SplitAt(list, ',')) {
         if (!part.empty())
             parts.emplace_back(part);
-        if (comma == std::string_view::npos)
-            break;
-        list.remove_prefix(comma + 1);
     }
     return parts;
 }
 
 unsigned ParseRepeat(std::string_view text) {
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size() || value == 0 ||
-        value > kMaxRepeat) {
+    const std::optional<unsigned> value = qv::WholeNumber<unsigned>(text);
+    if (!value || *value == 0 || *value > kMaxRepeat)
         throw SetupError("--repeat needs a count from 1 to 1000000, not '" + std::string(text) +
                          "'");
-    }
-    return value;
+    return *value;
 }
 
 // A file name option's value: an empty one ("--junit=") names no file.
@@ -44,13 +37,12 @@ std::string FileName(const char* option, const std::string& value) {
 }
 
 double ParseFactor(const std::string& text) {
-    double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size() || !(value >= 1) || value > 1e6) {
+    const std::optional<double> value = qv::WholeNumber<double>(text);
+    if (!value || !(*value >= 1) || *value > 1e6) {
         throw SetupError("--baseline-factor needs a number of at least 1, such as 1.5, not '" +
                          text + "'");
     }
-    return value;
+    return *value;
 }
 
 using Apply = void (*)(Options& options, const std::string& value);

@@ -1,11 +1,11 @@
 // The PC/SC readers.
 #include "runner/readers.h"
 
+#include "core/text.h"
 #include "pcsc/readers.h"
 #include "runner/setup_error.h"
 
 #include <algorithm>
-#include <charconv>
 #include <string_view>
 #include <utility>
 
@@ -35,15 +35,12 @@ bool CardPresent(const Context& context, const std::string& reader) {
 
 // The reader `wanted` names: a 1-based position, or a part of exactly one reader's name.
 const Reader& FindReader(const std::vector<Reader>& readers, std::string_view wanted) {
-    std::size_t position = 0;
-    const auto [end, error] =
-        std::from_chars(wanted.data(), wanted.data() + wanted.size(), position);
-    if (error == std::errc{} && end == wanted.data() + wanted.size()) {
-        if (position < 1 || position > readers.size()) {
+    if (const std::optional<std::size_t> position = qv::WholeNumber<std::size_t>(wanted)) {
+        if (*position < 1 || *position > readers.size()) {
             throw SetupError("no reader " + std::string(wanted) + ": there are " +
                              std::to_string(readers.size()));
         }
-        return readers[position - 1];
+        return readers[*position - 1];
     }
     const Reader* found = nullptr;
     for (const Reader& reader : readers) {

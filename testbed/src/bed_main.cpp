@@ -2,8 +2,9 @@
 // and simulated cards, in private mount and network namespaces (testbed/sandbox), the command
 // run inside, everything ended after; its status is the command's. man/quorvane-bed.1.
 #include "bed/bed.h"
+#include "core/text.h"
+#include "tool_options.h"
 
-#include <getopt.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -116,51 +117,50 @@ int RunCommand(char** command) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const option options[] = {
-        {"card", required_argument, nullptr, 'c'},
-        {"readers", required_argument, nullptr, 'r'},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+    constexpr bed::ToolOption kOptions[] = {
+        {"card", true, 'c'},
+        {"readers", true, 'r'},
+        {"verbose", false, 'v'},
     };
     std::vector<Card> cards;
     int readers = -1;
     bool verbose = false;
-    // "+": the command's own options are not ours.
-    for (int c; (c = getopt_long(argc, argv, "+c:r:vh", options, nullptr)) != -1;) {
-        switch (c) {
+    const auto apply = [&](int code, const char* value) -> std::optional<int> {
+        switch (code) {
         case 'c': {
-            const std::string value = optarg;
-            const auto eq = value.find('=');
-            char* end = nullptr;
-            const long slot = eq == std::string::npos ? -1 : std::strtol(value.c_str(), &end, 10);
-            if (eq == std::string::npos || end != value.c_str() + eq || slot < 0 ||
-                slot >= bed::kMaxReaders || eq + 1 == value.size())
-                return Usage("--card takes SLOT=SCRIPT, SLOT 0 to 15, not '" + value + "'");
+            const std::string text = value;
+            const auto eq = text.find('=');
+            const std::optional<int> slot =
+                eq == std::string::npos
+                    ? std::nullopt
+                    : qv::WholeNumber<int>(std::string_view(text).substr(0, eq));
+            if (!slot || *slot < 0 || *slot >= bed::kMaxReaders || eq + 1 == text.size())
+                return Usage("--card takes SLOT=SCRIPT, SLOT 0 to 15, not '" + text + "'");
             for (const Card& card : cards) {
-                if (card.slot == slot)
-                    return Usage("two cards for slot " + std::to_string(slot));
+                if (card.slot == *slot)
+                    return Usage("two cards for slot " + std::to_string(*slot));
             }
-            cards.push_back({static_cast<int>(slot), value.substr(eq + 1), {}});
-            break;
+            cards.push_back({*slot, text.substr(eq + 1), {}});
+            return std::nullopt;
         }
         case 'r': {
-            char* end = nullptr;
-            readers = static_cast<int>(std::strtol(optarg, &end, 10));
-            if (end == optarg || *end != '\0' || readers < 0 || readers > bed::kMaxReaders)
+            const std::optional<int> n = qv::WholeNumber<int>(value);
+            if (!n || *n < 0 || *n > bed::kMaxReaders)
                 return Usage("--readers takes 0 to 16");
-            break;
+            readers = *n;
+            return std::nullopt;
         }
         case 'v':
             verbose = true;
-            break;
-        case 'h':
-            std::fputs(kUsage, stdout);
-            return 0;
+            return std::nullopt;
         default:
             return Usage("unknown option");
         }
-    }
+    };
+    // Stopping at the first operand: the command's own options are not ours.
+    if (const std::optional<int> status =
+            bed::ReadToolOptions(argc, argv, kOptions, kUsage, true, apply))
+        return *status;
     if (optind >= argc)
         return Usage("no command given");
     int needed = readers < 0 ? 2 : readers;

@@ -3,8 +3,9 @@
 // man/quorvane-card.1, the script language man/quorvane-card.5.
 #include "bed/bed.h"
 #include "bed/replay.h"
+#include "core/text.h"
+#include "tool_options.h"
 
-#include <getopt.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -40,14 +41,6 @@ int Usage(const char* why) {
         std::fprintf(stderr, "quorvane-card: %s\n", why);
     std::fputs(kUsage, stderr);
     return 2;
-}
-
-int Number(const char* text, int least, int most) {
-    char* end = nullptr;
-    const long n = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || n < least || n > most)
-        return -1;
-    return static_cast<int>(n);
 }
 
 // Plays the card until a stop signal; a card whose connection vpcd ended (pcscd restarting) is
@@ -100,58 +93,57 @@ int Play(bed::CardScript script, bed::CardPlace place, bool verbose) {
 
 int main(int argc, char** argv) {
     enum { kFromReq = 256, kFromTrace, kAtr, kCheck };
-    const option options[] = {
-        {"slot", required_argument, nullptr, 's'},
-        {"port", required_argument, nullptr, 'p'},
-        {"host", required_argument, nullptr, 'H'},
-        {"verbose", no_argument, nullptr, 'v'},
-        {"from-req", required_argument, nullptr, kFromReq},
-        {"from-trace", required_argument, nullptr, kFromTrace},
-        {"atr", required_argument, nullptr, kAtr},
-        {"check", required_argument, nullptr, kCheck},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+    constexpr bed::ToolOption kOptions[] = {
+        {"slot", true, 's'},     {"port", true, 'p'},          {"host", true, 'H'},
+        {"verbose", false, 'v'}, {"from-req", true, kFromReq}, {"from-trace", true, kFromTrace},
+        {"atr", true, kAtr},     {"check", true, kCheck},
     };
     int slot = -1;
     int port = -1;
     std::string host = "127.0.0.1";
     bool verbose = false;
     std::string fromReq, fromTrace, atrText, check;
-    for (int c; (c = getopt_long(argc, argv, "s:p:H:vh", options, nullptr)) != -1;) {
-        switch (c) {
+    // A whole number from `least` to `most`, or -1.
+    const auto number = [](const char* text, int least, int most) {
+        const std::optional<int> n = qv::WholeNumber<int>(text);
+        return n && *n >= least && *n <= most ? *n : -1;
+    };
+    const auto apply = [&](int code, const char* value) -> std::optional<int> {
+        switch (code) {
         case 's':
-            if ((slot = Number(optarg, 0, bed::kMaxReaders - 1)) < 0)
+            if ((slot = number(value, 0, bed::kMaxReaders - 1)) < 0)
                 return Usage("--slot takes 0 to 15");
             break;
         case 'p':
-            if ((port = Number(optarg, 1, 65535)) < 0)
+            if ((port = number(value, 1, 65535)) < 0)
                 return Usage("--port takes 1 to 65535");
             break;
         case 'H':
-            host = optarg;
+            host = value;
             break;
         case 'v':
             verbose = true;
             break;
         case kFromReq:
-            fromReq = optarg;
+            fromReq = value;
             break;
         case kFromTrace:
-            fromTrace = optarg;
+            fromTrace = value;
             break;
         case kAtr:
-            atrText = optarg;
+            atrText = value;
             break;
         case kCheck:
-            check = optarg;
+            check = value;
             break;
-        case 'h':
-            std::fputs(kUsage, stdout);
-            return 0;
         default:
             return Usage(nullptr);
         }
-    }
+        return std::nullopt;
+    };
+    if (const std::optional<int> status =
+            bed::ReadToolOptions(argc, argv, kOptions, kUsage, false, apply))
+        return *status;
     const int modes = !fromReq.empty() + !fromTrace.empty() + !check.empty() + (optind < argc);
     if (modes != 1 || argc - optind > 1)
         return Usage("give one script, or one of --from-req, --from-trace, --check");

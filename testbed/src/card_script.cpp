@@ -2,9 +2,10 @@
 #include "bed/bed.h"
 #include "detail.h"
 
+#include "core/text.h"
+
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -59,13 +60,12 @@ void AppendHexWord(std::string_view word, Bytes& out) {
 }
 
 std::size_t Number(std::string_view word, std::string_view what) {
-    std::size_t value = 0;
-    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
-    if (ec != std::errc{} || end != word.data() + word.size()) {
+    const std::optional<std::size_t> value = qv::WholeNumber<std::size_t>(word);
+    if (!value) {
         throw std::invalid_argument(std::string(what) + " needs a number, not '" +
                                     std::string(word) + "'");
     }
-    return value;
+    return *value;
 }
 
 // The number after word i (a count, milliseconds) within [least, most].

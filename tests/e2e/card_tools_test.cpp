@@ -322,6 +322,45 @@ TEST(CardTools, BedStatusErrorsAndTwoCards) {
     EXPECT_TRUE(Has(two.out, "'Virtual PCD 1 00 01', ATR 3B 01 0B")) << two.out;
 }
 
+// The command lines of quorvane-bed and quorvane-card: help, each refused value, an unknown
+// option, and the bed leaving a command's own options to the command.
+TEST(CardTools, CommandLinesOfTheTools) {
+    NEEDS_SANDBOX();
+    const TempDir dir;
+    const std::string card = dir.Write("a.card", "atr 3B 01 0A\napdu 00 B0 00 00 -> 90 00\n");
+    const std::string bed = Tool("quorvane-bed");
+    const std::string sim = Tool("quorvane-card");
+    const struct {
+        std::vector<std::string> argv;
+        int status;
+        std::string seen;
+    } cases[] = {
+        {{bed, "--help"}, 0, "usage: quorvane-bed [--card SLOT=SCRIPT]"},
+        {{bed, "-x", "--", "true"}, 2, "quorvane-bed: unknown option\nusage: quorvane-bed"},
+        {{bed, "--readers", "17", "--", "true"}, 2, "quorvane-bed: --readers takes 0 to 16"},
+        {{bed, "--readers", "2x", "--", "true"}, 2, "quorvane-bed: --readers takes 0 to 16"},
+        {{bed, "--card", "3", "--", "true"}, 2, "--card takes SLOT=SCRIPT, SLOT 0 to 15, not '3'"},
+        {{bed, "--card", "1=" + card, "-c", "1=" + card, "--", "true"}, 2, "two cards for slot 1"},
+        {{bed, "--readers", "0"}, 2, "quorvane-bed: no command given"},
+        {{bed, "-r", "0", "/bin/echo", "-v", "--card"}, 0, "-v --card\n"},
+        {{sim, "-h"}, 0, "usage: quorvane-card [--slot N | --port PORT]"},
+        {{sim, "--slot", "16", card}, 2, "quorvane-card: --slot takes 0 to 15\nusage:"},
+        {{sim, "--port", "0", card}, 2, "quorvane-card: --port takes 1 to 65535"},
+        {{sim, card, "--bogus"}, 2, "usage: quorvane-card"},
+        {{sim, "--slot"}, 2, "usage: quorvane-card"},
+        {{sim, card, "--check", card}, 2, "give one script, or one of --from-req"},
+        {{sim, "--check", card}, 0, "a.card: 1 rules, ATR 3B 01 0A\n"},
+    };
+    for (const auto& c : cases) {
+        const bed::RunResult r = bed::Run(c.argv, {});
+        std::string line;
+        for (const std::string& arg : c.argv)
+            line += " " + arg;
+        EXPECT_EQ(r.status, c.status) << line << "\n" << r.out;
+        EXPECT_TRUE(Has(r.out, c.seen)) << line << ": no '" << c.seen << "' in\n" << r.out;
+    }
+}
+
 // Where no namespace can be made (here an unshare that always refuses), the command does not
 // run, and the bed says why and how to go on.
 TEST(CardTools, BedRefusedItsNamespacesSaysHowToGoOn) {
