@@ -142,6 +142,55 @@ class HexArea {
     std::size_t length_ = 0;
 };
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+std::string CharacterText(char c) {
+    if (c == '\t')
+        return "a tab";
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u >= 0x7F) {
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        return std::string("the byte ") + kDigits[u >> 4] + kDigits[u & 15];
+    }
+    return std::string("'") + c + "'";
+}
+
+// What a hexadecimal text (up to its NUL or line end) holds that the rules read otherwise than
+// its author likely meant: the first such thing, or an empty text.
+std::string HexSurprise(std::string_view text) {
+    std::size_t end = 0;
+    while (end < text.size() && kCharClass[static_cast<unsigned char>(text[end])] != kEnd)
+        ++end;
+    text = text.substr(0, end);
+    if (text.ends_with('\r'))
+        text.remove_suffix(1); // the line end of a CR LF file
+    std::size_t places = 0;
+    std::uint8_t high = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const std::uint8_t v = kCharClass[static_cast<unsigned char>(text[i])];
+        if (v == kBlank)
+            continue;
+        if (v == kKeep)
+            return CharacterText(text[i]) + " in hex text takes a digit's place";
+        if (places % 2 == 1 && (high == kWildcardValue) != (v == kWildcardValue)) {
+            if (v == kWildcardValue && text[i - 1] == '0')
+                return "\"0x\" in hex text: the x is a wildcard digit, not a prefix";
+            return "a single x in a byte: only xx matches any byte";
+        }
+        high = v;
+        ++places;
+    }
+    if (places % 2 == 1)
+        return "an odd number of hex digits: the last one is dropped";
+    return {};
+}
+
+// How a line that closed a test without an expected response is called.
+std::string ClosingLineText(std::string_view line) {
+    const bool blank = line.find_first_not_of(" \t\r\n") == std::string_view::npos;
+    return blank ? "blank" : line.starts_with('#') ? "a \"#\" line" : "a line of text";
+}
+
 // A line up to its first NUL: nothing after a NUL is looked at.
 std::string_view UpToNul(std::string_view line) {
     if (line.empty()) {
@@ -154,7 +203,9 @@ std::string_view UpToNul(std::string_view line) {
 // Classifies the lines of one load and hands each completed test to the sink.
 class LineClassifier {
   public:
-    explicit LineClassifier(ReqSink& sink) : sink_(sink) {}
+    // With `notes`, the lines read leniently are noted there.
+    explicit LineClassifier(ReqSink& sink, std::vector<LenientLine>* notes = nullptr)
+        : sink_(sink), notes_(notes) {}
 
     // One line, its line feed included when it has one. Its text ends at its first NUL; the
     // input's first NUL asks the sink whether to read on. Returns false when the reading stops.
@@ -166,13 +217,26 @@ class LineClassifier {
             stopped_ = !sink_.ReadOnAfterNul(lineNumber_);
         }
         if (!stopped_) {
+            if (lineNumber_ == 1 && line.starts_with(kByteOrderMark)) {
+                Note("a byte-order mark before the first line: its bytes are read as text");
+            }
             Classify(line);
         }
         return !stopped_;
     }
 
+    // The empty line that the end of the input reads as.
+    bool FeedEnd() {
+        atEnd_ = true;
+        return Feed({});
+    }
+
     // The end of the input: a test begun and not completed is reported, not counted.
     void Finish() {
+        if (!stopped_ && continuing_) {
+            NoteAt(continuedAt_, "a backslash on the file's last line: the response goes on "
+                                 "into nothing");
+        }
         if (!stopped_ && (awaiting_ || continuing_ || !name_.empty())) {
             sink_.Unfinished(Current());
         }
@@ -181,6 +245,10 @@ class LineClassifier {
   private:
     void Classify(std::string_view line) {
         if (continuing_) {
+            if (atEnd_) {
+                NoteAt(continuedAt_, "a backslash on the file's last line: the response goes on "
+                                     "into nothing");
+            }
             TakeResponse(line, expected_.Length());
             return;
         }
@@ -188,19 +256,54 @@ class LineClassifier {
             name_.assign(From(line, line.starts_with(kDashedName) ? kDashedNameSkip : 1));
         }
         if (const std::size_t mark = FindAddressMark(line); mark != std::string_view::npos) {
-            command_.ParseAt(From(line, mark + kCommandSkip), 0);
+            const std::string_view text = From(line, mark + kCommandSkip);
+            command_.ParseAt(text, 0);
             commandLine_ = lineNumber_;
             awaiting_ = true;
+            closedBy_ = 0;
+            if (notes_ != nullptr) {
+                if (line.starts_with('#')) {
+                    Note("a \"#\" line holding \"2,0\" is a command: it is sent to the card");
+                }
+                Note(HexSurprise(text));
+                if (command_.Length() == 0) {
+                    Note("a command line with no bytes");
+                }
+            }
             return;
         }
         if (!awaiting_) {
+            if (line.starts_with('>')) {
+                Note(closedBy_ == 0
+                         ? std::string("a \">\" line that no command awaits is ignored")
+                         : "a \">\" line ignored: line " + std::to_string(closedBy_) + " (" +
+                               closedByText_ + ") closed the test of line " +
+                               std::to_string(closedTest_) + " without an expected response");
+                closedBy_ = 0;
+            }
             return;
         }
         if (line.starts_with('>')) {
             TakeResponse(line.substr(1), 0);
         } else {
+            if (notes_ != nullptr && !atEnd_) {
+                closedBy_ = lineNumber_;
+                closedTest_ = commandLine_;
+                closedByText_ = ClosingLineText(line);
+            }
             Complete(); // no expected response: any answer passes
         }
+    }
+
+    void Note(const std::string& what) { NoteAt(lineNumber_, what); }
+
+    // At most one note a line: the first thing found there.
+    void NoteAt(std::size_t line, const std::string& what) {
+        if (notes_ == nullptr || what.empty() ||
+            (!notes_->empty() && notes_->back().line == line)) {
+            return;
+        }
+        notes_->push_back({line, what});
     }
 
     ReqTest Current() const {
@@ -216,7 +319,13 @@ class LineClassifier {
     void TakeResponse(std::string_view text, std::size_t at) {
         const std::size_t mark = text.find(kContinuationMark);
         expected_.ParseAt(text.substr(0, mark), at);
+        if (notes_ != nullptr) {
+            Note(HexSurprise(text.substr(0, mark)));
+        }
         continuing_ = mark != std::string_view::npos;
+        if (continuing_) {
+            continuedAt_ = lineNumber_;
+        }
         if (!continuing_) {
             Complete();
         }
@@ -234,6 +343,7 @@ class LineClassifier {
     }
 
     ReqSink& sink_;
+    std::vector<LenientLine>* notes_;
     std::string name_;
     HexArea command_{false};
     HexArea expected_{true};
@@ -244,6 +354,13 @@ class LineClassifier {
     bool continuing_ = false;
     bool nulSeen_ = false;
     bool stopped_ = false;
+    bool atEnd_ = false;
+    // For the notes: the line that last closed a test without an expected response, and its
+    // test's command line, until a ">" line or the next command.
+    std::size_t closedBy_ = 0;
+    std::size_t closedTest_ = 0;
+    std::string closedByText_;
+    std::size_t continuedAt_ = 0;
 };
 
 // Splits text that arrives in pieces into lines, each with its line feed; a line that crosses
@@ -287,7 +404,7 @@ class LineSplitter {
             classifier_.Feed(carry_);
             carry_.clear();
         } else if (endedWithFeed_) {
-            classifier_.Feed({});
+            classifier_.FeedEnd();
         }
         classifier_.Finish();
     }
@@ -347,6 +464,19 @@ bool ReadReqStream(std::FILE* stream, ReqSink& sink) {
     }
     splitter.End();
     return std::ferror(stream) == 0;
+}
+
+std::vector<LenientLine> LenientLines(std::string_view text) {
+    struct Ignored : ReqSink {
+        void Test(const ReqTest&) override {} // only the notes are wanted
+    } ignored;
+    std::vector<LenientLine> notes;
+    LineClassifier classifier(ignored, &notes);
+    LineSplitter splitter(classifier);
+    if (splitter.Piece(text)) {
+        splitter.End();
+    }
+    return notes;
 }
 
 void ReadReqText(std::string_view text, ReqSink& sink) {

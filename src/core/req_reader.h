@@ -33,7 +33,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace qv {
 
@@ -87,6 +89,21 @@ bool ReadReqStream(std::FILE* stream, ReqSink& sink);
 
 // The same over a text in memory.
 void ReadReqText(std::string_view text, ReqSink& sink);
+
+// A line where the rules above did what the author most likely did not mean. The reading is the
+// same; only quorvane-run tells (warnings, or errors with --strict).
+struct LenientLine {
+    std::size_t line = 0; // 1-based
+    std::string what;     // one phrase: what the line holds and what the rules made of it
+};
+
+// The lines of `text` (a whole file) that the rules read leniently, in file order, at most one
+// per line: a ">" line no command awaits, or one after a line that closed its test without an
+// expected response; a "#" line holding "2,0"; hex text holding a character that is neither a
+// digit nor a blank (a tab, "0x", an inline comment), a single x in a byte, or an odd number of
+// digits; a command line with no bytes; a byte-order mark before the first line; a backslash
+// continuing the last line of the file. A line end's CR is no surprise.
+std::vector<LenientLine> LenientLines(std::string_view text);
 
 // Where the first "2,0" of `line` begins (the mark of a command line), or npos; with another
 // `destination` digit, the first "2," and that digit ("2,1": the host to the card terminal).

@@ -33,9 +33,11 @@ std::size_t Utf8Length(std::string_view text) {
         if ((byte(k) & 0xC0) != 0x80)
             return 0;
     }
-    // Overlong forms, surrogates and code points above U+10FFFF.
+    // Overlong forms, surrogates, code points above U+10FFFF, and U+FFFE and U+FFFF, which
+    // XML 1.0 cannot hold either.
     if ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) > 0x9F) ||
-        (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) > 0x8F)) {
+        (lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) > 0x8F) ||
+        (lead == 0xEF && byte(1) == 0xBF && byte(2) >= 0xBE)) {
         return 0;
     }
     return length;
@@ -143,7 +145,11 @@ std::string XmlText(std::string_view text) {
     return out;
 }
 
-JUnitReport::JUnitReport(std::size_t readers) : suites_(readers) {}
+JUnitReport::JUnitReport(std::size_t readers, std::vector<std::string> warnings)
+    : suites_(readers) {
+    for (const std::string& warning : warnings)
+        systemErr_ += warning + "\n";
+}
 
 void JUnitReport::ReaderReady(const ReaderSlot& slot) {
     suites_[slot.index].reader = slot.reader;
@@ -187,7 +193,10 @@ void JUnitReport::Write(OutputFile& file, std::chrono::system_clock::time_point 
              << Iso8601(started) << "\" hostname=\"" << XmlText(host)
              << "\">\n    <properties>\n      <property name=\"atr\" value=\"" << HexText(suite.atr)
              << "\"/>\n    </properties>\n"
-             << suite.cases << "  </testsuite>\n";
+             << suite.cases;
+        if (!systemErr_.empty())
+            body << "    <system-err>" << XmlText(systemErr_) << "</system-err>\n";
+        body << "  </testsuite>\n";
         tests += cases;
         failures += t.mismatches;
         errors += t.errors;

@@ -15,7 +15,8 @@ namespace qvrun {
 // by the reader's own thread, into the reader's part.
 class JUnitReport : public RunObserver {
   public:
-    explicit JUnitReport(std::size_t readers);
+    // `warnings`, what the files hold that the run told, go into each suite's system-err.
+    JUnitReport(std::size_t readers, std::vector<std::string> warnings = {});
 
     void ReaderReady(const ReaderSlot& slot) override;
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
@@ -35,6 +36,7 @@ class JUnitReport : public RunObserver {
         std::size_t skipped = 0; // test cases of tests not run
     };
     std::vector<Suite> suites_;
+    std::string systemErr_; // the warnings, a line each
 };
 
 // Text fit for an XML attribute or element: markup characters escaped, characters XML 1.0

@@ -67,7 +67,53 @@ std::vector<Scenario> LoadScenarios(const std::vector<std::string>& paths) {
     std::vector<Scenario> scenarios;
     for (const std::string& path : paths)
         scenarios.push_back(LoadScenario(path));
+    NameSuites(scenarios);
     return scenarios;
+}
+
+// The lines of an extended file that the interactive program skips or reads otherwise: none
+// quiet, a count by default, each with -v. They are no warnings: the file asked for them.
+std::vector<std::string> RunOnlyNotes(const Scenario& scenario, Verbosity verbosity) {
+    if (scenario.runOnly.empty() || verbosity == Verbosity::Quiet)
+        return {};
+    if (verbosity == Verbosity::Normal) {
+        return {scenario.path + ": " + std::to_string(scenario.runOnly.size()) +
+                " lines quorvane-run only (the interactive program skips them or reads them "
+                "otherwise; -v names them)"};
+    }
+    std::vector<std::string> notes;
+    for (const qv::RunOnlyLine& line : scenario.runOnly)
+        notes.push_back(line.where.Text() + ": quorvane-run only: " + line.what);
+    return notes;
+}
+
+// What the files hold that the run must tell: each line only quorvane-run reads so, and each line
+// the base rules read leniently. With --strict a lenient line is an error, and without
+// --allow-empty so is a file with no test: told on standard error, then SetupError, before
+// any reader is opened.
+std::vector<std::string> FileWarnings(const std::vector<Scenario>& scenarios,
+                                      const Options& options) {
+    std::vector<std::string> warnings;
+    std::size_t errors = 0;
+    for (const Scenario& scenario : scenarios) {
+        for (const std::string& line : RunOnlyNotes(scenario, options.verbosity))
+            std::fprintf(stderr, "quorvane-run: %s\n", line.c_str());
+        for (const std::string& warning : scenario.warnings) {
+            warnings.push_back(options.strict ? warning + " (an error with --strict)" : warning);
+            errors += options.strict ? 1 : 0;
+        }
+        if (scenario.tests.empty()) {
+            warnings.push_back("no tests in " + scenario.path);
+            errors += options.allowEmpty ? 0 : 1;
+        }
+    }
+    if (errors > 0) {
+        for (const std::string& warning : warnings)
+            std::fprintf(stderr, "quorvane-run: %s\n", warning.c_str());
+        throw SetupError(std::to_string(errors) + (errors == 1 ? " error" : " errors") +
+                         " in the files given; nothing was sent");
+    }
+    return warnings;
 }
 
 int Main(std::span<const char* const> args) {
@@ -83,6 +129,7 @@ int Main(std::span<const char* const> args) {
     const CtLibrary library =
         options.ctapiLibrary.empty() ? CtLibrary::Linked() : CtLibrary::Load(options.ctapiLibrary);
     const std::vector<Scenario> scenarios = LoadScenarios(options.files);
+    const std::vector<std::string> warnings = FileWarnings(scenarios, options);
     std::optional<Baseline> baseline;
     if (!options.baselinePath.empty())
         baseline.emplace(Baseline::Read(options.baselinePath));
@@ -118,15 +165,13 @@ int Main(std::span<const char* const> args) {
     observers.Add(console);
     std::optional<JUnitReport> junit;
     if (junitFile)
-        observers.Add(junit.emplace(readers.size()));
+        observers.Add(junit.emplace(readers.size(), warnings));
     std::optional<RecordFile> record;
     if (recordFile)
         observers.Add(record.emplace());
 
-    for (const Scenario& scenario : scenarios) {
-        for (const std::string& warning : scenario.warnings)
-            console.Warning(warning);
-    }
+    for (const std::string& warning : warnings)
+        console.Warning(warning);
 
     Engine engine(library, observers);
     engine.Open(readers, options.reset);
@@ -161,9 +206,17 @@ int Main(std::span<const char* const> args) {
     }
     if (writeFailed)
         return kSetupError;
+
+    std::size_t sent = 0;
     for (const ReaderTotals& reader : totals) {
         if (reader.Failed() > 0 || reader.notRun > 0)
             return kTestFailed;
+        sent += reader.tests;
+    }
+    // Green means tested: a run that sent nothing has checked nothing.
+    if (sent == 0 && !options.allowEmpty) {
+        console.Warning("no test was sent");
+        return kTestFailed;
     }
     return kAllPassed;
 }

@@ -89,6 +89,10 @@ constexpr OptionRow kOptions[] = {
      [](Options& o, const std::string& v) { o.baselinePath = FileName("--baseline", v); }},
     {"baseline-factor", required_argument, kLongOnly + 11,
      [](Options& o, const std::string& v) { o.baselineFactor = ParseFactor(v); }},
+    {"strict", no_argument, kLongOnly + 20,
+     [](Options& o, const std::string&) { o.strict = true; }},
+    {"allow-empty", no_argument, kLongOnly + 21,
+     [](Options& o, const std::string&) { o.allowEmpty = true; }},
     {"quiet", no_argument, 'q',
      [](Options& o, const std::string&) { o.verbosity = Verbosity::Quiet; }},
     {"verbose", no_argument, 'v',
@@ -222,6 +226,8 @@ const char* UsageText() {
            "  --repeat N            run the files N times\n"
            "  --fail-fast           stop at the first failure\n"
            "  --get-response        follow 61xx with GET RESPONSE and 6Cxx with the right Le\n"
+           "  --strict              refuse a file with a line the REQ rules read leniently\n"
+           "  --allow-empty         a file without tests, or no test sent, is no error\n"
            "  -q, --quiet           print failures and the summary only\n"
            "  -v, --verbose         print the bytes of every exchange\n"
            "  -h, --help            print this help\n"

@@ -26,6 +26,8 @@ struct Options {
     unsigned repeat = 1;
     bool failFast = false;
     bool getResponse = false;
+    bool strict = false;     // a line the base rules read leniently is an error
+    bool allowEmpty = false; // a file without tests, a run without a test sent, are no error
     Verbosity verbosity = Verbosity::Normal;
     bool help = false;
     bool version = false;

@@ -144,9 +144,17 @@ std::string FailureMessage(const TestResult& result) {
     case Verdict::CtError:
         return "CT_data answered " + CtResultText(result.result);
     case Verdict::TerminalReply:
-        return "the terminal answered, not the card";
-    case Verdict::CardReply:
+    case Verdict::CardReply: {
+        // The source address of the reply: 0 the card, 1 the terminal, anything else neither.
+        const std::uint8_t source = result.exchanges.empty() ? 1 : result.exchanges.back().source;
+        if (source > 1) {
+            return "the reply came from source address " + std::to_string(source) +
+                   ", neither the card nor the terminal";
+        }
+        if (result.judgement.verdict == Verdict::TerminalReply)
+            return "the terminal answered, not the card";
         return "the card answered, not the terminal";
+    }
     case Verdict::NotSent:
         return "command of " + std::to_string(result.command.size()) +
                " bytes is longer than the CT-API can send (65535)";
@@ -223,9 +231,16 @@ std::string Console::Prefix(const Reader& reader) const {
     return settings_.readers > 1 ? "[" + std::to_string(reader.position + 1) + "] " : "";
 }
 
+Console::~Console() {
+    const std::lock_guard lock(mutex_);
+    ClearProgress();
+    std::fflush(out_);
+}
+
 void Console::ClearProgress() {
-    if (settings_.progress)
+    if (progressShown_)
         std::fputs("\r\033[K", out_);
+    progressShown_ = false;
 }
 
 void Console::NoteWriteError() {
@@ -248,6 +263,7 @@ void Console::ShowProgress() {
         return;
     std::fprintf(out_, "[%zu/%zu] %zu failed", testsDone_, settings_.testsInAll, testsFailed_);
     std::fflush(out_);
+    progressShown_ = true;
 }
 
 void Console::ReaderReady(const ReaderSlot& slot) {
@@ -292,7 +308,13 @@ void Console::TestDone(const ReaderSlot& slot, const TestResult& result) {
             std::fprintf(out_, ", run %u", result.run);
         std::fputc('\n', out_);
     }
-    if (verbosity != Verbosity::Quiet || !result.Passed()) {
+    if (verbosity == Verbosity::Quiet && !result.Passed()) {
+        // No "== FILE" block above it: the line says where the test is.
+        std::fprintf(out_, "%s%-5s %s:%zu  %zu  %s  %.3f ms\n", prefix,
+                     VerdictWord(result.judgement.verdict), result.test.file.c_str(),
+                     result.test.line, result.test.number, TestTitle(result.test).c_str(),
+                     Milliseconds(result.duration));
+    } else if (verbosity != Verbosity::Quiet) {
         std::fprintf(out_, "%s%-5s %4zu  %s  %.3f ms\n", prefix,
                      VerdictWord(result.judgement.verdict), result.test.number,
                      TestTitle(result.test).c_str(), Milliseconds(result.duration));

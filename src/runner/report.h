@@ -38,6 +38,11 @@ struct ConsoleSettings {
 class Console : public RunObserver {
   public:
     Console(std::FILE* out, const ConsoleSettings& settings);
+    // A run that ends early (a set-up error on a later reader) leaves no progress line for the
+    // error to be glued to.
+    ~Console() override;
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
 
     void Warning(const std::string& line);
     void ReaderReady(const ReaderSlot& slot) override;
@@ -66,6 +71,7 @@ class Console : public RunObserver {
     std::mutex mutex_;
     std::FILE* out_;
     ConsoleSettings settings_;
+    bool progressShown_ = false;
     std::size_t testsDone_ = 0;
     std::size_t testsFailed_ = 0;
     std::vector<ReaderState> readers_;

@@ -16,10 +16,8 @@ void ReaderTotals::Count(const TestResult& result) {
 }
 
 std::string CaseClass(const Reader& reader, const Scenario& scenario) {
-    std::string name = scenario.path.substr(scenario.path.find_last_of('/') + 1);
-    if (name.size() > 4 && name.ends_with(".req"))
-        name.resize(name.size() - 4);
-    return "reader" + std::to_string(reader.position + 1) + "." + name;
+    return "reader" + std::to_string(reader.position + 1) + "." +
+           (scenario.caseClass.empty() ? SuiteName(scenario.path, false) : scenario.caseClass);
 }
 
 std::string CaseName(const Test& test, unsigned run) {

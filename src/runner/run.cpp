@@ -15,6 +15,7 @@ constexpr std::uint8_t kCard = 0; // the reply's source address when the card an
 // T=0: at most this many GET RESPONSE or corrected-Le exchanges after one command, so that a
 // card answering 61xx for ever cannot hold the run.
 constexpr int kMaxFollowUps = 256;
+constexpr const char* kGetResponse = "GET RESPONSE";
 
 // The command again with Le set to `le` (case 1 and 3 gain an Le byte); nothing when the
 // command is no short APDU whose Le could be told.
@@ -183,6 +184,13 @@ class ReaderRun {
         result.exchanges = std::span(exchanges_.data(), used_);
         for (const Exchange& exchange : result.exchanges)
             result.duration += exchange.duration;
+        if (followUpsExhausted_) {
+            result.judgement.verdict = Verdict::Mismatch;
+            result.why = "the card still asked for more after " + std::to_string(kMaxFollowUps) +
+                         " follow-ups (" + std::to_string(used_) +
+                         " exchanges sent in all); the test gave up there";
+            return result;
+        }
         JudgeTime(result, settings);
         return result;
     }
@@ -219,26 +227,35 @@ class ReaderRun {
         }
     }
 
-    // The command, then with `getResponse` the T=0 follow-ups: 6Cxx sends the command again
-    // with Le xx, 61xx fetches the rest with GET RESPONSE; the data before each 61xx gathers in
-    // joined_. Returns the last exchange.
+    // The command, then with `getResponse` the T=0 follow-ups: 6Cxx sends what it answered (the
+    // command or a GET RESPONSE) again with Le xx, 61xx fetches the rest with GET RESPONSE; the
+    // data before each 61xx gathers in joined_. Returns the last exchange.
     const Exchange& SendWithFollowUps(std::span<const std::uint8_t> command,
                                       std::uint8_t destination, bool getResponse) {
         joined_.clear();
+        followUpsExhausted_ = false;
         const Exchange* last = &Send(destination, command, "command");
-        for (int followUp = 0; getResponse && followUp < kMaxFollowUps; ++followUp) {
+        bool fetching = false; // the last exchange was a GET RESPONSE
+        for (int followUp = 0; getResponse; ++followUp) {
             const std::uint8_t sw2 = last->received.empty() ? 0 : last->received.back();
-            if (CardStatus(*last, 0x6C) && last->received.size() == 2) {
-                const auto corrected = WithLe(command, sw2);
+            const bool wrongLe = CardStatus(*last, 0x6C) && last->received.size() == 2;
+            if (!wrongLe && !CardStatus(*last, 0x61))
+                break;
+            if (followUp == kMaxFollowUps) {
+                followUpsExhausted_ = true;
+                break;
+            }
+            if (wrongLe) {
+                // The command that was answered 6Cxx again, with Le xx: the test's command,
+                // or the GET RESPONSE that asked for too much.
+                const auto corrected = WithLe(last->sent, sw2);
                 if (!corrected)
                     break;
-                joined_.clear();
-                last = &Send(destination, *corrected, "Le corrected");
-            } else if (CardStatus(*last, 0x61)) {
-                joined_.insert(joined_.end(), last->received.begin(), last->received.end() - 2);
-                last = &Send(destination, Bytes{0x00, 0xC0, 0x00, 0x00, sw2}, "GET RESPONSE");
+                last = &Send(destination, *corrected, fetching ? kGetResponse : "Le corrected");
             } else {
-                break;
+                joined_.insert(joined_.end(), last->received.begin(), last->received.end() - 2);
+                last = &Send(destination, Bytes{0x00, 0xC0, 0x00, 0x00, sw2}, kGetResponse);
+                fetching = true;
             }
         }
         return *last;
@@ -269,8 +286,9 @@ class ReaderRun {
     std::vector<Exchange> exchanges_; // the first used_ are the current test's
     std::size_t used_ = 0;
     Bytes joined_;
-    Bytes command_;         // a command with captures put in
-    qv::Captures captures_; // of the file being run
+    bool followUpsExhausted_ = false; // the last command still asked for more at the limit
+    Bytes command_;                   // a command with captures put in
+    qv::Captures captures_;           // of the file being run
 };
 
 } // namespace

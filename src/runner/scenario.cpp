@@ -3,12 +3,14 @@
 
 #include "runner/setup_error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace qvrun {
 namespace {
@@ -19,20 +21,34 @@ struct FileCloser {
 
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// No REQ file comes near this; an input that never ends (a pipe that keeps writing) stops here.
+constexpr std::size_t kMaxText = 64 * 1024 * 1024;
+
+// What can end: a regular file, a pipe, a terminal. A device such as /dev/zero never does.
+void CheckKind(std::FILE* file) {
+    struct stat st {};
+    if (fstat(fileno(file), &st) != 0)
+        throw std::runtime_error(std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        throw std::runtime_error("it is a directory");
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode) && isatty(fileno(file)) == 0)
+        throw std::runtime_error("not a regular file, pipe or terminal");
+}
+
 // The whole text of a REQ file. A NUL never stands in one: the reading stops there.
 std::string ReadText(const std::string& path) {
     const File file(std::fopen(path.c_str(), "rb"));
     if (!file)
         throw std::runtime_error(std::strerror(errno));
-    struct stat st {};
-    if (fstat(fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode))
-        throw std::runtime_error("it is a directory");
+    CheckKind(file.get());
     std::string text;
     char block[64 * 1024];
     std::size_t got = 0;
     while ((got = std::fread(block, 1, sizeof block, file.get())) > 0) {
         if (std::memchr(block, '\0', got) != nullptr)
             throw std::runtime_error("not a text file");
+        if (text.size() + got > kMaxText)
+            throw std::runtime_error("longer than 64 MiB, too long for a REQ file");
         text.append(block, got);
     }
     if (std::ferror(file.get()))
@@ -73,6 +89,35 @@ Test Kept(const qv::ScriptTest& script) {
 
 } // namespace
 
+std::string SuiteName(const std::string& path, bool whole) {
+    std::string name = whole ? path : path.substr(path.find_last_of('/') + 1);
+    if (name.size() > 4 && name.ends_with(".req"))
+        name.resize(name.size() - 4);
+    if (whole) {
+        while (name.starts_with("./"))
+            name.erase(0, 2);
+        std::replace(name.begin(), name.end(), '/', '.');
+    }
+    return name;
+}
+
+void NameSuites(std::vector<Scenario>& scenarios) {
+    const auto count = [&](const std::string& name, bool whole, std::size_t upTo) {
+        std::size_t n = 0;
+        for (std::size_t k = 0; k < upTo; ++k)
+            n += SuiteName(scenarios[k].path, whole) == name ? 1 : 0;
+        return n;
+    };
+    for (std::size_t i = 0; i < scenarios.size(); ++i) {
+        const std::string name = SuiteName(scenarios[i].path, false);
+        const bool shared = count(name, false, scenarios.size()) > 1;
+        std::string& caseClass = scenarios[i].caseClass;
+        caseClass = SuiteName(scenarios[i].path, shared);
+        if (const std::size_t earlier = count(caseClass, shared, i); shared && earlier > 0)
+            caseClass += "." + std::to_string(earlier + 1);
+    }
+}
+
 Scenario LoadScenario(const std::string& path) {
     const auto read = [](const std::string& file) { return ReadText(file); };
     std::string text;
@@ -95,11 +140,21 @@ Scenario LoadScenario(const std::string& path) {
     scenario.tests.reserve(script.tests.size());
     for (const qv::ScriptTest& test : script.tests)
         scenario.tests.push_back(Kept(test));
+    // An extended file refuses what the base rules forgive; a base-rules file is read as they
+    // say, and what they did leniently, or skipped, is told in file order.
+    std::vector<qv::LenientLine> told;
+    if (!script.extended)
+        told = qv::LenientLines(text);
+    for (const qv::RunOnlyLine& line : scenario.dormant)
+        told.push_back({line.where.line, line.what});
     if (script.unfinished) {
-        scenario.warnings.push_back(script.unfinished->Text() +
-                                    ": the command of the last test has no line end after it "
-                                    "and is not run");
+        told.push_back({script.unfinished->line,
+                        "the command of the last test has no line end after it and is not run"});
     }
+    std::stable_sort(told.begin(), told.end(),
+                     [](const auto& a, const auto& b) { return a.line < b.line; });
+    for (const qv::LenientLine& line : told)
+        scenario.warnings.push_back(qv::SourceLine{path, line.line}.Text() + ": " + line.what);
     return scenario;
 }
 

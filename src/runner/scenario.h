@@ -41,8 +41,11 @@ struct Test {
 struct Scenario {
     std::string path;
     std::vector<Test> tests;
-    std::vector<std::string> warnings; // one line each, printed before the run
+    // FILE:LINE and what the base rules did there that the author most likely did not mean,
+    // one line each, printed before the run; errors with --strict.
+    std::vector<std::string> warnings;
     bool extended = false;             // the file turns the extensions on
+    std::string caseClass; // its part of a JUnit class name, unique in the run (NameSuites)
     // The lines the interactive program skips or reads otherwise, with FILE:LINE.
     std::vector<qv::RunOnlyLine> runOnly;
     // Without the switch: the lines that would be extensions with it, skipped by both programs.
@@ -53,5 +56,14 @@ struct Scenario {
 // read, a directory, a file that is not text, and extended lines that cannot be read (the
 // message starts with FILE:LINE).
 Scenario LoadScenario(const std::string& path);
+
+// A file's part of a JUnit class name: its name without ".req", or with `whole` its path so
+// ("a/b/demo.req": "a.b.demo").
+std::string SuiteName(const std::string& path, bool whole);
+
+// Gives each file its caseClass: the name alone where no other file of the run has that name,
+// the path otherwise (and a count after it for a file given twice), so that no two files'
+// test cases share a class.
+void NameSuites(std::vector<Scenario>& scenarios);
 
 } // namespace qvrun
