@@ -204,6 +204,8 @@ std::vector<std::string> FailureDetail(const TestResult& result) {
     } else if (differs) {
         const std::size_t column = 10 + (window.from > 0 ? 4 : 0) + 3 * (focus - window.from);
         lines.push_back(std::string(column, ' ') + "^^ " + FailureMessage(result));
+    } else if (!result.why.empty()) {
+        lines.push_back(result.why); // the engine's reason: the card still asked for more, say
     }
     return lines;
 }

@@ -17,7 +17,7 @@ void ReaderTotals::Count(const TestResult& result) {
 
 std::string CaseClass(const Reader& reader, const Scenario& scenario) {
     return "reader" + std::to_string(reader.position + 1) + "." +
-           (scenario.caseClass.empty() ? SuiteName(scenario.path, false) : scenario.caseClass);
+           (scenario.caseClass.empty() ? SuiteName(scenario.path, 1) : scenario.caseClass);
 }
 
 std::string CaseName(const Test& test, unsigned run) {

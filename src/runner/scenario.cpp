@@ -89,32 +89,41 @@ Test Kept(const qv::ScriptTest& script) {
 
 } // namespace
 
-std::string SuiteName(const std::string& path, bool whole) {
-    std::string name = whole ? path : path.substr(path.find_last_of('/') + 1);
-    if (name.size() > 4 && name.ends_with(".req"))
-        name.resize(name.size() - 4);
-    if (whole) {
-        while (name.starts_with("./"))
-            name.erase(0, 2);
-        std::replace(name.begin(), name.end(), '/', '.');
-    }
+std::string SuiteName(const std::string& path, std::size_t parts) {
+    std::string name =
+        path.ends_with(".req") && path.size() > 4 ? path.substr(0, path.size() - 4) : path;
+    std::size_t from = name.size();
+    for (std::size_t k = 0; k < parts && from != std::string::npos && from > 0; ++k)
+        from = name.find_last_of('/', from - 1);
+    name.erase(0, from == std::string::npos ? 0 : from + 1);
+    while (name.starts_with("./"))
+        name.erase(0, 2);
+    std::replace(name.begin(), name.end(), '/', '.');
     return name;
 }
 
 void NameSuites(std::vector<Scenario>& scenarios) {
-    const auto count = [&](const std::string& name, bool whole, std::size_t upTo) {
-        std::size_t n = 0;
-        for (std::size_t k = 0; k < upTo; ++k)
-            n += SuiteName(scenarios[k].path, whole) == name ? 1 : 0;
-        return n;
-    };
-    for (std::size_t i = 0; i < scenarios.size(); ++i) {
-        const std::string name = SuiteName(scenarios[i].path, false);
-        const bool shared = count(name, false, scenarios.size()) > 1;
-        std::string& caseClass = scenarios[i].caseClass;
-        caseClass = SuiteName(scenarios[i].path, shared);
-        if (const std::size_t earlier = count(caseClass, shared, i); shared && earlier > 0)
-            caseClass += "." + std::to_string(earlier + 1);
+    for (Scenario& scenario : scenarios) {
+        // The fewest trailing parts of the path that no other file of the run ends in.
+        const auto clashes = [&](std::size_t parts) {
+            const std::string name = SuiteName(scenario.path, parts);
+            return std::ranges::any_of(scenarios, [&](const Scenario& other) {
+                return other.path != scenario.path && SuiteName(other.path, parts) == name;
+            });
+        };
+        std::size_t parts = 1;
+        while (clashes(parts) &&
+               SuiteName(scenario.path, parts) != SuiteName(scenario.path, parts + 1))
+            ++parts;
+        scenario.caseClass = SuiteName(scenario.path, parts);
+    }
+    // A file given twice (or by two spellings of one path): counted apart.
+    std::vector<std::string> names;
+    for (Scenario& scenario : scenarios) {
+        const auto earlier = std::ranges::count(names, scenario.caseClass);
+        names.push_back(scenario.caseClass);
+        if (earlier > 0)
+            scenario.caseClass += "." + std::to_string(earlier + 1);
     }
 }
 

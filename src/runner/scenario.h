@@ -57,13 +57,13 @@ struct Scenario {
 // message starts with FILE:LINE).
 Scenario LoadScenario(const std::string& path);
 
-// A file's part of a JUnit class name: its name without ".req", or with `whole` its path so
-// ("a/b/demo.req": "a.b.demo").
-std::string SuiteName(const std::string& path, bool whole);
+// A file's part of a JUnit class name: the last `parts` parts of its path without ".req", joined
+// by dots ("a/b/demo.req", 2: "b.demo").
+std::string SuiteName(const std::string& path, std::size_t parts);
 
-// Gives each file its caseClass: the name alone where no other file of the run has that name,
-// the path otherwise (and a count after it for a file given twice), so that no two files'
-// test cases share a class.
+// Gives each file its caseClass: its name alone where no other file of the run has that name,
+// else as many parts of its path as tell it apart (and a count after it for a file given
+// twice), so that no two files' test cases share a class.
 void NameSuites(std::vector<Scenario>& scenarios);
 
 } // namespace qvrun

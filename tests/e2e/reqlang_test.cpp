@@ -99,6 +99,14 @@ TEST_F(ReqLangOnBed, TheCtbcsSuitePassesOnOurLibraryAndNamesTheWrongAnswerOfAnot
                  "           expected  6A 00\n"
                  "           received  90 00\n",
                  "FAILED: 48 tests, 47 passed, 1 failed"});
+
+    // A reply from a unit that is neither the card nor the terminal is named as such.
+    const bed::RunResult elsewhere =
+        Run({"--ctapi", CTAPI_ONE_WRONG, Write("elsewhere.req", "2,0 00 EE 00 00\n> 90 00\n")});
+    EXPECT_EQ(elsewhere.status, 1) << elsewhere.out;
+    ExpectLines(elsewhere,
+                {"           the reply came from source address 5, neither the card nor the "
+                 "terminal\n"});
 }
 
 TEST_F(ReqLangOnBed, TheIso7816CasesSuitePassesOnTheEchoCard) {

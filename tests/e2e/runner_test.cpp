@@ -1,5 +1,6 @@
 // quorvane-run end to end on the test bed: a real pcscd, the vpcd driver and our simulated cards,
 // the runner as a user starts it, its JUnit report read back by a real consumer.
+#include "pcsc_connection.h"
 #include "pty_screen.h"
 #include "temp_tree.h"
 #include "text_files.h"
@@ -468,6 +469,159 @@ TEST_F(RunnerOnBed, ARunEndedBySignalLeavesNoHalfWrittenOutput) {
             EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos)
                 << signal << ": " << entry.path();
     }
+}
+
+// What the base rules read leniently or skip is told with FILE:LINE, in JUnit too; --strict
+// refuses it, and a file with nothing to test is no pass. Input that cannot end is refused.
+TEST_F(RunnerOnBed, WhatTheRulesForgaveIsToldAndNothingTestedIsNoPass) {
+    Insert(0, kCard);
+    const std::string lenient = Path("lenient.req");
+    // Test 2's inline comment makes an expected byte of its own: it fails on the card.
+    textfile::Write(lenient, "# - Select MF\n2,0 00 A4 00 0C 02 3F 00\n\n> 90 00\n"
+                             "# - Read binary\n2,0 00 B0 00 00 02\n> 12 34 90 00 # ok\n"
+                             "@include other.req\n");
+    const std::string empty = Path("empty.req");
+    textfile::Write(empty, "# Nothing but comments\n\n# and a stray\n");
+    const std::string told[] = {
+        lenient + ":4: a \">\" line ignored: line 3 (blank) closed the test of line 2 without an "
+                  "expected response",
+        lenient + ":7: '#' in hex text takes a digit's place",
+        lenient + ":8: an include, skipped without @quorvane-run 1"};
+    const std::string select = "2,0 00 A4 00 0C 02 3F 00\n> 90 00\n";
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::string input; // standard input, for /dev/stdin
+        int status;
+        std::vector<std::string> says;
+    };
+    const Case cases[] = {
+        {"warned", {lenient}, "", 1, {told[0], told[1], told[2], "FAIL     2  Read binary  "}},
+        {"strict",
+         {"--strict", lenient},
+         "",
+         2,
+         {told[0] + " (an error with --strict)\n", told[2] + " (an error with --strict)\n",
+          "quorvane-run: 3 errors in the files given; nothing was sent\n"}},
+        {"no tests", {empty}, "", 2, {"quorvane-run: no tests in " + empty + "\n"}},
+        {"no tests, one good file",
+         {Path("sendable.req"), empty},
+         "",
+         2,
+         {"no tests in " + empty + "\n", "1 error in the files given; nothing was sent"}},
+        {"no tests allowed",
+         {"--allow-empty", empty},
+         "",
+         0,
+         {"quorvane-run: no tests in " + empty + "\n", "PASSED: 0 tests"}},
+        {"a device that never ends",
+         {"/dev/zero"},
+         "",
+         2,
+         {"quorvane-run: cannot read /dev/zero: not a regular file, pipe or terminal\n"}},
+        {"a folder", {dir_.string()}, "", 2, {"it is a directory"}},
+        {"a pipe", {"/dev/stdin"}, select, 0, {"PASSED: 1 tests, 1 passed"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), Runner());
+        bed::RunOptions options;
+        options.input = c.input;
+        const bed::RunResult r = bed::Run(args, options);
+        EXPECT_EQ(r.status, c.status) << c.what << ":\n" << r.out;
+        for (const std::string& line : c.says)
+            EXPECT_NE(r.out.find(line), std::string::npos) << c.what << ": " << line << "\n"
+                                                           << r.out;
+        // Refused before any reader is opened: nothing was sent.
+        EXPECT_EQ(r.out.find("reader 1 ") == std::string::npos, c.status == 2) << c.what << ":\n"
+                                                                               << r.out;
+    }
+
+    // A pipe that never ends is read up to a bound, not into all memory.
+    const bed::RunResult endless = bed::Run(
+        {"/bin/sh", "-c", "yes '# a comment' | '" + Runner() + "' /dev/stdin; echo status $?"}, {});
+    EXPECT_NE(endless.out.find("/dev/stdin: longer than 64 MiB, too long for a REQ file\n"),
+              std::string::npos)
+        << endless.out;
+    EXPECT_NE(endless.out.find("status 2"), std::string::npos) << endless.out;
+
+    // The warnings are the suite's system-err in JUnit.
+    const bed::RunResult junit = Run({"-q", "--junit", Path("lenient.xml"), lenient});
+    EXPECT_EQ(junit.status, 1) << junit.out;
+    const std::string xml = textfile::Read(dir_ / "lenient.xml");
+    EXPECT_NE(xml.find("<system-err>" + lenient + ":4: a &quot;&gt;&quot; line ignored: line 3"),
+              std::string::npos)
+        << xml;
+    EXPECT_NE(xml.find(told[1]), std::string::npos) << xml;
+}
+
+// T=0 with --get-response: a GET RESPONSE answered 6Cxx is asked again with Le xx (not the
+// test's command), and a card that asks for more for ever is given up at the limit, said so.
+TEST_F(RunnerOnBed, GetResponseAnsweredWrongLeAndACardThatNeverEnds) {
+    Insert(0, "apdu 00 B2 02 04 00 -> 61 10\n"
+              "apdu 00 C0 00 00 10 -> 6C 08\n"
+              "apdu 00 C0 00 00 08 -> 11 22 33 44 55 66 77 88 90 00\n"
+              "apdu 00 B2 02 04 08 -> 6A 82\n" // the command itself again: no such record
+              "apdu 00 B2 03 04 00 -> 61 01\n"
+              "apdu 00 C0 00 00 01 -> 61 01\n");
+    textfile::Write(dir_ / "t0.req", "# - GET RESPONSE asked for too much\n2,0 00 B2 02 04 00\n"
+                                     "> 11 22 33 44 55 66 77 88 90 00\n"
+                                     "# - Always more\n2,0 00 B2 03 04 00\n> 90 00\n");
+    const bed::RunResult r = Run(
+        {"--get-response", "--trace", Path("t0.txt"), "--junit", Path("t0.xml"), Path("t0.req")});
+    EXPECT_EQ(r.status, 1) << r.out;
+    const std::string limit = "the card still asked for more after 256 follow-ups (257 exchanges "
+                              "sent in all); the test gave up there";
+    for (const std::string& line : {std::string("PASS     1  GET RESPONSE asked for too much  "),
+                                    std::string("FAIL     2  Always more  "), limit + "\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\nin:\n" << r.out;
+    const std::string trace = textfile::Read(dir_ / "t0.txt");
+    EXPECT_NE(trace.find(" GET RESPONSE > 00 C0 00 00 08 < 11 22 33 44 55 66 77 88 90 00 "),
+              std::string::npos)
+        << trace;
+    EXPECT_EQ(Count(trace, "> 00 B2 02 04"), 1u) << "the command is sent once\n" << trace;
+    EXPECT_EQ(Count(trace, "> 00 C0 00 00 01 < 61 01 "), 256u) << trace;
+    EXPECT_NE(textfile::Read(dir_ / "t0.xml").find(limit), std::string::npos);
+}
+
+// JUnit stays well-formed for names XML cannot hold, and two files of one name in different
+// folders (or one file given twice) keep their test cases apart.
+TEST_F(RunnerOnBed, JUnitClassesApartAndNamesXmlCannotHold) {
+    Insert(0, kCard);
+    const std::string select = "2,0 00 A4 00 0C 02 3F 00\n> 90 00\n";
+    fs::create_directories(dir_ / "a");
+    fs::create_directories(dir_ / "b");
+    textfile::Write(dir_ / "a" / "demo.req", "# - Odd \xEF\xBF\xBE and \xEF\xBF\xBF\n" + select);
+    textfile::Write(dir_ / "b" / "demo.req", "# - Ctrl \x01 and \x1B\n" + select);
+    const std::string a = (dir_ / "a" / "demo.req").string();
+    const bed::RunResult r = Run({"-q", "--junit", Path("names.xml"), a,
+                                  (dir_ / "b" / "demo.req").string(), a, Path("sendable.req")});
+    EXPECT_EQ(r.status, 1) << r.out;
+    const bed::RunResult junit =
+        bed::Run({kDebianPython, "-c", kJUnitReader, Path("names.xml")}, {});
+    ASSERT_EQ(junit.status, 0) << junit.out;
+    for (const char* line : {"  reader1.a.demo | 1 Odd ??? and ??? | timed | passed\n",
+                             "  reader1.b.demo | 1 Ctrl ? and ? | timed | passed\n",
+                             "  reader1.a.demo.2 | 1 Odd ??? and ??? | timed | passed\n",
+                             "  reader1.sendable | 1 Select MF | timed | passed\n"})
+        EXPECT_NE(junit.out.find(line), std::string::npos) << line << "\nin:\n" << junit.out;
+}
+
+// A set-up error after the progress line showed starts on a line of its own: reader 2 is held
+// by another program while reader 1 is ready.
+TEST_F(RunnerOnBed, SetUpErrorOnATerminalStartsItsOwnLine) {
+    Insert(0, kCard);
+    Insert(1, kCard);
+    const pcsctest::Connection holder(bed::ReaderName(1), SCARD_SHARE_EXCLUSIVE);
+    ASSERT_EQ(holder.Result(), SCARD_S_SUCCESS);
+    ptyscreen::Options options;
+    options.rows = 24;
+    options.cols = 120;
+    ptyscreen::Screen screen({Runner(), "--readers", "1,2", Path("sendable.req")}, options);
+    ASSERT_EQ(screen.Wait(60s), 2) << screen.Output();
+    const std::string text = screen.Text();
+    EXPECT_NE(text.find("\nquorvane-run: "), std::string::npos) << screen.Output();
+    EXPECT_EQ(text.find("failedquorvane-run"), std::string::npos) << screen.Output();
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // A vendor's CT-API library with one fault, for quorvane-run's suites to find: our libctapi-pcsc
 // in every call but those the fault takes. Loaded with --ctapi. Built as two libraries:
 //   WRONG_STATUS   GET STATUS for a data object that does not exist (P2 47) is answered 90 00
-//                  instead of being refused with 6A 00;
+//                  instead of being refused with 6A 00, and a card's 00 EE 00 00 is answered
+//                  90 00 from source address 5, which is neither the card nor the terminal;
 //   BUFFER_LIMIT   like a reader that buffers at most that many bytes: a longer command is
 //                  refused with ERR_INVALID, a longer answer with ERR_MEMORY (the card itself
 //                  stays as it was: no lost card).
@@ -47,21 +48,35 @@ const Library& Ours() {
 }
 
 #ifdef WRONG_STATUS
-constexpr std::uint8_t kWrongStatus[] = {0x20, 0x13, 0x00, 0x47};
+// A wrong answer in place of the library's: 90 00 from `source` to a command to `destination`
+// that begins with `head`.
+struct WrongAnswer {
+    std::uint8_t destination;
+    std::uint8_t head[4];
+    std::uint8_t source;
+};
+constexpr WrongAnswer kWrongAnswers[] = {
+    {CT, {0x20, 0x13, 0x00, 0x47}, CT},  // GET STATUS of a data object that does not exist
+    {ICC1, {0x00, 0xEE, 0x00, 0x00}, 5}, // from neither the card nor the terminal
+};
 
 bool AnswerWrongly(std::uint8_t* dad, std::uint8_t* sad, std::uint16_t lenc,
                    const std::uint8_t* command, std::uint16_t* lenr, std::uint8_t* response) {
-    if (dad == nullptr || *dad != CT || sad == nullptr || lenc < 4 || command == nullptr ||
-        lenr == nullptr || *lenr < 2 || response == nullptr ||
-        !std::equal(command, command + 4, kWrongStatus)) {
+    if (dad == nullptr || sad == nullptr || lenc < 4 || command == nullptr || lenr == nullptr ||
+        *lenr < 2 || response == nullptr) {
         return false;
     }
-    response[0] = 0x90;
-    response[1] = 0x00;
-    *lenr = 2;
-    *sad = CT;
-    *dad = HOST;
-    return true;
+    for (const WrongAnswer& wrong : kWrongAnswers) {
+        if (*dad == wrong.destination && std::equal(command, command + 4, wrong.head)) {
+            response[0] = 0x90;
+            response[1] = 0x00;
+            *lenr = 2;
+            *sad = wrong.source;
+            *dad = HOST;
+            return true;
+        }
+    }
+    return false;
 }
 #endif
 
