@@ -19,6 +19,7 @@ struct CtLibrary::Handle {
 CtLibrary CtLibrary::Linked() {
     CtLibrary api;
     api.name_ = "libctapi-pcsc";
+    api.ours_ = true;
     api.init_ = &CT_init;
     api.data_ = &CT_data;
     api.close_ = &CT_close;
@@ -46,6 +47,8 @@ CtLibrary CtLibrary::Load(const std::string& path) {
     api.init_ = reinterpret_cast<CtInitFunction>(symbol("CT_init"));
     api.data_ = reinterpret_cast<qv::CtDataFunction>(symbol("CT_data"));
     api.close_ = reinterpret_cast<CtCloseFunction>(symbol("CT_close"));
+    // The linked library's file loaded again is the same object, with the same functions.
+    api.ours_ = api.init_ == &CT_init;
     return api;
 }
 

@@ -22,6 +22,10 @@ class CtLibrary {
     static CtLibrary Load(const std::string& path);
 
     std::string Name() const { return name_; }
+    // Whether this is our libctapi-pcsc (the linked one, also when loaded by path): only it is
+    // known to take CT_init's port number 1 for a terminal of exclusive use. Another vendor's
+    // library may take 1 for a second serial port.
+    bool Ours() const { return ours_; }
     CtInitFunction Init() const { return init_; }
     qv::CtDataFunction Data() const { return data_; }
     CtCloseFunction Close() const { return close_; }
@@ -30,6 +34,7 @@ class CtLibrary {
     struct Handle;
     std::shared_ptr<Handle> handle_; // keeps a loaded library loaded while its functions are used
     std::string name_;
+    bool ours_ = false;
     CtInitFunction init_ = nullptr;
     qv::CtDataFunction data_ = nullptr;
     CtCloseFunction close_ = nullptr;

@@ -4,6 +4,7 @@
 #include "runner/junit.h"
 #include "runner/options.h"
 #include "runner/output.h"
+#include "runner/reader_lock.h"
 #include "runner/readers.h"
 #include "runner/record.h"
 #include "runner/report.h"
@@ -151,6 +152,8 @@ int Main(std::span<const char* const> args) {
     if (!options.recordPath.empty() && readers.size() > 1)
         throw SetupError("--record takes the responses of one reader, not " +
                          std::to_string(readers.size()));
+    // Owned from here to the end: a second run on one of them is refused or waits.
+    const ReaderLocks owned(readers, options.waitReader);
     // The consumers of the run's results, in the order they take each event.
     Observers observers;
     std::optional<TraceFile> trace;
@@ -174,7 +177,7 @@ int Main(std::span<const char* const> args) {
         console.Warning(warning);
 
     Engine engine(library, observers);
-    engine.Open(readers, options.reset);
+    engine.Open(readers, options.reset, options.waitReader);
     const auto started = std::chrono::system_clock::now();
     const auto start = Clock::now();
     const std::vector<ReaderTotals> totals =

@@ -10,6 +10,7 @@ namespace qvrun {
 namespace {
 
 constexpr unsigned kMaxRepeat = 1000000;
+constexpr unsigned kLongestReaderWait = 24 * 60 * 60; // a day: never a wait without a limit
 
 // Splits "a,b,c" into its non-empty parts.
 std::vector<std::string> SplitList(std::string_view list) {
@@ -27,6 +28,14 @@ unsigned ParseRepeat(std::string_view text) {
         throw SetupError("--repeat needs a count from 1 to 1000000, not '" + std::string(text) +
                          "'");
     return *value;
+}
+
+std::chrono::seconds ParseReaderWait(std::string_view text) {
+    const std::optional<unsigned> value = qv::WholeNumber<unsigned>(text);
+    if (!value || *value > kLongestReaderWait)
+        throw SetupError("--wait-reader needs seconds from 0 to 86400, not '" + std::string(text) +
+                         "'");
+    return std::chrono::seconds(*value);
 }
 
 // A file name option's value: an empty one ("--junit=") names no file.
@@ -93,6 +102,8 @@ constexpr OptionRow kOptions[] = {
      [](Options& o, const std::string&) { o.strict = true; }},
     {"allow-empty", no_argument, kLongOnly + 21,
      [](Options& o, const std::string&) { o.allowEmpty = true; }},
+    {"wait-reader", required_argument, kLongOnly + 30,
+     [](Options& o, const std::string& v) { o.waitReader = ParseReaderWait(v); }},
     {"quiet", no_argument, 'q',
      [](Options& o, const std::string&) { o.verbosity = Verbosity::Quiet; }},
     {"verbose", no_argument, 'v',
@@ -228,6 +239,8 @@ const char* UsageText() {
            "  --get-response        follow 61xx with GET RESPONSE and 6Cxx with the right Le\n"
            "  --strict              refuse a file with a line the REQ rules read leniently\n"
            "  --allow-empty         a file without tests, or no test sent, is no error\n"
+           "  --wait-reader SECONDS wait that long for a reader or card in use by another run\n"
+           "                        or program (default 0: refuse at once)\n"
            "  -q, --quiet           print failures and the summary only\n"
            "  -v, --verbose         print the bytes of every exchange\n"
            "  -h, --help            print this help\n"

@@ -3,6 +3,7 @@
 
 #include "runner/setup_error.h"
 
+#include <chrono>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,6 +25,8 @@ struct Options {
     std::string baselinePath;             // --baseline: an earlier run's JUnit report
     std::optional<double> baselineFactor; // how many times its time there a test may take
     unsigned repeat = 1;
+    // --wait-reader: how long a reader in use by another run or program is waited for.
+    std::chrono::seconds waitReader{0};
     bool failFast = false;
     bool getResponse = false;
     bool strict = false;     // a line the base rules read leniently is an error

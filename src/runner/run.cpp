@@ -306,10 +306,11 @@ Engine::Engine(const CtLibrary& library, RunObserver& observer)
 
 Engine::~Engine() = default;
 
-void Engine::Open(const std::vector<Reader>& readers, bool reset) {
+void Engine::Open(const std::vector<Reader>& readers, bool reset, std::chrono::seconds waitInUse) {
     for (const Reader& reader : readers) {
         terminals_.push_back(std::make_unique<CtTerminal>(library_, reader));
-        slots_.push_back({slots_.size(), reader, reset ? terminals_.back()->Reset() : Bytes{}});
+        slots_.push_back(
+            {slots_.size(), reader, reset ? terminals_.back()->Reset(waitInUse) : Bytes{}});
         observer_.ReaderReady(slots_.back());
     }
 }

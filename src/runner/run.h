@@ -52,9 +52,10 @@ class Engine {
     ~Engine();
 
     // CT_init and, with `reset`, RESET CT and RESET ICC on each reader in turn, each told ready
-    // to the observer when it is. Every terminal is opened before the first test: a failure is
-    // a set-up error of the whole run (SetupError).
-    void Open(const std::vector<Reader>& readers, bool reset);
+    // to the observer when it is; a card in use by another program is waited for up to
+    // `waitInUse`. Every terminal is opened before the first test: a failure is a set-up error
+    // of the whole run (SetupError).
+    void Open(const std::vector<Reader>& readers, bool reset, std::chrono::seconds waitInUse = {});
 
     // Runs every file `settings.repeat` times on every open reader at once; returns when all
     // readers are done. With failFast, the first failure on any reader stops them all.

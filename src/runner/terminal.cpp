@@ -3,8 +3,10 @@
 
 #include "core/ctbcs_commands.h"
 #include "runner/hex_text.h"
+#include "runner/reader_lock.h"
 #include "runner/setup_error.h"
 
+#include <algorithm>
 #include <ctapi.h>
 
 namespace qvrun {
@@ -12,12 +14,16 @@ namespace {
 
 constexpr std::uint8_t kTerminal = 1; // CT
 constexpr std::uint8_t kHost = 2;
+// CT_init's port number: our library's terminal of exclusive use, or a shared one.
+constexpr std::uint16_t kExclusivePort = 1;
+constexpr std::uint16_t kSharedPort = 0;
 
 } // namespace
 
 CtTerminal::CtTerminal(const CtLibrary& library, const Reader& reader)
     : library_(library), reader_(reader), room_(qv::kMaxCtLength) {
-    const std::int8_t result = library_.Init()(reader_.position, 0);
+    const std::int8_t result =
+        library_.Init()(reader_.position, library_.Ours() ? kExclusivePort : kSharedPort);
     if (result != OK) {
         throw SetupError("CT_init for reader '" + reader_.name + "' answered " +
                          CtResultText(result));
@@ -48,7 +54,7 @@ std::optional<std::string> CtTerminal::CardState() {
     return "the card is still there";
 }
 
-Bytes CtTerminal::Reset() {
+Bytes CtTerminal::Reset(std::chrono::seconds waitInUse) {
     const auto fail = [&](const std::string& what, const qv::ExchangeResult& reply) {
         if (reply.result != OK) {
             throw SetupError(what + " on reader '" + reader_.name + "': CT_data answered " +
@@ -63,7 +69,16 @@ Bytes CtTerminal::Reset() {
         resetCt.received[1] != 0x00) {
         fail("RESET CT", resetCt);
     }
-    const qv::ExchangeResult resetIcc = Send(kTerminal, qv::ctbcs::kResetIcc);
+    // 69 85: another program holds the card (or, for our exclusive terminal, is connected to
+    // it); nothing was done, and the reset may be asked again once it has let go.
+    qv::ExchangeResult resetIcc;
+    WaitForReader(
+        [&] {
+            resetIcc = Send(kTerminal, qv::ctbcs::kResetIcc);
+            return resetIcc.result != OK ||
+                   !std::ranges::equal(resetIcc.received, qv::ctbcs::kCardInUse);
+        },
+        waitInUse, "the card in reader '" + reader_.name + "' is in use by another program");
     const std::span<const std::uint8_t> reply = resetIcc.received;
     if (resetIcc.result == OK && reply.size() >= 2 && reply[reply.size() - 2] == 0x64) {
         throw SetupError(reply.back() == 0xA1 ? "no card in reader '" + reader_.name + "'"

@@ -7,6 +7,7 @@
 
 #include "core/exchange.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,14 +18,17 @@ namespace qvrun {
 
 class CtTerminal {
   public:
-    // CT_init for the reader's position; throws SetupError when it fails.
+    // CT_init for the reader's position; throws SetupError when it fails. With our library the
+    // terminal is one of exclusive use (port number 1): from RESET ICC on, no other program
+    // reaches the card. Another library opens it with port number 0 (shared).
     CtTerminal(const CtLibrary& library, const Reader& reader);
     ~CtTerminal();
     CtTerminal(const CtTerminal&) = delete;
     CtTerminal& operator=(const CtTerminal&) = delete;
 
-    // RESET CT and RESET ICC; the ATR. Throws SetupError when the terminal or the card fails.
-    Bytes Reset();
+    // RESET CT and RESET ICC; the ATR. Throws SetupError when the terminal or the card fails,
+    // or when the card is in use by another program (69 85) after `waitInUse`.
+    Bytes Reset(std::chrono::seconds waitInUse = {});
     // One command to the card (destination 0) or the terminal (1) with the largest response
     // room. The reply's bytes lie in the terminal's room until the next command.
     qv::ExchangeResult Send(std::uint8_t destination, std::span<const std::uint8_t> command);

@@ -1,12 +1,17 @@
 // quorvane-run's parts that need no reader: the command line, the failure detail of long
-// responses, XML text, and the percentiles of the summary.
+// responses, XML text, the percentiles of the summary, and the readers' lock files.
 #include "runner/junit.h"
 #include "runner/options.h"
+#include "runner/reader_lock.h"
 #include "runner/report.h"
 #include "runner/result.h"
 
 #include <ctapi.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include <string>
 #include <vector>
@@ -40,6 +45,8 @@ TEST(RunnerOptions, EveryFormOfTheCommandLine) {
     EXPECT_EQ(timed.baselinePath, "b.xml");
     EXPECT_EQ(timed.baselineFactor, 1.5);
     EXPECT_FALSE(Parse({"--baseline=b.xml", "a.req"}).baselineFactor);
+    EXPECT_EQ(Parse({"a.req"}).waitReader, 0s);
+    EXPECT_EQ(Parse({"--wait-reader=86400", "a.req"}).waitReader, 24h);
 
     const std::vector<std::vector<const char*>> refused = {
         {},
@@ -56,6 +63,10 @@ TEST(RunnerOptions, EveryFormOfTheCommandLine) {
         {"--baseline-factor", "2x", "--baseline", "b.xml", "a.req"},
         {"--baseline-factor", "nan", "--baseline", "b.xml", "a.req"},
         {"--baseline-factor", "3", "a.req"},
+        {"--wait-reader", "-1", "a.req"},
+        {"--wait-reader", "86401", "a.req"},
+        {"--wait-reader", "1.5", "a.req"},
+        {"--wait-reader=", "a.req"},
     };
     for (const auto& args : refused)
         EXPECT_THROW(Parse(args), SetupError) << testing::PrintToString(args);
@@ -128,6 +139,38 @@ TEST(RunnerReport, PercentilesByNearestRank) {
     EXPECT_DOUBLE_EQ(one.p50, 3);
     EXPECT_DOUBLE_EQ(one.p95, 3);
     EXPECT_DOUBLE_EQ(ExchangePercentiles({}).max, 0);
+}
+
+// One lock a reader of one PC/SC service: readers whose names differ only in what the file name
+// cannot hold, and readers of one name listed by two services (a test bed's and the system's),
+// have locks apart; a reader locked is refused to the next run at once and free once let go.
+TEST(RunnerReaders, OneLockPerReaderOfOneService) {
+    const std::filesystem::path dir = testing::TempDir() + "runner_locks";
+    std::filesystem::create_directories(dir);
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1); // this test's process only
+    std::ofstream(dir / "service-a") << "a";
+    std::ofstream(dir / "service-b") << "b";
+    setenv("PCSCLITE_CSOCK_NAME", (dir / "service-a").c_str(), 1);
+    const std::string a = ReaderLockPath("Gem/Card 00 00");
+    EXPECT_EQ(std::filesystem::path(a).parent_path(), dir);
+    EXPECT_EQ(ReaderLockPath("Gem/Card 00 00"), a);
+    EXPECT_NE(ReaderLockPath("Gem:Card 00 00"), a);
+    // A name as long as any stays a file name the file system takes.
+    EXPECT_LT(
+        std::filesystem::path(ReaderLockPath(std::string(4096, 'x'))).filename().string().size(),
+        256u);
+    setenv("PCSCLITE_CSOCK_NAME", (dir / "service-b").c_str(), 1);
+    EXPECT_NE(ReaderLockPath("Gem/Card 00 00"), a);
+
+    const std::vector<Reader> readers{{0, "Gem/Card 00 00", true}, {1, "Another 00 01", true}};
+    {
+        const ReaderLocks held(readers, 0s);
+        // A second owner in this process is refused as one in another process would be.
+        EXPECT_THROW(ReaderLocks(std::vector<Reader>{readers[1]}, 0s), SetupError);
+    }
+    EXPECT_NO_THROW(ReaderLocks(readers, 0s));
+    unsetenv("PCSCLITE_CSOCK_NAME");
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace

@@ -1,0 +1,140 @@
+// The readers a run owns.
+#include "runner/reader_lock.h"
+
+#include "runner/setup_error.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+namespace qvrun {
+namespace {
+
+using namespace std::chrono_literals;
+
+// pcsc-lite's client socket: where its clients find pcscd, and what tells two services apart.
+constexpr const char* kPcscdSocket = "/run/pcscd/pcscd.comm";
+constexpr std::size_t kLongestNamePart = 96;
+
+// The service's socket as device and inode; empty where it cannot be told.
+std::string ServiceId() {
+    const char* socket = std::getenv("PCSCLITE_CSOCK_NAME");
+    struct stat status {};
+    if (stat(socket != nullptr ? socket : kPcscdSocket, &status) != 0)
+        return "";
+    return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+}
+
+// FNV-1a, 64 bits: names that the sanitized part makes alike stay apart.
+std::uint64_t Hash(std::string_view text) {
+    std::uint64_t hash = 0xcbf29ce484222325u;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 0x100000001b3u;
+    }
+    return hash;
+}
+
+std::string LockDirectory() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::error_code error;
+    if (runtime != nullptr && runtime[0] == '/' && std::filesystem::is_directory(runtime, error))
+        return runtime;
+    return "/tmp";
+}
+
+// The lock file, opened; made where it is not there yet. Not made anew when it is: in a
+// sticky /tmp the file may be another user's, and a lock is taken on a file opened for
+// reading too.
+int OpenLockFile(const std::string& path) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+} // namespace
+
+std::string ReaderLockPath(const std::string& reader) {
+    std::string part;
+    for (const char c : reader.substr(0, kLongestNamePart)) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.';
+        part += plain ? c : '_';
+    }
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx",
+                  static_cast<unsigned long long>(Hash(ServiceId() + '\0' + reader)));
+    return LockDirectory() + "/quorvane-run-" + part + "-" + hash + ".lock";
+}
+
+void WaitForReader(const std::function<bool()>& ready, std::chrono::seconds wait,
+                   const std::string& inUse) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (bool said = false; !ready(); said = true) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw SetupError(inUse + (wait.count() > 0
+                                          ? " (waited " + std::to_string(wait.count()) + " s)"
+                                          : " (--wait-reader SECONDS waits for it)"));
+        }
+        if (!said) {
+            std::fprintf(stderr, "quorvane-run: %s; waiting up to %lld s\n", inUse.c_str(),
+                         static_cast<long long>(wait.count()));
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+}
+
+ReaderLocks::ReaderLocks(const std::vector<Reader>& readers, std::chrono::seconds wait) {
+    try {
+        Take(readers, wait);
+    } catch (...) {
+        Release(); // no destructor runs for an object whose constructor throws
+        throw;
+    }
+}
+
+ReaderLocks::~ReaderLocks() {
+    Release();
+}
+
+void ReaderLocks::Release() {
+    for (const int fd : held_)
+        close(fd);
+    held_.clear();
+}
+
+void ReaderLocks::Take(const std::vector<Reader>& readers, std::chrono::seconds wait) {
+    std::vector<const Reader*> byName;
+    for (const Reader& reader : readers)
+        byName.push_back(&reader);
+    std::sort(byName.begin(), byName.end(),
+              [](const Reader* a, const Reader* b) { return a->name < b->name; });
+    for (const Reader* reader : byName) {
+        const std::string path = ReaderLockPath(reader->name);
+        const int fd = OpenLockFile(path);
+        if (fd < 0) {
+            throw SetupError("cannot lock reader '" + reader->name + "': " + path + ": " +
+                             std::strerror(errno));
+        }
+        held_.push_back(fd);
+        WaitForReader([fd] { return flock(fd, LOCK_EX | LOCK_NB) == 0; }, wait,
+                      "reader '" + reader->name + "' is in use by another quorvane-run");
+    }
+}
+
+} // namespace qvrun

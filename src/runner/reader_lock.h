@@ -1,0 +1,45 @@
+// The readers a run owns. A lock file per reader keeps a second quorvane-run off a reader in use
+// before it sends anything, whatever CT-API library either run uses; our library's exclusive
+// terminal keeps every other program off the card as well (terminal.h).
+#pragma once
+
+#include "runner/readers.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qvrun {
+
+class ReaderLocks {
+  public:
+    // Locks every reader of `readers`, in the order of their names, so that two runs that
+    // want the same readers in another order cannot each hold one while waiting for the
+    // other. A reader another process holds is waited for up to `wait` (zero: not at all).
+    // Throws SetupError naming the first reader still in use, or a lock file that cannot be
+    // opened.
+    ReaderLocks(const std::vector<Reader>& readers, std::chrono::seconds wait);
+    ~ReaderLocks(); // the locks go with their files' descriptors
+    ReaderLocks(const ReaderLocks&) = delete;
+    ReaderLocks& operator=(const ReaderLocks&) = delete;
+
+  private:
+    void Take(const std::vector<Reader>& readers, std::chrono::seconds wait);
+    void Release();
+
+    std::vector<int> held_; // descriptors of lock files, locked or not yet
+};
+
+// The lock file of `reader`: in $XDG_RUNTIME_DIR, or /tmp without one, named from the reader's
+// name and the PC/SC service that lists it (a test bed's private pcscd and the system's list
+// readers of the same names).
+std::string ReaderLockPath(const std::string& reader);
+
+// Asks `ready` until it says yes, for at most `wait`, every 100 ms. The first time it says no,
+// "quorvane-run: IN_USE; waiting up to N s" goes to standard error; when it never says yes,
+// throws SetupError with `inUse` and how long it waited (or that --wait-reader waits).
+void WaitForReader(const std::function<bool()>& ready, std::chrono::seconds wait,
+                   const std::string& inUse);
+
+} // namespace qvrun
