@@ -17,13 +17,13 @@ configure:
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Only the program, the library and the test bed's tools, in a directory of their own that never
-# has the tests: no GoogleTest, no libvterm, no benchmarks.
+# Only the programs (the menu and quorvane-run), the library and the test bed's tools, in a
+# directory of their own that never has the tests: no GoogleTest, no libvterm, no benchmarks.
 RUN_BUILD ?= build-run
 run:
 	@scripts/install-deps run
 	@test -f $(RUN_BUILD)/CMakeCache.txt || cmake -S . -B $(RUN_BUILD) -DQUORVANE_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(RUN_BUILD) -j$(JOBS) --target quorvane bed-readers quorvane-bed
+	cmake --build $(RUN_BUILD) -j$(JOBS) --target quorvane quorvane-run bed-readers quorvane-bed
 	@scripts/run-quorvane $(RUN_BUILD)
 
 test:
