@@ -1,6 +1,6 @@
 // libFuzzer target over the REQ reader: whole files through the scenario core with a sink that
-// checks what it is handed, and through CTReadReqFile into the table; single lines through
-// ReturnHex into an area that ends exactly where the input says.
+// checks what it is handed and through the lenient-line notes, and through CTReadReqFile into the
+// table; single lines through ReturnHex into an area that ends exactly where the input says.
 #include "core/req_reader.h"
 #include "scenario/req_file.h"
 
@@ -42,6 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     CheckingSink sink;
     qv::ReadReqText(text, sink);
+    // What quorvane-run tells of the lenient reading: in file order, one line at most once.
+    std::size_t last = 0;
+    for (const qv::LenientLine& note : qv::LenientLines(text)) {
+        if (note.line <= last || note.what.empty()) {
+            __builtin_trap();
+        }
+        last = note.line;
+    }
     if (size > 0) {
         // fmemopen reads exactly `size` bytes; a copy keeps the input itself read-only.
         std::vector<std::uint8_t> copy(data, data + size);

@@ -112,6 +112,7 @@ struct Context {
     const IncludeReader& read;
     std::vector<ScriptTest>& tests;
     std::vector<RunOnlyLine>& runOnly;
+    std::vector<ForgivenLine>& forgiven;
     std::set<std::string, std::less<>> captured; // names captured by the tests so far
     std::vector<std::string> chain;              // the files being read, outermost first
 };
@@ -424,15 +425,36 @@ std::vector<RunOnlyLine> Dormant(const std::string& path,
     return dormant;
 }
 
+// A base-rules file's forgiven lines, in line order, after those of the files read before it.
+void Forgive(std::vector<ForgivenLine>& forgiven, const std::string& path, std::string_view text,
+             const std::vector<RunOnlyLine>& skipped, const std::optional<SourceLine>& unfinished) {
+    std::vector<LenientLine> lines = LenientLines(text);
+    for (const RunOnlyLine& line : skipped)
+        lines.push_back({line.where.line, line.what});
+    if (unfinished) {
+        lines.push_back({unfinished->line,
+                         "the command of the last test has no line end after it and is not run"});
+    }
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const LenientLine& a, const LenientLine& b) { return a.line < b.line; });
+    for (LenientLine& line : lines)
+        forgiven.push_back({{path, line.line}, std::move(line.what)});
+}
+
 void ReadFile(Context& context, const std::string& path, std::string_view text,
               std::optional<SourceLine>* unfinished, std::vector<RunOnlyLine>* dormant) {
     const std::vector<std::string_view> lines = Lines(text);
     const std::size_t switchLine = SwitchLine(path, lines);
     if (switchLine == 0) {
-        BaseSink sink(context, path, unfinished);
+        std::optional<SourceLine> last;
+        BaseSink sink(context, path, &last);
         ReadReqText(text, sink);
+        std::vector<RunOnlyLine> skipped = Dormant(path, lines);
+        Forgive(context.forgiven, path, text, skipped, last);
+        if (unfinished != nullptr)
+            *unfinished = std::move(last);
         if (dormant != nullptr)
-            *dormant = Dormant(path, lines);
+            *dormant = std::move(skipped);
         return;
     }
     context.chain.push_back(std::filesystem::path(path).lexically_normal().string());
@@ -451,7 +473,7 @@ ScriptError::ScriptError(SourceLine where, const std::string& message)
 Script ParseScript(const std::string& path, std::string_view text, const IncludeReader& read) {
     Script script;
     script.path = path;
-    Context context{read, script.tests, script.runOnly, {}, {}};
+    Context context{read, script.tests, script.runOnly, script.forgiven, {}, {}};
     ReadFile(context, path, text, &script.unfinished, &script.dormant);
     script.extended = !script.runOnly.empty();
     return script;

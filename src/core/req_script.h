@@ -87,6 +87,14 @@ struct RunOnlyLine {
     std::string what; // one phrase: "a command to the card terminal"
 };
 
+// A line of a base-rules file where the base rules did what its author most likely did not
+// mean: a line read leniently (LenientLines), a line that would be an extension with the switch
+// (skipped), a command on the last line without a line end (not run).
+struct ForgivenLine {
+    SourceLine where;
+    std::string what; // one phrase: "an odd number of hex digits: the last one is dropped"
+};
+
 struct Script {
     std::string path;
     bool extended = false; // the file turns the extensions on
@@ -98,6 +106,9 @@ struct Script {
     // A file without the switch: the lines that would be extensions with it (@include,
     // @time-limit, a "2,1" command), which both programs skip there.
     std::vector<RunOnlyLine> dormant;
+    // Every base-rules file read, this one or an included one: its forgiven lines in line order,
+    // file after file in reading order.
+    std::vector<ForgivenLine> forgiven;
 };
 
 // Reads an included file: its text, or a std::runtime_error saying why not (the message is put

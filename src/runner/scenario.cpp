@@ -145,25 +145,13 @@ Scenario LoadScenario(const std::string& path) {
     scenario.path = path;
     scenario.extended = script.extended;
     scenario.runOnly = std::move(script.runOnly);
-    scenario.dormant = std::move(script.dormant);
     scenario.tests.reserve(script.tests.size());
     for (const qv::ScriptTest& test : script.tests)
         scenario.tests.push_back(Kept(test));
-    // An extended file refuses what the base rules forgive; a base-rules file is read as they
-    // say, and what they did leniently, or skipped, is told in file order.
-    std::vector<qv::LenientLine> told;
-    if (!script.extended)
-        told = qv::LenientLines(text);
-    for (const qv::RunOnlyLine& line : scenario.dormant)
-        told.push_back({line.where.line, line.what});
-    if (script.unfinished) {
-        told.push_back({script.unfinished->line,
-                        "the command of the last test has no line end after it and is not run"});
-    }
-    std::stable_sort(told.begin(), told.end(),
-                     [](const auto& a, const auto& b) { return a.line < b.line; });
-    for (const qv::LenientLine& line : told)
-        scenario.warnings.push_back(qv::SourceLine{path, line.line}.Text() + ": " + line.what);
+    // An extended file refuses what the base rules forgive; in a base-rules file (this one, or
+    // one it includes) what they forgave is told.
+    for (const qv::ForgivenLine& line : script.forgiven)
+        scenario.warnings.push_back(line.where.Text() + ": " + line.what);
     return scenario;
 }
 

@@ -44,12 +44,10 @@ struct Scenario {
     // FILE:LINE and what the base rules did there that the author most likely did not mean,
     // one line each, printed before the run; errors with --strict.
     std::vector<std::string> warnings;
-    bool extended = false;             // the file turns the extensions on
+    bool extended = false; // the file turns the extensions on
     std::string caseClass; // its part of a JUnit class name, unique in the run (NameSuites)
     // The lines the interactive program skips or reads otherwise, with FILE:LINE.
     std::vector<qv::RunOnlyLine> runOnly;
-    // Without the switch: the lines that would be extensions with it, skipped by both programs.
-    std::vector<qv::RunOnlyLine> dormant;
 };
 
 // Loads a REQ file and the files it includes; throws SetupError for a file that cannot be

@@ -488,6 +488,10 @@ TEST_F(RunnerOnBed, WhatTheRulesForgaveIsToldAndNothingTestedIsNoPass) {
         lenient + ":7: '#' in hex text takes a digit's place",
         lenient + ":8: an include, skipped without @quorvane-run 1"};
     const std::string select = "2,0 00 A4 00 0C 02 3F 00\n> 90 00\n";
+    // An extended file that includes a base-rules file: what the rules forgave there is told.
+    textfile::Write(dir_ / "included.req", select + "2,0 00 A4 00 0C 02 3F 0\n> 90 00\n");
+    const std::string includer = Path("includer.req");
+    textfile::Write(includer, "@quorvane-run 1\n@include included.req\n");
     struct Case {
         const char* what;
         std::vector<std::string> args;
@@ -503,6 +507,12 @@ TEST_F(RunnerOnBed, WhatTheRulesForgaveIsToldAndNothingTestedIsNoPass) {
          2,
          {told[0] + " (an error with --strict)\n", told[2] + " (an error with --strict)\n",
           "quorvane-run: 3 errors in the files given; nothing was sent\n"}},
+        {"strict, in an included file",
+         {"--strict", includer},
+         "",
+         2,
+         {Path("included.req") + ":3: an odd number of hex digits: the last one is dropped (an "
+                                 "error with --strict)\n"}},
         {"no tests", {empty}, "", 2, {"quorvane-run: no tests in " + empty + "\n"}},
         {"no tests, one good file",
          {Path("sendable.req"), empty},

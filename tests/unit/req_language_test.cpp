@@ -339,6 +339,32 @@ TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
                         "suite/main.req:3 a command to the terminal, skipped without "
                         "@quorvane-run 1",
                     }));
+
+    // All the base rules forgave, in line order: in the file, and in a base-rules file that an
+    // extended one includes (where the command of its last line is not run either).
+    const std::string forgiving = "2,0 00 A4 0\n\n> 90 00\n@time-limit 1 s\n2,0 01";
+    struct Forgiving {
+        std::string text;
+        std::map<std::string, std::string> files;
+        std::string file; // where the lines are
+    };
+    for (const Forgiving& c :
+         {Forgiving{forgiving, {}, "suite/main.req"}, Forgiving{kRunOnly + "@include base.req\n",
+                                                                {{"suite/base.req", forgiving}},
+                                                                "suite/base.req"}}) {
+        said.clear();
+        for (const qv::ForgivenLine& line : Parse(c.text, c.files).forgiven)
+            said.push_back(line.where.Text() + " " + line.what);
+        EXPECT_EQ(said, (std::vector<std::string>{
+                            c.file + ":1 an odd number of hex digits: the last one is dropped",
+                            c.file + ":3 a \">\" line ignored: line 2 (blank) closed the test of "
+                                     "line 1 without an expected response",
+                            c.file + ":4 a time limit, skipped without @quorvane-run 1",
+                            c.file + ":5 the command of the last test has no line end after it "
+                                     "and is not run",
+                        }))
+            << c.text;
+    }
 }
 
 // The shipped examples read without an error, with the tests their headers count.
