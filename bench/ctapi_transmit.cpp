@@ -115,8 +115,10 @@ int main(int argc, char** argv) {
     // changes a round trip by up to a third on this 2-core machine, and would otherwise favour
     // one road for the whole run.
     for (int b = -1; b < blocks; ++b) {
+        // The CT road first: its RESET ICC resets the card, which would void a connection
+        // made before it.
         Bare bare;
-        if (!bare.Open(bed::ReaderName(0)) || !OpenCtRoad()) {
+        if (!OpenCtRoad() || !bare.Open(bed::ReaderName(0))) {
             std::fprintf(stderr, "cannot activate the card\n");
             return 1;
         }
