@@ -10,7 +10,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 namespace qvrun {
@@ -145,8 +144,11 @@ std::string XmlText(std::string_view text) {
     return out;
 }
 
-JUnitReport::JUnitReport(std::size_t readers, std::vector<std::string> warnings)
+JUnitReport::JUnitReport(std::size_t readers, const std::string& target,
+                         std::vector<std::string> warnings)
     : suites_(readers) {
+    for (Suite& suite : suites_)
+        suite.cases.emplace(target);
     for (const std::string& warning : warnings)
         systemErr_ += warning + "\n";
 }
@@ -157,7 +159,10 @@ void JUnitReport::ReaderReady(const ReaderSlot& slot) {
 }
 
 void JUnitReport::TestDone(const ReaderSlot& slot, const TestResult& result) {
-    WriteCase(suites_[slot.index].cases, slot, result);
+    Suite& suite = suites_[slot.index];
+    suite.written.clear();
+    WriteCase(suite.written, slot, result);
+    suite.cases->Append(suite.written);
 }
 
 void JUnitReport::ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) {
@@ -168,49 +173,56 @@ void JUnitReport::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
     Suite& suite = suites_[slot.index];
     const std::string message = XmlText(notRun.reason);
     notRun.ForEach([&](const Scenario& scenario, const Test& test, unsigned first, unsigned last) {
-        StartCase(suite.cases, slot, scenario, test,
+        suite.written.clear();
+        StartCase(suite.written, slot, scenario, test,
                   first == last ? CaseName(test, first)
                                 : CaseName(test, 1) + " (runs " + std::to_string(first) + " to " +
                                       std::to_string(last) + ")");
-        suite.cases +=
+        suite.written +=
             "0.000000\">\n      <skipped message=\"" + message + "\"/>\n    </testcase>\n";
+        suite.cases->Append(suite.written);
         ++suite.skipped;
     });
 }
 
-void JUnitReport::Write(OutputFile& file, std::chrono::system_clock::time_point started) const {
-    std::ostringstream body;
+void JUnitReport::Write(OutputFile& file, std::chrono::system_clock::time_point started) {
+    // A test case per test and run; the runs not begun share one per test.
+    const auto cases = [](const Suite& suite) {
+        return suite.totals.tests - suite.totals.notRun + suite.skipped;
+    };
     std::size_t tests = 0, failures = 0, errors = 0, skipped = 0;
     Clock::duration time{};
-    const std::string host = HostName();
     for (const Suite& suite : suites_) {
-        const ReaderTotals& t = suite.totals;
-        // A test case per test and run; the runs not begun share one per test.
-        const std::size_t cases = t.tests - t.notRun + suite.skipped;
-        body << "  <testsuite name=\"" << XmlText(suite.reader.name) << "\" tests=\"" << cases
-             << "\" failures=\"" << t.mismatches << "\" errors=\"" << t.errors << "\" skipped=\""
-             << suite.skipped << "\" time=\"" << Seconds(t.wall) << "\" timestamp=\""
-             << Iso8601(started) << "\" hostname=\"" << XmlText(host)
-             << "\">\n    <properties>\n      <property name=\"atr\" value=\"" << HexText(suite.atr)
-             << "\"/>\n    </properties>\n"
-             << suite.cases;
-        if (!systemErr_.empty())
-            body << "    <system-err>" << XmlText(systemErr_) << "</system-err>\n";
-        body << "  </testsuite>\n";
-        tests += cases;
-        failures += t.mismatches;
-        errors += t.errors;
+        tests += cases(suite);
+        failures += suite.totals.mismatches;
+        errors += suite.totals.errors;
         skipped += suite.skipped;
-        time = std::max(time, t.wall);
+        time = std::max(time, suite.totals.wall);
     }
-    std::ostringstream head;
-    head << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-         << "<testsuites name=\"quorvane-run\" tests=\"" << tests << "\" failures=\"" << failures
-         << "\" errors=\"" << errors << "\" skipped=\"" << skipped << "\" time=\"" << Seconds(time)
-         << "\">\n";
-    std::fputs(head.str().c_str(), file.Stream());
-    std::fputs(body.str().c_str(), file.Stream());
-    std::fputs("</testsuites>\n", file.Stream());
+    std::FILE* const out = file.Stream();
+    std::fprintf(out,
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                 "<testsuites name=\"quorvane-run\" tests=\"%zu\" failures=\"%zu\" errors=\"%zu\" "
+                 "skipped=\"%zu\" time=\"%s\">\n",
+                 tests, failures, errors, skipped, Seconds(time).c_str());
+    const std::string host = XmlText(HostName());
+    const std::string timestamp = Iso8601(started);
+    for (Suite& suite : suites_) {
+        const ReaderTotals& t = suite.totals;
+        std::fprintf(out,
+                     "  <testsuite name=\"%s\" tests=\"%zu\" failures=\"%zu\" errors=\"%zu\" "
+                     "skipped=\"%zu\" time=\"%s\" timestamp=\"%s\" hostname=\"%s\">\n"
+                     "    <properties>\n      <property name=\"atr\" value=\"%s\"/>\n"
+                     "    </properties>\n",
+                     XmlText(suite.reader.name).c_str(), cases(suite), t.mismatches, t.errors,
+                     suite.skipped, Seconds(t.wall).c_str(), timestamp.c_str(), host.c_str(),
+                     HexText(suite.atr).c_str());
+        suite.cases->CopyTo(out, file.Path());
+        if (!systemErr_.empty())
+            std::fprintf(out, "    <system-err>%s</system-err>\n", XmlText(systemErr_).c_str());
+        std::fputs("  </testsuite>\n", out);
+    }
+    std::fputs("</testsuites>\n", out);
     file.Commit();
 }
 

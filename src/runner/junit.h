@@ -5,18 +5,22 @@
 #include "runner/result.h"
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace qvrun {
 
-// Gathers the report as the run goes: each reader's test cases are written as its tests end,
-// by the reader's own thread, into the reader's part.
+// Writes the report as the run goes: each reader's test cases as its tests end, by the reader's
+// own thread, into the reader's spool file beside `target`, so that a run of any length keeps
+// none of them in memory; Write puts the counts in front of them.
 class JUnitReport : public RunObserver {
   public:
-    // `warnings`, what the files hold that the run told, go into each suite's system-err.
-    JUnitReport(std::size_t readers, std::vector<std::string> warnings = {});
+    // Throws SetupError when the spool files cannot be made. `warnings`, what the files hold
+    // that the run told, go into each suite's system-err.
+    JUnitReport(std::size_t readers, const std::string& target,
+                std::vector<std::string> warnings = {});
 
     void ReaderReady(const ReaderSlot& slot) override;
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
@@ -25,15 +29,16 @@ class JUnitReport : public RunObserver {
 
     // Writes the report of a run `started` then, once every reader is done; throws SetupError
     // when the file cannot be written.
-    void Write(OutputFile& file, std::chrono::system_clock::time_point started) const;
+    void Write(OutputFile& file, std::chrono::system_clock::time_point started);
 
   private:
     struct Suite {
         Reader reader;
         Bytes atr;
-        std::string cases; // the <testcase> elements
+        std::optional<SpoolFile> cases; // the <testcase> elements
         ReaderTotals totals;
         std::size_t skipped = 0; // test cases of tests not run
+        std::string written;     // the test case being written, its room kept for the next
     };
     std::vector<Suite> suites_;
     std::string systemErr_; // the warnings, a line each

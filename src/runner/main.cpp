@@ -168,7 +168,7 @@ int Main(std::span<const char* const> args) {
     observers.Add(console);
     std::optional<JUnitReport> junit;
     if (junitFile)
-        observers.Add(junit.emplace(readers.size(), warnings));
+        observers.Add(junit.emplace(readers.size(), options.junitPath, warnings));
     std::optional<RecordFile> record;
     if (recordFile)
         observers.Add(record.emplace());

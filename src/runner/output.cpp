@@ -169,6 +169,58 @@ void OutputFile::Commit() {
     }
 }
 
+SpoolFile::SpoolFile(const std::string& target) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path beside = fs::absolute(target, error).parent_path();
+    const fs::path dir =
+        target == "-" || !IsRegularOrAbsent(target) ? fs::temp_directory_path(error) : beside;
+    int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        // A file system without unnamed files: a named one, its name taken away at once.
+        std::string name = (dir / ".quorvane-run-spool-XXXXXX").string();
+        fd = mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0)
+            unlink(name.c_str());
+    }
+    if (fd < 0 || (stream_ = fdopen(fd, "w+")) == nullptr) {
+        const int why = errno;
+        if (fd >= 0)
+            close(fd);
+        throw SetupError("cannot write " + target + ": " + Why(why) + " (a temporary file in " +
+                         dir.string() + ")");
+    }
+}
+
+SpoolFile::~SpoolFile() {
+    if (stream_ != nullptr)
+        std::fclose(stream_);
+}
+
+void SpoolFile::Append(std::string_view text) {
+    if (std::fwrite(text.data(), 1, text.size(), stream_) != text.size() && error_ == 0)
+        error_ = errno != 0 ? errno : EIO;
+}
+
+void SpoolFile::CopyTo(std::FILE* out, const std::string& target) {
+    errno = 0;
+    if (std::fflush(stream_) != 0 && error_ == 0)
+        error_ = errno != 0 ? errno : EIO;
+    if (error_ == 0) {
+        std::rewind(stream_);
+        char buffer[1 << 16];
+        std::size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, stream_)) > 0) {
+            if (std::fwrite(buffer, 1, got, out) != got)
+                break; // the output's own error, said when it is committed
+        }
+        if (std::ferror(stream_))
+            error_ = errno != 0 ? errno : EIO;
+    }
+    if (error_ != 0)
+        throw SetupError("cannot write " + target + ": " + Why(error_));
+}
+
 void CheckOutputPaths(const std::vector<std::string>& inputs,
                       const std::vector<OutputPath>& outputs) {
     for (std::size_t k = 0; k < outputs.size(); ++k) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qvrun {
@@ -34,6 +35,28 @@ class OutputFile {
     std::string temporary_; // empty: written directly
     std::FILE* stream_ = nullptr;
     bool committed_ = false;
+};
+
+// A part of an output written as the run goes and put into it at the end (a reader's JUnit
+// test cases, whose counts head the report): an unnamed temporary file beside the output's
+// target, or in the temporary directory for standard output and a target that is no regular
+// file. It takes no name in any directory, so nothing is left behind however the run ends.
+class SpoolFile {
+  public:
+    // Throws SetupError ("cannot write TARGET: why") when no such file can be made.
+    explicit SpoolFile(const std::string& target);
+    ~SpoolFile();
+    SpoolFile(const SpoolFile&) = delete;
+    SpoolFile& operator=(const SpoolFile&) = delete;
+
+    void Append(std::string_view text);
+    // Copies everything appended to `out`; throws SetupError naming `target` and the error when
+    // an append or the copy failed (a full disk).
+    void CopyTo(std::FILE* out, const std::string& target);
+
+  private:
+    std::FILE* stream_ = nullptr;
+    int error_ = 0; // the first append's error (errno)
 };
 
 // One output given on the command line: its option ("--junit") and path.

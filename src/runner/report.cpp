@@ -5,8 +5,10 @@
 #include "runner/hex_text.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
+#include <type_traits>
 
 namespace qvrun {
 namespace {
@@ -210,19 +212,59 @@ std::vector<std::string> FailureDetail(const TestResult& result) {
     return lines;
 }
 
-Percentiles ExchangePercentiles(std::vector<Clock::duration> times) {
+namespace {
+
+// The buckets of ExchangeTimes. Times of 2^42 ns and more (over an hour) share the last.
+constexpr int kExactBits = 10; // times below 2^10 ns have a bucket each
+constexpr int kSpanBits = 9;   // 2^9 buckets per power of two above
+constexpr int kTopBit = 41;
+constexpr std::size_t kExact = 1u << kExactBits;
+constexpr std::size_t kPerPower = 1u << kSpanBits;
+constexpr std::size_t kBuckets = kExact + (kTopBit - kExactBits + 1) * kPerPower;
+
+std::size_t Bucket(Clock::rep nanoseconds) {
+    const auto time = static_cast<std::uint64_t>(std::max<Clock::rep>(nanoseconds, 0));
+    if (time < kExact)
+        return time;
+    const int power = std::bit_width(time) - 1;
+    if (power > kTopBit)
+        return kBuckets - 1;
+    const std::uint64_t mantissa = time >> (power - kSpanBits); // in [2^9, 2^10)
+    return kExact + (power - kExactBits) * kPerPower + (mantissa - kPerPower);
+}
+
+} // namespace
+
+static_assert(std::is_same_v<Clock::period, std::nano>, "the buckets are of nanoseconds");
+
+ExchangeTimes::ExchangeTimes() : counts_(kBuckets), longest_(kBuckets) {}
+
+void ExchangeTimes::Add(Clock::duration time) {
+    const std::size_t bucket = Bucket(time.count());
+    ++counts_[bucket];
+    longest_[bucket] = std::max(longest_[bucket], time.count());
+    ++total_;
+}
+
+Percentiles ExchangeTimes::Ranked() const {
     Percentiles p;
-    if (times.empty())
+    if (total_ == 0)
         return p;
-    std::sort(times.begin(), times.end());
     // Nearest rank: the smallest time that at least that share of the exchanges does not pass.
     const auto rank = [&](double share) {
-        const auto index = static_cast<std::size_t>(std::ceil(share * times.size()));
-        return Milliseconds(times[std::clamp<std::size_t>(index, 1, times.size()) - 1]);
+        const auto wanted = std::clamp<std::uint64_t>(
+            static_cast<std::uint64_t>(std::ceil(share * static_cast<double>(total_))), 1, total_);
+        std::uint64_t seen = 0;
+        for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
+            seen += counts_[bucket];
+            if (seen >= wanted)
+                return Milliseconds(Clock::duration(longest_[bucket]));
+        }
+        return 0.0; // not reached: the counts add up to total_
     };
     p.p50 = rank(0.50);
     p.p95 = rank(0.95);
-    p.max = Milliseconds(times.back());
+    p.max = rank(1.0);
     return p;
 }
 
@@ -296,7 +338,7 @@ void Console::TestDone(const ReaderSlot& slot, const TestResult& result) {
     ++testsDone_;
     testsFailed_ += result.Passed() ? 0 : 1;
     for (const Exchange& exchange : result.exchanges)
-        exchangeTimes_.push_back(exchange.duration);
+        exchangeTimes_.Add(exchange.duration);
     ReaderState& state = readers_[slot.index];
     const char* prefix = state.prefix.c_str();
     const Verbosity verbosity = settings_.verbosity;
@@ -380,7 +422,7 @@ void Console::Summary(Clock::duration wall) {
         std::fprintf(out_, "baseline: %zu test%s compared, %zu not in %s\n", found,
                      found == 1 ? "" : "s", missing, settings_.baselinePath.c_str());
     }
-    const Percentiles p = ExchangePercentiles(std::move(exchangeTimes_));
+    const Percentiles p = exchangeTimes_.Ranked();
     std::fprintf(out_, "%s: %s in %.3f s; per exchange p50 %.3f ms, p95 %.3f ms, max %.3f ms\n",
                  all.Failed() == 0 && all.notRun == 0 ? "PASSED" : "FAILED", Counts(all).c_str(),
                  Milliseconds(wall) / 1000, p.p50, p.p95, p.max);

@@ -10,7 +10,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -632,6 +634,27 @@ TEST_F(RunnerOnBed, SetUpErrorOnATerminalStartsItsOwnLine) {
     const std::string text = screen.Text();
     EXPECT_NE(text.find("\nquorvane-run: "), std::string::npos) << screen.Output();
     EXPECT_EQ(text.find("failedquorvane-run"), std::string::npos) << screen.Output();
+}
+
+// A long run's report goes to disk as the run goes, not into memory: a disk that fills up under
+// it is said at the end with status 2, and neither a cut report nor a part of one is left.
+TEST_F(RunnerOnBed, AReportThatOutgrowsItsDiskIsSaidNotCut) {
+    Insert(0, kCard);
+    const fs::path small = dir_ / "small";
+    fs::create_directory(small);
+    const bed::RunResult mounted =
+        bed::Run({"/bin/mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", small.string()}, {});
+    if (mounted.status != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << mounted.out;
+    const std::string report = (small / "report.xml").string();
+    const bed::RunResult r =
+        Run({"-q", "--repeat", "200", "--junit", report, Path("sendable.req")});
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("quorvane-run: cannot write " + report + ": No space left on device\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(fs::is_empty(small)) << "nothing left on the full disk";
+    bed::Run({"/bin/umount", small.string()}, {});
 }
 
 } // namespace

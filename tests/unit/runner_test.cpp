@@ -2,17 +2,22 @@
 // responses, XML text, the percentiles of the summary, and the readers' lock files.
 #include "runner/junit.h"
 #include "runner/options.h"
+#include "runner/output.h"
 #include "runner/reader_lock.h"
 #include "runner/report.h"
 #include "runner/result.h"
+
+#include "temp_tree.h"
 
 #include <ctapi.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +25,7 @@ namespace {
 
 using namespace qvrun;
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 Options Parse(std::vector<const char*> args) {
     return ParseOptions(args);
@@ -127,6 +133,13 @@ TEST(RunnerReport, XmlTextKeepsWhatXmlCanHold) {
     EXPECT_EQ(XmlText("\xC3(\xE2\x82 \xED\xA0\x80\xF5\x80\x80\x80"), "?(?? ???????");
 }
 
+Percentiles ExchangePercentiles(const std::vector<Clock::duration>& times) {
+    ExchangeTimes all;
+    for (const Clock::duration time : times)
+        all.Add(time);
+    return all.Ranked();
+}
+
 TEST(RunnerReport, PercentilesByNearestRank) {
     std::vector<Clock::duration> times;
     for (int ms = 100; ms >= 1; --ms)
@@ -171,6 +184,35 @@ TEST(RunnerReaders, OneLockPerReaderOfOneService) {
     EXPECT_NO_THROW(ReaderLocks(readers, 0s));
     unsetenv("PCSCLITE_CSOCK_NAME");
     std::filesystem::remove_all(dir);
+}
+
+// A long run's times in their fixed buckets: each figure a time that was measured, at most a
+// bucket's span (0.2 %) above the exact nearest rank; the longest exact, hours long too.
+TEST(RunnerReport, PercentilesOfAMillionTimesStayWithinTheirBucket) {
+    std::mt19937_64 random(20);
+    struct Spread {
+        const char* what;
+        std::int64_t least, most; // nanoseconds
+    };
+    for (const Spread& spread :
+         {Spread{"below a microsecond", 1, 1023}, Spread{"a fast card", 40'000, 400'000},
+          Spread{"a slow card, a stall", 5'000'000, 90'000'000'000},
+          Spread{"hours", 3'600'000'000'000, 9'000'000'000'000}}) {
+        std::uniform_int_distribution<std::int64_t> pick(spread.least, spread.most);
+        std::vector<Clock::duration> times(1'000'000);
+        for (Clock::duration& time : times)
+            time = Clock::duration(pick(random));
+        const Percentiles p = ExchangePercentiles(times);
+        std::sort(times.begin(), times.end());
+        EXPECT_DOUBLE_EQ(p.max, Milliseconds(times.back())) << spread.what;
+        if (spread.most > (std::int64_t{1} << 42))
+            continue; // past 2^42 ns the times share one bucket
+        for (const auto& [figure, share] : {std::pair{p.p50, 0.50}, std::pair{p.p95, 0.95}}) {
+            const double exact = Milliseconds(times[static_cast<std::size_t>(share * 1e6) - 1]);
+            EXPECT_GE(figure, exact) << spread.what << " " << share;
+            EXPECT_LE(figure, exact * (1 + 1.0 / 512)) << spread.what << " " << share;
+        }
+    }
 }
 
 } // namespace
