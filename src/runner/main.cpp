@@ -138,9 +138,13 @@ int Main(std::span<const char* const> args) {
     if (options.tracePath == "-" || options.recordPath == "-")
         throw SetupError("only --junit writes to standard output (-)");
     CheckOutputPaths(Inputs(options, scenarios), Outputs(options));
-    // An earlier run's reports go now: what stands there at the end is this run's, whole.
-    for (const OutputPath& output : Outputs(options))
-        RemoveStale(output.path);
+    // An earlier run's reports go now: what stands there at the end is this run's, whole. A
+    // record is no report: the golden file that stands there stays until a whole new one
+    // replaces it.
+    for (const OutputPath& output : Outputs(options)) {
+        if (std::string_view(output.option) != "--record")
+            RemoveStale(output.path);
+    }
     std::optional<OutputFile> junitFile, recordFile;
     if (!options.junitPath.empty())
         junitFile.emplace(options.junitPath);
@@ -171,7 +175,7 @@ int Main(std::span<const char* const> args) {
         observers.Add(junit.emplace(readers.size(), options.junitPath, warnings));
     std::optional<RecordFile> record;
     if (recordFile)
-        observers.Add(record.emplace());
+        observers.Add(record.emplace(scenarios, *recordFile));
 
     for (const std::string& warning : warnings)
         console.Warning(warning);
@@ -199,7 +203,7 @@ int Main(std::span<const char* const> args) {
     if (junit)
         commit([&] { junit->Write(*junitFile, started); });
     if (record)
-        commit([&] { record->Write(*recordFile); });
+        commit([&] { record->Write(); });
     if (trace)
         commit([&] { trace->Commit(); });
     if (const int error = console.WriteError()) {

@@ -25,6 +25,18 @@ std::string AsWritten(const Test& test) {
 
 } // namespace
 
+RecordFile::RecordFile(const std::vector<Scenario>& scenarios, OutputFile& file) : file_(file) {
+    bool extended = false;
+    for (const Scenario& scenario : scenarios) {
+        tests_ += scenario.tests.size();
+        for (const Test& test : scenario.tests)
+            extended = extended || test.extended;
+    }
+    // The switch first, so that the extended tests read as written.
+    if (extended)
+        std::fputs("@quorvane-run 1\n\n", file_.Stream());
+}
+
 void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
     if (slot.index != 0 || result.run != 1)
         return;
@@ -32,7 +44,7 @@ void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
     const bool cardAnswered =
         result.judgement.verdict == Verdict::Passed || qv::IsFailure(result.judgement.verdict);
     if (!cardAnswered || result.received.empty())
-        Add(test, {}, {});
+        Add(test, test.expected, test.wildcard);
     else if (test.expected.size() == result.received.size())
         Add(test, result.received, test.wildcard);
     else
@@ -53,27 +65,30 @@ void RecordFile::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
 // a challenge, do not fail the replay).
 void RecordFile::Add(const Test& test, std::span<const std::uint8_t> expected,
                      std::span<const std::uint8_t> wildcard) {
+    ++recorded_;
+    written_.clear();
     // No comment lines: a line starting with "#" names the test that follows it.
     // "# - " then the name: the reader takes the name from the line's fifth character.
     if (!test.name.empty())
-        text_ += "# - " + test.name + "\n";
+        written_ += "# - " + test.name + "\n";
     if (test.extended) {
-        extended_ = true;
-        text_ += AsWritten(test) + "\n";
-        return;
+        written_ += AsWritten(test) + "\n";
+    } else {
+        written_ += "2,0 " + HexText(test.command) + "\n";
+        if (!expected.empty())
+            written_ += "> " + HexText(expected, wildcard) + "\n";
+        written_ += "\n";
     }
-    text_ += "2,0 " + HexText(test.command) + "\n";
-    if (!expected.empty())
-        text_ += "> " + HexText(expected, wildcard) + "\n";
-    text_ += "\n";
+    std::fwrite(written_.data(), 1, written_.size(), file_.Stream());
 }
 
-void RecordFile::Write(OutputFile& file) const {
-    // The switch first, so that the extended tests read as written.
-    if (extended_)
-        std::fputs("@quorvane-run 1\n\n", file.Stream());
-    std::fwrite(text_.data(), 1, text_.size(), file.Stream());
-    file.Commit();
+void RecordFile::Write() {
+    if (recorded_ != tests_) {
+        throw SetupError("--record " + file_.Path() + " not written: " + std::to_string(recorded_) +
+                         " of the " + std::to_string(tests_) +
+                         " tests were recorded; the file there stays as it was");
+    }
+    file_.Commit();
 }
 
 } // namespace qvrun

@@ -8,25 +8,31 @@
 
 namespace qvrun {
 
-// Takes the first run of the first reader's tests as they end: each test (name, command) with
-// its response as the expected one; a test that got no response from the card is written
-// without one (any response passes). A test that uses an extension is kept as written, and the
-// file then turns the extensions on.
+// Takes the first run of the first reader's tests as they end, into the record's temporary
+// file: each test (name, command) with the card's response as the expected one. A test that
+// uses an extension is kept as written, and the file then turns the extensions on. The file is
+// never looser than its source: a test the card gave no response (an error, a test not run)
+// keeps its own expected response, and a record that misses a test is not put in place.
 class RecordFile : public RunObserver {
   public:
+    // `scenarios` and `file` must outlive the record.
+    RecordFile(const std::vector<Scenario>& scenarios, OutputFile& file);
+
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
-    // A test not run keeps its own expected response: the file is never looser than its source.
     void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;
 
-    // Writes the file; throws SetupError when it cannot be written.
-    void Write(OutputFile& file) const;
+    // Puts the file in place; throws SetupError when it cannot be written, or when it misses
+    // a test (then the file that stood there before stays).
+    void Write();
 
   private:
     void Add(const Test& test, std::span<const std::uint8_t> expected,
              std::span<const std::uint8_t> wildcard);
 
-    std::string text_;
-    bool extended_ = false; // a test kept as written needs the extensions on
+    OutputFile& file_;
+    std::size_t tests_ = 0;    // in one run of the files
+    std::size_t recorded_ = 0; // written so far
+    std::string written_;      // the test being written, its room kept for the next
 };
 
 } // namespace qvrun

@@ -657,4 +657,92 @@ TEST_F(RunnerOnBed, AReportThatOutgrowsItsDiskIsSaidNotCut) {
     bed::Run({"/bin/umount", small.string()}, {});
 }
 
+// A record's tests as the REQ rules read a file in the form the record and these sources are
+// written in: each command with its expected response (empty: any response passes), the hex
+// digits without blanks.
+std::vector<std::pair<std::string, std::string>> CommandsAndResponses(const std::string& text) {
+    const auto digits = [](std::string hex) {
+        std::erase(hex, ' ');
+        return hex;
+    };
+    std::vector<std::pair<std::string, std::string>> tests;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("2,0 "))
+            tests.emplace_back(digits(line.substr(4)), "");
+        else if (line.starts_with("> ") && !tests.empty())
+            tests.back().second = digits(line.substr(2));
+    }
+    return tests;
+}
+
+// A golden file is never looser than its source: whatever stops a test from getting the card's
+// answer, the test keeps its own expected response, or the golden file that stood there stays.
+TEST_F(RunnerOnBed, ARecordIsNeverLooserThanItsSource) {
+    const std::string pulled = "apdu 00 A4 00 0C 02 3F 00 -> 90 00\n"
+                               "apdu 00 FF 00 00 -> drop\n";
+    const std::string pull = "# - Select\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
+                             "# - Pull here\n2,0 00 FF 00 00\n> 90 00\n"
+                             "# - After the pull\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n";
+    const std::string unanswered = "# - Answered by the terminal\n2,0 20 13 00 46 00\n> 90 00\n"
+                                   "# - Longer than the CT-API carries\n2,0 00 D6 00 00 00 FF FF" +
+                                   Repeated(" 00", 65535) + "\n> 90 00\n";
+    const std::string old = "# - An earlier recording\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n\n";
+    struct Case {
+        const char* what;
+        std::string card;
+        std::string source;
+        std::vector<std::string> args; // before the source
+        std::vector<std::size_t> keep; // tests (1-based) that keep their own expected response
+        bool signal = false;           // a SIGTERM once the run is under way
+    };
+    const Case cases[] = {
+        {"the card pulled", pulled, pull, {}, {2, 3}},
+        {"--fail-fast", kCard, kSendable, {"--fail-fast"}, {3, 4, 5, 6, 7, 8}},
+        {"answered by the terminal, or not sent", kCard, unanswered, {}, {1, 2}},
+        {"a signal", kCard, kSendable, {"--repeat", "1000000"}, {}, true},
+    };
+    for (const Case& c : cases) {
+        Insert(0, c.card);
+        textfile::Write(dir_ / "source.req", c.source);
+        textfile::Write(dir_ / "golden.req", old);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--get-response", "--trace", Path("trace.txt"), "--record",
+                                 Path("golden.req"), Path("source.req")});
+        bed::RunResult r;
+        if (c.signal) {
+            std::string sh = "'" + Runner() + "'";
+            for (const std::string& arg : args)
+                sh += " '" + arg + "'";
+            // The signal comes once the trace shows an exchange, so that the run is mid-way.
+            r = bed::Run({"/bin/sh", "-c",
+                          sh + " >/dev/null & run=$!; until grep -qs . '" + Path("trace.txt") +
+                              "'.partial-*; do sleep 0.01; done; kill -TERM $run; wait $run"},
+                         {});
+            EXPECT_FALSE(r.timedOut) << c.what;
+        } else {
+            r = Run(args);
+            EXPECT_EQ(r.status, 1) << c.what << ":\n" << r.out;
+        }
+        const std::string golden = textfile::Read(dir_ / "golden.req");
+        if (c.signal && golden == old)
+            continue; // refused: the earlier golden file stays
+        const auto source = CommandsAndResponses(c.source);
+        const auto recorded = CommandsAndResponses(golden);
+        ASSERT_EQ(recorded.size(), source.size()) << c.what << ":\n" << r.out;
+        // Compared as truths: a failure message of 65535 bytes helps nobody.
+        for (std::size_t k = 0; k < source.size(); ++k) {
+            EXPECT_TRUE(recorded[k].first == source[k].first) << c.what << ", test " << k + 1;
+            EXPECT_FALSE(!source[k].second.empty() && recorded[k].second.empty())
+                << c.what << ", test " << k + 1 << " passes anything now";
+        }
+        for (const std::size_t k : c.keep) {
+            EXPECT_TRUE(recorded[k - 1].second == source[k - 1].second)
+                << c.what << ", test " << k << " does not keep its own expected response";
+        }
+        cards_.clear();
+        ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), false));
+    }
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 #include "runner/options.h"
 #include "runner/output.h"
 #include "runner/reader_lock.h"
+#include "runner/record.h"
 #include "runner/report.h"
 #include "runner/result.h"
 
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -213,6 +215,80 @@ TEST(RunnerReport, PercentilesOfAMillionTimesStayWithinTheirBucket) {
             EXPECT_LE(figure, exact * (1 + 1.0 / 512)) << spread.what << " " << share;
         }
     }
+}
+
+// The record as the engine's results reach it: the card's answer as each expected response, a
+// test's own where the card's answer holds nothing to expect, and no file short of a test: the
+// golden file that stood there stays.
+TEST(RunnerRecord, AGoldenFileIsWholeAndNeverLooserOrTheOldOneStays) {
+    const fs::path dir = temptree::Make("runner-record");
+    const std::string path = (dir / "golden.req").string();
+    const std::string old = "# - Earlier\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n\n";
+    std::vector<Scenario> scenarios(1);
+    scenarios[0].path = "suite.req";
+    const auto add = [&](const char* name, Bytes command, Bytes expected) {
+        qvrun::Test& test = scenarios[0].tests.emplace_back();
+        test.number = scenarios[0].tests.size();
+        test.name = name;
+        test.command = std::move(command);
+        test.wildcard.assign(expected.size(), 0);
+        test.expected = std::move(expected);
+    };
+    add("Select", {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, {0x90, 0x00});
+    add("Read", {0x00, 0xB0, 0x00, 0x00, 0x02}, {0x12, 0x34, 0x90, 0x00});
+    struct Case {
+        const char* what;
+        std::vector<std::optional<Bytes>> answers; // the card's, a test each; none: not told
+        std::string written;                       // empty: refused
+    };
+    const Case cases[] = {
+        {"every test answered",
+         {Bytes{0x90, 0x00}, Bytes{0x12, 0x35, 0x90, 0x00}},
+         "# - Select\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n\n"
+         "# - Read\n2,0 00 B0 00 00 02\n> 12 35 90 00\n\n"},
+        {"an answer of no bytes from a library",
+         {Bytes{0x90, 0x00}, Bytes{}},
+         "# - Select\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n\n"
+         "# - Read\n2,0 00 B0 00 00 02\n> 12 34 90 00\n\n"},
+        {"a test never told", {Bytes{0x90, 0x00}, std::nullopt}, ""},
+    };
+    const ReaderSlot slot{};
+    for (const Case& c : cases) {
+        std::ofstream(path) << old;
+        {
+            OutputFile file(path);
+            RecordFile record(scenarios, file);
+            for (std::size_t k = 0; k < c.answers.size(); ++k) {
+                if (!c.answers[k])
+                    continue;
+                const qvrun::Test& test = scenarios[0].tests[k];
+                const Bytes& answer = *c.answers[k];
+                const TestResult result{scenarios[0], test, 1,
+                                        qv::Judge(test.Expected(), {OK, 0, answer, {}}), answer};
+                record.TestDone(slot, result);
+            }
+            if (c.written.empty()) {
+                try {
+                    record.Write();
+                    ADD_FAILURE() << c.what << ": written";
+                } catch (const SetupError& error) {
+                    EXPECT_EQ(std::string(error.what()),
+                              "--record " + path +
+                                  " not written: 1 of the 2 tests were recorded; the file there "
+                                  "stays as it was")
+                        << c.what;
+                }
+            } else {
+                record.Write();
+            }
+        }
+        std::ostringstream text;
+        text << std::ifstream(path).rdbuf();
+        EXPECT_EQ(text.str(), c.written.empty() ? old : c.written) << c.what;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1)
+            << c.what << ": nothing left beside it";
+    }
+    temptree::Remove(dir);
 }
 
 } // namespace
