@@ -11,6 +11,7 @@
 #include "runner/run.h"
 #include "runner/scenario.h"
 #include "runner/trace.h"
+#include "runner/watch.h"
 
 #include <cerrno>
 #include <csignal>
@@ -187,7 +188,9 @@ int Main(std::span<const char* const> args) {
     const std::vector<ReaderTotals> totals =
         engine.Run(scenarios, {options.getResponse, options.failFast, options.repeat,
                                baseline ? &*baseline : nullptr,
-                               options.baselineFactor.value_or(RunSettings{}.baselineFactor)});
+                               options.baselineFactor.value_or(RunSettings{}.baselineFactor),
+                               std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(options.timeout))});
     console.Summary(Clock::now() - start);
 
     // Every report is put in place, or said why not.
@@ -211,21 +214,29 @@ int Main(std::span<const char* const> args) {
                      out == stdout ? "output" : "error", std::strerror(error));
         writeFailed = true;
     }
-    if (writeFailed)
-        return kSetupError;
-
+    int status = kAllPassed;
     std::size_t sent = 0;
     for (const ReaderTotals& reader : totals) {
         if (reader.Failed() > 0 || reader.notRun > 0)
-            return kTestFailed;
+            status = kTestFailed;
         sent += reader.tests;
     }
     // Green means tested: a run that sent nothing has checked nothing.
     if (sent == 0 && !options.allowEmpty) {
         console.Warning("no test was sent");
-        return kTestFailed;
+        status = kTestFailed;
     }
-    return kAllPassed;
+    if (writeFailed)
+        status = kSetupError;
+    std::fflush(nullptr);
+    // A run a signal stopped ends by that signal, its reports written.
+    if (const int signo = EndingSignal())
+        EndBySignal(signo);
+    // A call left behind may come back into the library while it is being torn down: the
+    // process ends here, without CT_close and the libraries' destructors.
+    if (engine.LeftCallsBehind())
+        _exit(status);
+    return status;
 }
 
 // A standard stream the caller closed stays closed: a file opened later must not take its
@@ -246,6 +257,7 @@ void HoldClosedStandardStreams() {
 
 int main(int argc, char** argv) {
     HoldClosedStandardStreams();
+    InstallRunHandlers();
     // A closed standard output (a pager quit early) does not end the run; its write error is
     // said at the end.
     std::signal(SIGPIPE, SIG_IGN);

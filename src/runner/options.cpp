@@ -4,6 +4,7 @@
 #include "core/text.h"
 
 #include <getopt.h>
+#include <optional>
 #include <string_view>
 
 namespace qvrun {
@@ -11,6 +12,7 @@ namespace {
 
 constexpr unsigned kMaxRepeat = 1000000;
 constexpr unsigned kLongestReaderWait = 24 * 60 * 60; // a day: never a wait without a limit
+constexpr double kMaxTimeout = 86400;
 
 // Splits "a,b,c" into its non-empty parts.
 std::vector<std::string> SplitList(std::string_view list) {
@@ -45,13 +47,27 @@ std::string FileName(const char* option, const std::string& value) {
     return value;
 }
 
-double ParseFactor(const std::string& text) {
+// `text` as a number from `least` to `most`, or nothing.
+std::optional<double> NumberIn(const std::string& text, double least, double most) {
     const std::optional<double> value = qv::WholeNumber<double>(text);
-    if (!value || !(*value >= 1) || *value > 1e6) {
-        throw SetupError("--baseline-factor needs a number of at least 1, such as 1.5, not '" +
-                         text + "'");
+    if (!value || !(*value >= least) || *value > most) {
+        return std::nullopt;
     }
     return *value;
+}
+
+double ParseFactor(const std::string& text) {
+    if (const std::optional<double> value = NumberIn(text, 1, 1e6))
+        return *value;
+    throw SetupError("--baseline-factor needs a number of at least 1, such as 1.5, not '" + text +
+                     "'");
+}
+
+double ParseTimeout(const std::string& text) {
+    if (const std::optional<double> value = NumberIn(text, 0, kMaxTimeout))
+        return *value;
+    throw SetupError("--timeout needs seconds from 0 (no limit) to 86400, such as 2.5, not '" +
+                     text + "'");
 }
 
 using Apply = void (*)(Options& options, const std::string& value);
@@ -104,6 +120,8 @@ constexpr OptionRow kOptions[] = {
      [](Options& o, const std::string&) { o.allowEmpty = true; }},
     {"wait-reader", required_argument, kLongOnly + 30,
      [](Options& o, const std::string& v) { o.waitReader = ParseReaderWait(v); }},
+    {"timeout", required_argument, kLongOnly + 12,
+     [](Options& o, const std::string& v) { o.timeout = ParseTimeout(v); }},
     {"quiet", no_argument, 'q',
      [](Options& o, const std::string&) { o.verbosity = Verbosity::Quiet; }},
     {"verbose", no_argument, 'v',
@@ -241,13 +259,15 @@ const char* UsageText() {
            "  --allow-empty         a file without tests, or no test sent, is no error\n"
            "  --wait-reader SECONDS wait that long for a reader or card in use by another run\n"
            "                        or program (default 0: refuse at once)\n"
+           "  --timeout SECONDS     the longest wait for one exchange (default 60; 0: none)\n"
            "  -q, --quiet           print failures and the summary only\n"
            "  -v, --verbose         print the bytes of every exchange\n"
            "  -h, --help            print this help\n"
            "  -V, --version         print the version\n"
            "\n"
            "Exit status: 0 all tests passed, 1 a test failed or was not run, 2 usage, set-up or\n"
-           "write error.\n";
+           "write error; ended by SIGHUP, SIGINT or SIGTERM, the reports written, by that "
+           "signal.\n";
 }
 
 } // namespace qvrun

@@ -27,6 +27,7 @@ struct Options {
     unsigned repeat = 1;
     // --wait-reader: how long a reader in use by another run or program is waited for.
     std::chrono::seconds waitReader{0};
+    double timeout = 60; // --timeout: seconds an exchange may take; 0 for no limit
     bool failFast = false;
     bool getResponse = false;
     bool strict = false;     // a line the base rules read leniently is an error

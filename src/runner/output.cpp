@@ -4,11 +4,9 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,35 +50,7 @@ struct FileIdentity {
 // that a killed run leaves nothing half-written beside its targets.
 std::array<std::atomic<const char*>, 8> gPending{};
 
-void RemovePendingAndEnd(int signo) {
-    for (const std::atomic<const char*>& slot : gPending) {
-        if (const char* path = slot.load())
-            unlink(path); // async-signal-safe
-    }
-    // SA_RESETHAND has put back the default action: the run ends by the signal it got.
-    raise(signo);
-}
-
-// SIGHUP, SIGINT and SIGTERM remove the pending files, then end the run as they would have; a
-// signal the run was started with ignored stays ignored.
-void TakeEndingSignals() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        for (int signo : {SIGHUP, SIGINT, SIGTERM}) {
-            struct sigaction old {};
-            if (sigaction(signo, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
-                continue;
-            struct sigaction action {};
-            action.sa_handler = RemovePendingAndEnd;
-            action.sa_flags = SA_RESETHAND;
-            sigemptyset(&action.sa_mask);
-            sigaction(signo, &action, nullptr);
-        }
-    });
-}
-
 void Track(const std::string& temporary) {
-    TakeEndingSignals();
     for (std::atomic<const char*>& slot : gPending) {
         const char* empty = nullptr;
         if (slot.compare_exchange_strong(empty, temporary.c_str()))
@@ -102,6 +72,13 @@ bool IsRegularOrAbsent(const std::string& path) {
 }
 
 } // namespace
+
+void RemovePendingOutputs() {
+    for (const std::atomic<const char*>& slot : gPending) {
+        if (const char* path = slot.load())
+            unlink(path); // async-signal-safe
+    }
+}
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
     if (path_ == "-") {

@@ -71,6 +71,10 @@ struct OutputPath {
 void CheckOutputPaths(const std::vector<std::string>& inputs,
                       const std::vector<OutputPath>& outputs);
 
+// Removes the temporary files of the outputs not yet put in place; async-signal-safe, for a
+// signal that ends the process.
+void RemovePendingOutputs();
+
 // Removes what an earlier run left at `path` (a stale report), unless it is no regular file.
 void RemoveStale(const std::string& path);
 

@@ -306,6 +306,14 @@ void Console::ShowProgress() {
     if (!settings_.progress)
         return;
     std::fprintf(out_, "[%zu/%zu] %zu failed", testsDone_, settings_.testsInAll, testsFailed_);
+    // The test waited for longest, so that a hanging one is named while it hangs.
+    const ReaderState* oldest = nullptr;
+    for (const ReaderState& reader : readers_) {
+        if (!reader.running.empty() && (oldest == nullptr || reader.since < oldest->since))
+            oldest = &reader;
+    }
+    if (oldest != nullptr)
+        std::fprintf(out_, ", running %s", oldest->running.c_str());
     std::fflush(out_);
     progressShown_ = true;
 }
@@ -332,9 +340,22 @@ void Console::Warning(const std::string& line) {
     ShowProgress();
 }
 
+void Console::TestStarted(const ReaderSlot& slot, const Scenario& scenario, const Test& test) {
+    if (!settings_.progress)
+        return;
+    const std::lock_guard lock(mutex_);
+    ReaderState& state = readers_[slot.index];
+    state.running =
+        state.prefix + std::to_string(test.number) + " " + TestTitle(test) + " of " + scenario.path;
+    state.since = Clock::now();
+    ClearProgress();
+    ShowProgress();
+}
+
 void Console::TestDone(const ReaderSlot& slot, const TestResult& result) {
     const std::lock_guard lock(mutex_);
     ClearProgress();
+    readers_[slot.index].running.clear();
     ++testsDone_;
     testsFailed_ += result.Passed() ? 0 : 1;
     for (const Exchange& exchange : result.exchanges)
@@ -385,6 +406,7 @@ void Console::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
     ClearProgress();
     const std::size_t count = notRun.Count();
     testsDone_ += count;
+    readers_[slot.index].running.clear();
     std::fprintf(out_, "%s%.*s; %s not run\n", readers_[slot.index].prefix.c_str(),
                  static_cast<int>(notRun.reason.size()), notRun.reason.data(),
                  Tests(count).c_str());

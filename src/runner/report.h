@@ -63,6 +63,7 @@ class Console : public RunObserver {
 
     void Warning(const std::string& line);
     void ReaderReady(const ReaderSlot& slot) override;
+    void TestStarted(const ReaderSlot& slot, const Scenario& scenario, const Test& test) override;
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
     void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;
     void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
@@ -83,6 +84,9 @@ class Console : public RunObserver {
         unsigned run = 0;
         std::string prefix;
         std::optional<ReaderTotals> totals;
+        // The test being sent, for the progress line: "[2] 4 Select MF", and since when.
+        std::string running;
+        Clock::time_point since{};
     };
 
     std::mutex mutex_;

@@ -68,6 +68,10 @@ void Observers::ReaderReady(const ReaderSlot& slot) {
     Tell(&RunObserver::ReaderReady, slot);
 }
 
+void Observers::TestStarted(const ReaderSlot& slot, const Scenario& scenario, const Test& test) {
+    Tell(&RunObserver::TestStarted, slot, scenario, test);
+}
+
 void Observers::Exchanged(const ReaderSlot& slot, const Exchange& exchange) {
     Tell(&RunObserver::Exchanged, slot, exchange);
 }

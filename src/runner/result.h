@@ -107,12 +107,15 @@ struct ReaderTotals {
 std::string CaseClass(const Reader& reader, const Scenario& scenario);
 std::string CaseName(const Test& test, unsigned run);
 
-// Receives a run's events. A reader's events come from its own thread, in order; an observer
-// that several readers share guards what they share.
+// Receives a run's events. A reader's events come from its own thread, in order (or, once that
+// thread is left behind in a CT-API call, the last of them from the run's main thread); an
+// observer that several readers share guards what they share.
 class RunObserver {
   public:
     virtual ~RunObserver() = default;
     virtual void ReaderReady(const ReaderSlot& /*slot*/) {}
+    virtual void TestStarted(const ReaderSlot& /*slot*/, const Scenario& /*scenario*/,
+                             const Test& /*test*/) {}
     virtual void Exchanged(const ReaderSlot& /*slot*/, const Exchange& /*exchange*/) {}
     virtual void TestDone(const ReaderSlot& /*slot*/, const TestResult& /*result*/) {}
     // Once at most per reader, after its last result.
@@ -126,6 +129,7 @@ class Observers : public RunObserver {
     void Add(RunObserver& observer) { observers_.push_back(&observer); }
 
     void ReaderReady(const ReaderSlot& slot) override;
+    void TestStarted(const ReaderSlot& slot, const Scenario& scenario, const Test& test) override;
     void Exchanged(const ReaderSlot& slot, const Exchange& exchange) override;
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
     void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <ctapi.h>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -62,55 +63,104 @@ bool CardStatus(const Exchange& exchange, std::uint8_t sw1) {
            exchange.received[exchange.received.size() - 2] == sw1;
 }
 
-// One reader's tests, on the reader's thread. A test's exchanges are kept until its result is
-// told; their storage is reused by the next test, so a long run allocates nothing per test.
+std::string StoppedBy(int signo) {
+    return std::string("stopped by ") + SignalName(signo);
+}
+
+std::string SecondsText(Clock::duration duration) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", std::chrono::duration<double>(duration).count());
+    return text;
+}
+
+// One reader's tests, on the reader's thread, or, once that thread is left behind in a CT-API
+// call, ended by the run's main thread (Abandon). A test's exchanges are kept until its result
+// is told; their storage is reused by the next test, so a long run allocates nothing per test.
 class ReaderRun {
   public:
-    ReaderRun(CtTerminal& terminal, const ReaderSlot& slot, RunObserver& observer)
-        : terminal_(terminal), slot_(slot), observer_(observer) {}
+    ReaderRun(CtTerminal& terminal, const ReaderSlot& slot, RunObserver& observer,
+              const std::vector<Scenario>& scenarios, const RunSettings& settings)
+        : terminal_(terminal), slot_(slot), observer_(observer), scenarios_(scenarios),
+          settings_(settings) {}
 
-    ReaderTotals Run(const std::vector<Scenario>& scenarios, const RunSettings& settings,
-                     StopFlag& stop) {
-        ReaderTotals totals;
-        const auto start = Clock::now();
-        const std::optional<std::string> ended = RunAll(scenarios, settings, stop, totals);
-        totals.wall = Clock::now() - start;
-        if (ended) {
-            const NotRun notRun{scenarios, settings.repeat, position_, *ended};
-            if (notRun.Count() > 0) {
-                totals.Count(notRun);
-                observer_.TestsNotRun(slot_, notRun);
-            }
+    ReaderTotals Run(StopFlag& stop) {
+        start_ = Clock::now();
+        std::optional<std::string> ended;
+        try {
+            ended = RunAll(stop);
+        } catch (const RunStopped&) {
+            ended = StoppedBy(EndingSignal()); // position_ is the test that was not sent
         }
-        observer_.ReaderDone(slot_, totals);
-        return totals;
+        return Finish(ended);
+    }
+
+    // Ends the run of a reader whose thread is left behind in `call`: the test it was sending
+    // is an error `why` (nothing with `why` empty: the run was stopped, and it is not run), the
+    // rest are not run for `reason`.
+    ReaderTotals Abandon(const std::string& why, const std::string& reason,
+                         Clock::time_point since) {
+        if (sending_ != nullptr && !why.empty()) {
+            TestResult result{
+                .scenario = scenarios_[position_.file], .test = *sending_, .run = position_.run};
+            result.judgement.verdict = Verdict::CtError;
+            result.command = sent_;
+            result.why = why;
+            // Those that came back; the last one did not.
+            result.exchanges = std::span(exchanges_.data(), used_ > 0 ? used_ - 1 : 0);
+            result.duration = Clock::now() - since;
+            totals_.Count(result);
+            observer_.TestDone(slot_, result);
+            ++position_.test;
+        }
+        return Finish(reason);
+    }
+
+    // Where the reader stands, for the reason of an abandoned run: "test 3 of a.req".
+    std::string Where() const {
+        const Scenario& scenario = scenarios_[std::min(position_.file, scenarios_.size() - 1)];
+        const std::size_t number = sending_ != nullptr ? sending_->number : position_.test;
+        return "test " + std::to_string(number) + " of " + scenario.path;
     }
 
   private:
+    // Tells the tests not run, if any, and the reader done.
+    ReaderTotals Finish(const std::optional<std::string>& ended) {
+        totals_.wall = Clock::now() - start_;
+        if (ended) {
+            const NotRun notRun{scenarios_, settings_.repeat, position_, *ended};
+            if (notRun.Count() > 0) {
+                totals_.Count(notRun);
+                observer_.TestsNotRun(slot_, notRun);
+            }
+        }
+        observer_.ReaderDone(slot_, totals_);
+        return totals_;
+    }
+
     // Every test in turn from position_; why the run ended early, or nothing. position_ is then
     // the first test not run.
-    std::optional<std::string> RunAll(const std::vector<Scenario>& scenarios,
-                                      const RunSettings& settings, StopFlag& stop,
-                                      ReaderTotals& totals) {
+    std::optional<std::string> RunAll(StopFlag& stop) {
+        const RunSettings& settings = settings_;
         for (; position_.run <= settings.repeat; ++position_.run, position_.file = 0) {
-            for (; position_.file < scenarios.size(); ++position_.file, position_.test = 0) {
-                const Scenario& scenario = scenarios[position_.file];
+            for (; position_.file < scenarios_.size(); ++position_.file, position_.test = 0) {
+                const Scenario& scenario = scenarios_[position_.file];
                 if (position_.test == 0)
                     captures_.clear(); // each run of each file starts without captures
-                for (; position_.test < scenario.tests.size(); ++position_.test) {
+                while (position_.test < scenario.tests.size()) {
                     if (const std::optional<std::string> why = stop.Reason())
                         return why;
                     const Test& test = scenario.tests[position_.test];
+                    sending_ = &test;
+                    observer_.TestStarted(slot_, scenario, test);
                     const TestResult result = RunTest(scenario, test, position_.run, settings);
-                    totals.Count(result);
+                    totals_.Count(result);
                     observer_.TestDone(slot_, result);
-                    if (std::optional<std::string> lost = Lost(result)) {
-                        ++position_.test;
+                    sending_ = nullptr;
+                    ++position_.test;
+                    if (std::optional<std::string> lost = Lost(result))
                         return lost;
-                    }
                     if (settings.failFast && !result.Passed()) {
                         stop.Stop("stopped at the first failure (--fail-fast)");
-                        ++position_.test;
                         return stop.Reason();
                     }
                 }
@@ -162,6 +212,7 @@ class ReaderRun {
             result.judgement.verdict = Verdict::NotSent;
             return result;
         }
+        sent_ = result.command;
         const Exchange& last =
             SendWithFollowUps(result.command, test.destination, settings.getResponse);
         result.received = last.received;
@@ -282,8 +333,14 @@ class ReaderRun {
     CtTerminal& terminal_;
     const ReaderSlot& slot_;
     RunObserver& observer_;
+    const std::vector<Scenario>& scenarios_;
+    const RunSettings& settings_;
+    Clock::time_point start_;
+    ReaderTotals totals_;
     Position position_;
-    std::vector<Exchange> exchanges_; // the first used_ are the current test's
+    const Test* sending_ = nullptr;      // the test being sent, until its result is told
+    std::span<const std::uint8_t> sent_; // its command
+    std::vector<Exchange> exchanges_;    // the first used_ are the current test's
     std::size_t used_ = 0;
     Bytes joined_;
     bool followUpsExhausted_ = false; // the last command still asked for more at the limit
@@ -317,16 +374,97 @@ void Engine::Open(const std::vector<Reader>& readers, bool reset, std::chrono::s
 
 std::vector<ReaderTotals> Engine::Run(const std::vector<Scenario>& scenarios,
                                       const RunSettings& settings) {
-    std::vector<ReaderTotals> totals(slots_.size());
-    StopFlag& stop = stop_;
-    std::vector<std::jthread> threads;
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
+    const std::size_t count = slots_.size();
+    std::vector<ReaderTotals> totals(count);
+    std::vector<std::unique_ptr<ReaderRun>> runs;
+    std::unique_ptr<std::atomic<bool>[]> finished(new std::atomic<bool>[count]);
+    std::vector<bool> ended(count, false); // finished, or ended here
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < count; ++i) {
+        runs.push_back(
+            std::make_unique<ReaderRun>(*terminals_[i], slots_[i], observer_, scenarios, settings));
+        finished[i] = false;
+        terminals_[i]->Watch().Supervise(true);
+    }
+    WatchEndingSignals(true);
+    for (std::size_t i = 0; i < count; ++i) {
         threads.emplace_back([&, i] {
-            ReaderRun run(*terminals_[i], slots_[i], observer_);
-            totals[i] = run.Run(scenarios, settings, stop);
+            const FaultStack stack;
+            totals[i] = runs[i]->Run(stop_);
+            finished[i] = true;
+            Wake();
         });
     }
-    threads.clear(); // joins them
+    // Ends reader `i`, whose thread stays behind in its call.
+    const auto leave = [&](std::size_t i, const CallWatch::State& state, const std::string& why,
+                           const std::string& reason) {
+        totals[i] = runs[i]->Abandon(why, reason, state.since);
+        ended[i] = true;
+        leftBehind_ = true;
+        threads[i].detach();
+        // The thread may come back into them at any time: they stay for the process's life.
+        (void)runs[i].release();
+        (void)terminals_[i].release();
+    };
+    for (std::size_t left = count; left > 0;) {
+        std::optional<Clock::time_point> until;
+        const auto now = Clock::now();
+        // Looked at before the calls (CallWatch::Begin).
+        const int signo = EndingSignal();
+        if (signo != 0)
+            stop_.Stop(StoppedBy(signo));
+        const bool stopped = signo != 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (ended[i])
+                continue;
+            if (finished[i]) {
+                threads[i].join();
+                ended[i] = true;
+                --left;
+                continue;
+            }
+            CallWatch& watch = terminals_[i]->Watch();
+            const CallWatch::State state = watch.Look();
+            if (state.kind == CallWatch::State::Faulted) {
+                const std::string call = CtCallName(state.call);
+                const std::string where = runs[i]->Where();
+                leave(i, state,
+                      "the CT-API library crashed in " + call + " (" + SignalName(state.signal) +
+                          ")",
+                      "the CT-API library crashed in " + call + " at " + where);
+                --left;
+            } else if (state.kind == CallWatch::State::Calling) {
+                const bool late = settings.timeout > Clock::duration::zero() &&
+                                  now - state.since >= settings.timeout;
+                if ((stopped || late) && watch.Leave(state)) {
+                    const std::string limit = SecondsText(settings.timeout);
+                    const std::string where = runs[i]->Where();
+                    if (stopped && !late)
+                        leave(i, state, "", *stop_.Reason());
+                    else
+                        leave(i, state, "no answer within " + limit + " (--timeout)",
+                              where + " had no answer within " + limit);
+                    --left;
+                } else if (settings.timeout > Clock::duration::zero()) {
+                    const auto deadline = state.since + settings.timeout;
+                    until = until ? std::min(*until, deadline) : deadline;
+                }
+            }
+        }
+        if (left == 0)
+            break;
+        // A call begun after now ends after now + timeout: looking again then finds it in time.
+        if (settings.timeout > Clock::duration::zero()) {
+            const auto next = now + settings.timeout;
+            until = until ? std::min(*until, next) : next;
+        }
+        WaitForEvent(until);
+    }
+    WatchEndingSignals(false);
+    for (const auto& terminal : terminals_) {
+        if (terminal)
+            terminal->Watch().Supervise(false);
+    }
     return totals;
 }
 

@@ -43,6 +43,8 @@ struct RunSettings {
     // --baseline: a test whose time grew past `baselineFactor` times its time there fails.
     const Baseline* baseline = nullptr;
     double baselineFactor = 2;
+    // --timeout: the longest wait for one exchange; zero for no limit.
+    Clock::duration timeout{};
 };
 
 class Engine {
@@ -58,10 +60,17 @@ class Engine {
     void Open(const std::vector<Reader>& readers, bool reset, std::chrono::seconds waitInUse = {});
 
     // Runs every file `settings.repeat` times on every open reader at once; returns when all
-    // readers are done. With failFast, the first failure on any reader stops them all.
+    // readers are done. With failFast, the first failure on any reader stops them all. A reader
+    // whose exchange has not come back within `settings.timeout`, or whose library faulted, is
+    // ended here and its call left behind; an ending signal (watch.h) stops every reader, the
+    // calls under way left behind.
     // `scenarios` stays unchanged while the run reads it. The totals are in reader order.
     std::vector<ReaderTotals> Run(const std::vector<Scenario>& scenarios,
                                   const RunSettings& settings);
+
+    // Whether a CT-API call was left behind: its thread may come back into the library at any
+    // time, so the process must end without running the library's destructors (_exit).
+    bool LeftCallsBehind() const { return leftBehind_; }
 
   private:
     const CtLibrary& library_;
@@ -69,6 +78,7 @@ class Engine {
     std::vector<ReaderSlot> slots_;
     StopFlag stop_;
     std::vector<std::unique_ptr<CtTerminal>> terminals_;
+    bool leftBehind_ = false;
 };
 
 } // namespace qvrun

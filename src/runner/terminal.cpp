@@ -21,9 +21,12 @@ constexpr std::uint16_t kSharedPort = 0;
 } // namespace
 
 CtTerminal::CtTerminal(const CtLibrary& library, const Reader& reader)
-    : library_(library), reader_(reader), room_(qv::kMaxCtLength) {
+    : library_(library), reader_(reader), room_(qv::kMaxCtLength),
+      watch_(library.Name(), reader.name) {
+    watch_.Begin(CtCall::Init);
     const std::int8_t result =
         library_.Init()(reader_.position, library_.Ours() ? kExclusivePort : kSharedPort);
+    watch_.End();
     if (result != OK) {
         throw SetupError("CT_init for reader '" + reader_.name + "' answered " +
                          CtResultText(result));
@@ -31,12 +34,18 @@ CtTerminal::CtTerminal(const CtLibrary& library, const Reader& reader)
 }
 
 CtTerminal::~CtTerminal() {
+    watch_.Begin(CtCall::Close);
     library_.Close()(reader_.position);
+    watch_.End();
 }
 
 qv::ExchangeResult CtTerminal::Send(std::uint8_t destination,
                                     std::span<const std::uint8_t> command) {
-    return qv::SendCommand(reader_.position, destination, kHost, command, room_, library_.Data());
+    watch_.Begin(CtCall::Data);
+    qv::ExchangeResult reply =
+        qv::SendCommand(reader_.position, destination, kHost, command, room_, library_.Data());
+    watch_.End();
+    return reply;
 }
 
 std::optional<std::string> CtTerminal::CardState() {

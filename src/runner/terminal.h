@@ -4,6 +4,7 @@
 #include "runner/ct_library.h"
 #include "runner/readers.h"
 #include "runner/scenario.h"
+#include "runner/watch.h"
 
 #include "core/exchange.h"
 
@@ -21,6 +22,8 @@ class CtTerminal {
     // CT_init for the reader's position; throws SetupError when it fails. With our library the
     // terminal is one of exclusive use (port number 1): from RESET ICC on, no other program
     // reaches the card. Another library opens it with port number 0 (shared).
+    // Every call is marked in the terminal's watch (a CT_data after an ending signal throws
+    // RunStopped).
     CtTerminal(const CtLibrary& library, const Reader& reader);
     ~CtTerminal();
     CtTerminal(const CtTerminal&) = delete;
@@ -37,10 +40,13 @@ class CtTerminal {
     // when the terminal does not say.
     std::optional<std::string> CardState();
 
+    CallWatch& Watch() { return watch_; }
+
   private:
     const CtLibrary& library_;
     Reader reader_;
     std::vector<std::uint8_t> room_;
+    CallWatch watch_;
 };
 
 } // namespace qvrun

@@ -451,6 +451,187 @@ TEST_F(RunnerOnBed, OutputsAreWholeOrAbsentAndNeverOverwriteAnInput) {
         EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos) << entry.path();
 }
 
+// Runs a command; once the trace's temporary file holds COUNT lines, sends it SIGNAL (or "-":
+// none). Prints "status N" as a shell would (128 + the signal for a run a signal ended).
+const char* const kSignaller = R"(
+import glob, signal, subprocess, sys, time
+trace, count, name = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+run = subprocess.Popen(sys.argv[4:])
+def lines():
+    return sum(open(path, errors="replace").read().count("\n")
+               for path in glob.glob(trace + ".partial-*"))
+if name != "-":
+    while run.poll() is None and lines() < count:
+        time.sleep(0.01)
+    if run.poll() is None:
+        run.send_signal(getattr(signal, name))
+status = run.wait()
+print("status", 128 - status if status < 0 else status)
+)";
+
+// The faults a run meets, each as the run sees it: a mute card with a time limit, an ending
+// signal while the card hangs (the limit off), a CT-API library that crashes in each call and
+// with each fault, a card pulled. The run ends in every case, says what happened once, writes
+// its reports whole with the tests it did not run, and ends with the status the fault gives.
+TEST_F(RunnerOnBed, EveryFaultEndsTheRunWithItsReports) {
+    const std::string select = "apdu 00 A4 00 0C 02 3F 00 -> 90 00\napdu 00 EE 00 00 -> 90 00\n";
+    const std::string steady = "atr 3B 02 14 50\n" + select;
+    const std::string file = Path("faults.req");
+    textfile::Write(file, "# - Select\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
+                          "# - Select again\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
+                          "# - Aimed at\n2,0 00 EE 00 00\n> 90 00\n"
+                          "# - After it\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n");
+    const std::string library = CTAPI_CRASH;
+    const std::string crashed = "quorvane-run: the CT-API library " + library + " crashed in ";
+    struct Case {
+        std::string what;
+        std::string card;              // in reader 1; reader 2 holds the steady card
+        std::vector<std::string> args; // before the file; "NAME=VALUE" ones go to the environment
+        const char* signal;            // sent once the trace holds `traceLines`
+        int status;
+        std::vector<std::string> says;   // in the output
+        std::vector<std::string> report; // in the JUnit report as read; none: no report
+        std::size_t traceLines;
+    };
+    std::vector<Case> cases = {
+        {"a mute card, another reader beside it",
+         steady + "mute after 2\n",
+         {"--readers", "1,2", "--timeout", "0.5"},
+         "-",
+         1,
+         {"[1] ERROR    3  Aimed at  ", "[1]            no answer within 0.5 s (--timeout)\n",
+          "[1] test 3 of " + file + " had no answer within 0.5 s; 1 test not run\n",
+          "[2] 4 tests, 4 passed, 0 failed in ",
+          "FAILED: 8 tests, 6 passed, 1 failed, 1 not run in "},
+         {"suite Virtual PCD 00 00 tests=4 failures=0 errors=1\n",
+          "| 3 Aimed at | timed | Error: no answer within 0.5 s (--timeout)\n",
+          "| 4 After it | untimed | Skipped: test 3 of " + file + " had no answer within 0.5 s\n",
+          "suite Virtual PCD 00 01 tests=4 failures=0 errors=0\n"},
+         6},
+        {"a card pulled",
+         steady + "pull after 2\n",
+         {},
+         "-",
+         1,
+         {"ERROR    3  Aimed at  ",
+          // removed or unpowered, as far as pcscd has seen it go
+          "card lost at test 3 of " + file + ": the card ",
+          " (CT_data answered ERR_TRANS (-10)); 1 test not run\n",
+          "FAILED: 4 tests, 2 passed, 1 failed, 1 not run in "},
+         {"suite Virtual PCD 00 00 tests=4 failures=0 errors=1\n",
+          "| 4 After it | untimed | Skipped: card lost at test 3 of "},
+         3},
+        {"CT_init crashes",
+         steady,
+         {"CTAPI_CRASH_IN=CT_init", "--ctapi", library},
+         "-",
+         2,
+         {crashed + "CT_init (SIGSEGV) on reader 'Virtual PCD 00 00'\nstatus 2\n"},
+         {},
+         0},
+        {"CT_close crashes after the reports",
+         steady,
+         {"CTAPI_CRASH_IN=CT_close", "--ctapi", library},
+         "-",
+         2,
+         {"PASSED: 4 tests, 4 passed, 0 failed in ",
+          crashed + "CT_close (SIGSEGV) on reader 'Virtual PCD 00 00'\nstatus 2\n"},
+         {"suite Virtual PCD 00 00 tests=4 failures=0 errors=0\n"},
+         4},
+    };
+    for (const char* fault : {"SEGV", "BUS", "ILL", "FPE"}) {
+        const std::string sig = std::string("SIG") + fault;
+        cases.push_back(
+            {"CT_data crashes with " + sig,
+             steady,
+             {"CTAPI_CRASH_IN=CT_data", std::string("CTAPI_CRASH_SIGNAL=") + fault, "--ctapi",
+              library},
+             "-",
+             1,
+             {crashed + "CT_data (" + sig + ") on reader 'Virtual PCD 00 00'\n",
+              "ERROR    3  Aimed at  ",
+              "the CT-API library crashed in CT_data at test 3 of " + file + "; 1 test not run\n",
+              "FAILED: 4 tests, 2 passed, 1 failed, 1 not run in "},
+             {"| 3 Aimed at | timed | Error: the CT-API library crashed in CT_data (" + sig + ")\n",
+              "| 4 After it | untimed | Skipped: the CT-API library crashed in CT_data at test 3"},
+             2});
+    }
+    for (const auto& [name, number] : {std::pair{"SIGHUP", 1}, {"SIGINT", 2}, {"SIGTERM", 15}}) {
+        cases.push_back(
+            {std::string(name) + " while the card hangs",
+             steady + "mute after 2\n",
+             {"--readers", "1,2", "--timeout", "0"},
+             name,
+             128 + number,
+             {"[1] stopped by " + std::string(name) + "; 2 tests not run\n",
+              "FAILED: 8 tests, 6 passed, 0 failed, 2 not run in "},
+             {"suite Virtual PCD 00 00 tests=4 failures=0 errors=0\n",
+              "| 3 Aimed at | untimed | Skipped: stopped by " + std::string(name) + "\n",
+              "suite Virtual PCD 00 01 tests=4 failures=0 errors=0\n"},
+             6});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A fresh pcscd for each: vpcd may still wait for the mute card of the row before.
+        cards_.clear();
+        pcscd_.reset();
+        pcscd_ = std::make_unique<bed::Pcscd>();
+        Insert(0, c.card);
+        Insert(1, steady);
+        std::vector<std::string> argv = {kDebianPython,
+                                         "-c",
+                                         kSignaller,
+                                         Path("trace.txt"),
+                                         std::to_string(c.traceLines),
+                                         c.signal,
+                                         "/usr/bin/env"};
+        std::vector<std::string> args;
+        for (const std::string& arg : c.args)
+            (arg.find('=') != std::string::npos && arg[0] != '-' ? argv : args).push_back(arg);
+        argv.push_back(Runner());
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(),
+                    {"--junit", Path("report.xml"), "--trace", Path("trace.txt"), file});
+        const bed::RunResult r = bed::Run(argv, {});
+        ASSERT_FALSE(r.timedOut) << r.out;
+        EXPECT_NE(r.out.find("status " + std::to_string(c.status) + "\n"), std::string::npos)
+            << r.out;
+        for (const std::string& line : c.says)
+            EXPECT_NE(r.out.find(line), std::string::npos) << "missing: " << line << "\n" << r.out;
+        EXPECT_EQ(Count(r.out, "card lost"), c.what == "a card pulled" ? 1u : 0u) << r.out;
+        // A crash is named with its library in one line.
+        EXPECT_EQ(Count(r.out, library), c.what.find("crash") != std::string::npos ? 1u : 0u)
+            << r.out;
+        EXPECT_EQ(fs::exists(dir_ / "report.xml"), !c.report.empty()) << r.out;
+        if (!c.report.empty() && fs::exists(dir_ / "report.xml")) {
+            const bed::RunResult junit =
+                bed::Run({kDebianPython, "-c", kJUnitReader, Path("report.xml")}, {});
+            EXPECT_EQ(junit.status, 0) << junit.out;
+            for (const std::string& line : c.report)
+                EXPECT_NE(junit.out.find(line), std::string::npos) << line << "\n" << junit.out;
+            // Written as the run went: each exchange that came back, one line each.
+            EXPECT_EQ(Count(textfile::Read(dir_ / "trace.txt"), "\n"), c.traceLines);
+        }
+        for (const auto& entry : fs::directory_iterator(dir_))
+            EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos) << entry.path();
+        fs::remove(dir_ / "report.xml");
+        fs::remove(dir_ / "trace.txt");
+    }
+}
+
+// While an exchange is outstanding, the progress line names the test that waits for it.
+TEST_F(RunnerOnBed, ProgressLineNamesTheTestThatHangs) {
+    Insert(0, "apdu 00 A4 00 0C 02 3F 00 -> 90 00\nmute after 1\n");
+    textfile::Write(dir_ / "hang.req", "# - Select\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"
+                                       "# - Hangs\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n");
+    ptyscreen::Options options;
+    options.rows = 40;
+    options.cols = 200;
+    ptyscreen::Screen screen({Runner(), "--timeout", "0", Path("hang.req")}, options);
+    EXPECT_TRUE(screen.WaitForOutput("[1/2] 0 failed, running 2 Hangs of " + Path("hang.req")))
+        << screen.Output();
+}
+
 TEST_F(RunnerOnBed, ARunEndedBySignalLeavesNoHalfWrittenOutput) {
     Insert(0, kCard);
     const std::string sh = "'" + Runner() + "' --repeat 1000000 --junit '" + Path("report.xml") +
@@ -465,8 +646,15 @@ TEST_F(RunnerOnBed, ARunEndedBySignalLeavesNoHalfWrittenOutput) {
                           " $run; wait $run; echo status $?"},
                      {});
         EXPECT_FALSE(r.timedOut) << signal;
-        EXPECT_NE(r.out.find("status 1"), std::string::npos) << signal << ":\n" << r.out;
-        EXPECT_FALSE(fs::exists(dir_ / "report.xml")) << signal;
+        EXPECT_NE(r.out.find(std::string("status ") + (signal[0] == 'H' ? "129" : "143")),
+                  std::string::npos)
+            << signal << ":\n"
+            << r.out;
+        // The run stopped: its report holds what ran and the rest as skipped, whole.
+        EXPECT_TRUE(textfile::Read(dir_ / "report.xml").ends_with("</testsuites>\n")) << signal;
+        EXPECT_NE(textfile::Read(dir_ / "report.xml").find("stopped by SIG"), std::string::npos)
+            << signal;
+        fs::remove(dir_ / "report.xml");
         for (const auto& entry : fs::directory_iterator(dir_))
             EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos)
                 << signal << ": " << entry.path();

@@ -6,14 +6,19 @@
 //   BUFFER_LIMIT   like a reader that buffers at most that many bytes: a longer command is
 //                  refused with ERR_INVALID, a longer answer with ERR_MEMORY (the card itself
 //                  stays as it was: no lost card).
+//   CRASH          crashes where the environment says: CTAPI_CRASH_IN names the call (CT_init,
+//                  CT_data, CT_close; CT_data only for a command with INS EE, so that tests
+//                  before it pass), CTAPI_CRASH_SIGNAL the fault (SEGV, BUS, ILL, FPE).
 #include <ctapi.h>
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -80,11 +85,35 @@ bool AnswerWrongly(std::uint8_t* dad, std::uint8_t* sad, std::uint16_t lenc,
 }
 #endif
 
+#ifdef CRASH
+// Faults as a broken library does, where the environment asks for it.
+void CrashIfAsked(const char* call) {
+    const char* in = std::getenv("CTAPI_CRASH_IN");
+    if (in == nullptr || std::strcmp(in, call) != 0)
+        return;
+    const char* kind = std::getenv("CTAPI_CRASH_SIGNAL");
+    const std::string_view fault = kind != nullptr ? kind : "SEGV";
+    if (fault == "ILL")
+        __builtin_trap();
+    if (fault == "FPE") {
+        volatile int zero = 0, one = 1;
+        volatile int quotient = one / zero;
+        (void)quotient;
+    }
+    if (fault == "BUS")
+        raise(SIGBUS); // a real one needs a file cut short under a mapping
+    *static_cast<volatile int*>(nullptr) = 1;
+}
+#endif
+
 } // namespace
 
 extern "C" {
 
 std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn) {
+#ifdef CRASH
+    CrashIfAsked("CT_init");
+#endif
     return Ours().init(ctn, pn);
 }
 
@@ -93,6 +122,10 @@ std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_t* sad, std
 #ifdef WRONG_STATUS
     if (AnswerWrongly(dad, sad, lenc, command, lenr, response))
         return OK;
+#endif
+#ifdef CRASH
+    if (lenc >= 2 && command != nullptr && command[1] == 0xEE)
+        CrashIfAsked("CT_data");
 #endif
 #ifdef BUFFER_LIMIT
     if (lenc > BUFFER_LIMIT)
@@ -107,6 +140,9 @@ std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_t* sad, std
 }
 
 std::int8_t CT_close(std::uint16_t ctn) {
+#ifdef CRASH
+    CrashIfAsked("CT_close");
+#endif
     return Ours().close(ctn);
 }
 

@@ -55,6 +55,9 @@ TEST(RunnerOptions, EveryFormOfTheCommandLine) {
     EXPECT_FALSE(Parse({"--baseline=b.xml", "a.req"}).baselineFactor);
     EXPECT_EQ(Parse({"a.req"}).waitReader, 0s);
     EXPECT_EQ(Parse({"--wait-reader=86400", "a.req"}).waitReader, 24h);
+    EXPECT_EQ(Parse({"a.req"}).timeout, 60) << "no exchange waits without a limit by default";
+    EXPECT_EQ(Parse({"--timeout", "0.25", "a.req"}).timeout, 0.25);
+    EXPECT_EQ(Parse({"--timeout=0", "a.req"}).timeout, 0) << "no limit";
 
     const std::vector<std::vector<const char*>> refused = {
         {},
@@ -75,6 +78,10 @@ TEST(RunnerOptions, EveryFormOfTheCommandLine) {
         {"--wait-reader", "86401", "a.req"},
         {"--wait-reader", "1.5", "a.req"},
         {"--wait-reader=", "a.req"},
+        {"--timeout", "-1", "a.req"},
+        {"--timeout", "5s", "a.req"},
+        {"--timeout", "nan", "a.req"},
+        {"--timeout", "1e9", "a.req"},
     };
     for (const auto& args : refused)
         EXPECT_THROW(Parse(args), SetupError) << testing::PrintToString(args);
