@@ -89,10 +89,10 @@ std::vector<std::string> RunOnlyNotes(const Scenario& scenario, Verbosity verbos
     return notes;
 }
 
-// What the files hold that the run must tell: each line only quorvane-run reads so, and each line
-// the base rules read leniently. With --strict a lenient line is an error, and without
-// --allow-empty so is a file with no test: told on standard error, then SetupError, before
-// any reader is opened.
+// What the files hold that the run must tell, on standard error before any reader is opened:
+// the lines only quorvane-run reads so, and the lines the base rules forgave (the warnings,
+// returned for JUnit). With --strict a warning is an error, and without --allow-empty so is a
+// file with no test: SetupError after them.
 std::vector<std::string> FileWarnings(const std::vector<Scenario>& scenarios,
                                       const Options& options) {
     std::vector<std::string> warnings;
@@ -109,9 +109,10 @@ std::vector<std::string> FileWarnings(const std::vector<Scenario>& scenarios,
             errors += options.allowEmpty ? 0 : 1;
         }
     }
+    // Said at once, so that also a run that cannot start shows them.
+    for (const std::string& warning : warnings)
+        std::fprintf(stderr, "quorvane-run: %s\n", warning.c_str());
     if (errors > 0) {
-        for (const std::string& warning : warnings)
-            std::fprintf(stderr, "quorvane-run: %s\n", warning.c_str());
         throw SetupError(std::to_string(errors) + (errors == 1 ? " error" : " errors") +
                          " in the files given; nothing was sent");
     }
@@ -177,9 +178,6 @@ int Main(std::span<const char* const> args) {
     std::optional<RecordFile> record;
     if (recordFile)
         observers.Add(record.emplace(scenarios, *recordFile));
-
-    for (const std::string& warning : warnings)
-        console.Warning(warning);
 
     Engine engine(library, observers);
     engine.Open(readers, options.reset, options.waitReader);

@@ -697,6 +697,7 @@ TEST_F(RunnerOnBed, WhatTheRulesForgaveIsToldAndNothingTestedIsNoPass) {
          2,
          {told[0] + " (an error with --strict)\n", told[2] + " (an error with --strict)\n",
           "quorvane-run: 3 errors in the files given; nothing was sent\n"}},
+        {"warned, and the run cannot start", {"-r", "9", lenient}, "", 2, {told[0], "no reader 9"}},
         {"strict, in an included file",
          {"--strict", includer},
          "",
