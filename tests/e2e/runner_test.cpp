@@ -890,6 +890,11 @@ TEST_F(RunnerOnBed, ARecordIsNeverLooserThanItsSource) {
         {"--fail-fast", kCard, kSendable, {"--fail-fast"}, {3, 4, 5, 6, 7, 8}},
         {"answered by the terminal, or not sent", kCard, unanswered, {}, {1, 2}},
         {"a signal", kCard, kSendable, {"--repeat", "1000000"}, {}, true},
+        {"a card that goes mute, past --timeout",
+         "apdu 00 A4 00 0C 02 3F 00 -> 90 00\napdu 00 FF 00 00 -> mute\n",
+         pull,
+         {"--timeout", "0.5"},
+         {2, 3}},
     };
     for (const Case& c : cases) {
         Insert(0, c.card);
@@ -914,8 +919,6 @@ TEST_F(RunnerOnBed, ARecordIsNeverLooserThanItsSource) {
             EXPECT_EQ(r.status, 1) << c.what << ":\n" << r.out;
         }
         const std::string golden = textfile::Read(dir_ / "golden.req");
-        if (c.signal && golden == old)
-            continue; // refused: the earlier golden file stays
         const auto source = CommandsAndResponses(c.source);
         const auto recorded = CommandsAndResponses(golden);
         ASSERT_EQ(recorded.size(), source.size()) << c.what << ":\n" << r.out;
@@ -929,8 +932,11 @@ TEST_F(RunnerOnBed, ARecordIsNeverLooserThanItsSource) {
             EXPECT_TRUE(recorded[k - 1].second == source[k - 1].second)
                 << c.what << ", test " << k << " does not keep its own expected response";
         }
+        // Each case on a pcscd of its own: a reader that a run left mid-exchange is no concern of
+        // the next case.
         cards_.clear();
-        ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), false));
+        pcscd_.reset();
+        pcscd_ = std::make_unique<bed::Pcscd>();
     }
 }
 
