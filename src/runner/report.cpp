@@ -115,6 +115,18 @@ std::string Counts(const ReaderTotals& t) {
     return text;
 }
 
+constexpr std::size_t kProgressName = 32; // bytes of a test's name on the progress line
+
+// `text` cut to at most `most` bytes at a character's start, "..." where cut.
+std::string Clipped(const std::string& text, std::size_t most) {
+    if (text.size() <= most)
+        return text;
+    std::size_t end = most;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end; // inside a UTF-8 sequence
+    return text.substr(0, end) + "...";
+}
+
 std::string TestTitle(const Test& test) {
     return test.name.empty() ? "(no name)" : test.name;
 }
@@ -345,8 +357,11 @@ void Console::TestStarted(const ReaderSlot& slot, const Scenario& scenario, cons
         return;
     const std::lock_guard lock(mutex_);
     ReaderState& state = readers_[slot.index];
-    state.running =
-        state.prefix + std::to_string(test.number) + " " + TestTitle(test) + " of " + scenario.path;
+    // Short enough for one line of a terminal, which the progress line must not leave.
+    const std::string_view name = scenario.path;
+    state.running = state.prefix + std::to_string(test.number) + " " +
+                    Clipped(TestTitle(test), kProgressName) + " of " +
+                    std::string(name.substr(name.find_last_of('/') + 1));
     state.since = Clock::now();
     ClearProgress();
     ShowProgress();
