@@ -179,16 +179,16 @@ int Main(std::span<const char* const> args) {
     if (recordFile)
         observers.Add(record.emplace(scenarios, *recordFile));
 
-    Engine engine(library, observers);
+    const auto timeout =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.timeout));
+    Engine engine(library, observers, timeout);
     engine.Open(readers, options.reset, options.waitReader);
     const auto started = std::chrono::system_clock::now();
     const auto start = Clock::now();
-    const std::vector<ReaderTotals> totals =
-        engine.Run(scenarios, {options.getResponse, options.failFast, options.repeat,
-                               baseline ? &*baseline : nullptr,
-                               options.baselineFactor.value_or(RunSettings{}.baselineFactor),
-                               std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(options.timeout))});
+    const std::vector<ReaderTotals> totals = engine.Run(
+        scenarios,
+        {options.getResponse, options.failFast, options.repeat, baseline ? &*baseline : nullptr,
+         options.baselineFactor.value_or(RunSettings{}.baselineFactor), timeout});
     console.Summary(Clock::now() - start);
 
     // Every report is put in place, or said why not.

@@ -358,14 +358,14 @@ void StopFlag::Stop(const std::string& reason) {
     stopped_.store(true, std::memory_order_release);
 }
 
-Engine::Engine(const CtLibrary& library, RunObserver& observer)
-    : library_(library), observer_(observer) {}
+Engine::Engine(const CtLibrary& library, RunObserver& observer, Clock::duration timeout)
+    : library_(library), observer_(observer), timeout_(timeout) {}
 
 Engine::~Engine() = default;
 
 void Engine::Open(const std::vector<Reader>& readers, bool reset, std::chrono::seconds waitInUse) {
     for (const Reader& reader : readers) {
-        terminals_.push_back(std::make_unique<CtTerminal>(library_, reader));
+        terminals_.push_back(std::make_unique<CtTerminal>(library_, reader, timeout_));
         slots_.push_back(
             {slots_.size(), reader, reset ? terminals_.back()->Reset(waitInUse) : Bytes{}});
         observer_.ReaderReady(slots_.back());

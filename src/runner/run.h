@@ -50,7 +50,8 @@ struct RunSettings {
 class Engine {
   public:
     // `library` and `observer` must outlive the engine.
-    Engine(const CtLibrary& library, RunObserver& observer);
+    // `timeout` bounds each CT-API call of the opening and the closing too (then a set-up error).
+    Engine(const CtLibrary& library, RunObserver& observer, Clock::duration timeout = {});
     ~Engine();
 
     // CT_init and, with `reset`, RESET CT and RESET ICC on each reader in turn, each told ready
@@ -79,6 +80,7 @@ class Engine {
     StopFlag stop_;
     std::vector<std::unique_ptr<CtTerminal>> terminals_;
     bool leftBehind_ = false;
+    Clock::duration timeout_;
 };
 
 } // namespace qvrun

@@ -20,9 +20,11 @@ constexpr std::uint16_t kSharedPort = 0;
 
 } // namespace
 
-CtTerminal::CtTerminal(const CtLibrary& library, const Reader& reader)
+CtTerminal::CtTerminal(const CtLibrary& library, const Reader& reader,
+                       CallWatch::Clock::duration limit)
     : library_(library), reader_(reader), room_(qv::kMaxCtLength),
       watch_(library.Name(), reader.name) {
+    watch_.Limit(limit);
     watch_.Begin(CtCall::Init);
     const std::int8_t result =
         library_.Init()(reader_.position, library_.Ours() ? kExclusivePort : kSharedPort);

@@ -24,7 +24,9 @@ class CtTerminal {
     // reaches the card. Another library opens it with port number 0 (shared).
     // Every call is marked in the terminal's watch (a CT_data after an ending signal throws
     // RunStopped).
-    CtTerminal(const CtLibrary& library, const Reader& reader);
+    // `limit` bounds each call while the run's main thread does not watch it (CallWatch::Limit).
+    CtTerminal(const CtLibrary& library, const Reader& reader,
+               CallWatch::Clock::duration limit = {});
     ~CtTerminal();
     CtTerminal(const CtTerminal&) = delete;
     CtTerminal& operator=(const CtTerminal&) = delete;

@@ -6,11 +6,15 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 
 namespace qvrun {
@@ -108,8 +112,44 @@ const char* SignalName(int signo) {
     }
 }
 
+// A call without the main thread to leave it behind: past its limit the run ends, status 2.
+class CallWatch::Deadline {
+  public:
+    Deadline(Clock::duration limit, std::string line)
+        : line_(std::move(line)), thread_([this, limit] {
+              std::unique_lock lock(mutex_);
+              if (done_.wait_for(lock, limit, [this] { return returned_; }))
+                  return;
+              std::fflush(stdout);
+              std::fputs(line_.c_str(), stderr);
+              std::fflush(stderr);
+              RemovePendingOutputs();
+              _exit(kSetupError);
+          }) {}
+    ~Deadline() {
+        {
+            const std::lock_guard lock(mutex_);
+            returned_ = true;
+        }
+        done_.notify_one();
+        thread_.join();
+    }
+    Deadline(const Deadline&) = delete;
+    Deadline& operator=(const Deadline&) = delete;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool returned_ = false;
+    std::string line_;
+    std::thread thread_; // last: it starts once the rest is made
+};
+
+CallWatch::~CallWatch() = default;
+
 CallWatch::CallWatch(const std::string& library, const std::string& reader)
-    : lineStart_("quorvane-run: the CT-API library " + library + " crashed in "),
+    : library_(library), reader_(reader),
+      lineStart_("quorvane-run: the CT-API library " + library + " crashed in "),
       lineEnd_(" on reader '" + reader + "'\n") {}
 
 void CallWatch::Begin(CtCall call) {
@@ -120,6 +160,15 @@ void CallWatch::Begin(CtCall call) {
     // Sequentially consistent with the signal's mark: either this call sees the signal, or the
     // main thread, which looks at the mark before the calls, sees this call and leaves it.
     state_.store(start);
+    if (!supervised_.load() && limit_ > Clock::duration::zero()) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g s",
+                      std::chrono::duration<double>(limit_).count());
+        deadline_ = std::make_unique<Deadline>(
+            limit_, "quorvane-run: the CT-API library " + library_ + " did not come back from " +
+                        CtCallName(call) + " within " + seconds + " (--timeout) on reader '" +
+                        reader_ + "'\n");
+    }
     if (call == CtCall::Data && supervised_.load() && EndingSignal() != 0) {
         tWatch = nullptr;
         std::int64_t expected = start;
@@ -131,6 +180,7 @@ void CallWatch::Begin(CtCall call) {
 
 void CallWatch::End() {
     tWatch = nullptr;
+    deadline_.reset();
     std::int64_t current = state_.load();
     if (current > 0 && state_.compare_exchange_strong(current, kIdle))
         return;

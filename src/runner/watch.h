@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -26,12 +27,16 @@ class CallWatch {
 
     // `library` and `reader` name them in the line a fault writes.
     CallWatch(const std::string& library, const std::string& reader);
+    ~CallWatch();
     CallWatch(const CallWatch&) = delete;
     CallWatch& operator=(const CallWatch&) = delete;
 
     // While supervised a fault in a call ends only this reader (the main thread finishes it);
     // otherwise it ends the run as a set-up error, status 2.
     void Supervise(bool on) { supervised_.store(on); }
+    // The longest wait for a call while not supervised (CT_init, the reset, CT_close): past it
+    // the run ends as a set-up error, status 2. Zero: no limit.
+    void Limit(Clock::duration limit) { limit_ = limit; }
 
     // On the calling thread, around one call. Begin throws RunStopped for a CT_data when a
     // supervised run got an ending signal;
@@ -62,6 +67,10 @@ class CallWatch {
     std::atomic<int> signal_{0};
     std::atomic<CtCall> call_{CtCall::Data};
     std::atomic<bool> supervised_{false};
+    Clock::duration limit_{};
+    class Deadline;
+    std::unique_ptr<Deadline> deadline_; // of the call under way, while not supervised
+    std::string library_, reader_;
     std::string lineStart_; // "quorvane-run: the CT-API library L crashed in "
     std::string lineEnd_;   // " on reader 'R'"
 };

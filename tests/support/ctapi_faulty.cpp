@@ -8,7 +8,8 @@
 //                  stays as it was: no lost card).
 //   CRASH          crashes where the environment says: CTAPI_CRASH_IN names the call (CT_init,
 //                  CT_data, CT_close; CT_data only for a command with INS EE, so that tests
-//                  before it pass), CTAPI_CRASH_SIGNAL the fault (SEGV, BUS, ILL, FPE).
+//                  before it pass), CTAPI_CRASH_SIGNAL the fault (SEGV, BUS, ILL, FPE, or
+//                  HANG: the call never comes back).
 #include <ctapi.h>
 #include <dlfcn.h>
 
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <unistd.h>
 
 namespace {
 
@@ -93,6 +95,10 @@ void CrashIfAsked(const char* call) {
         return;
     const char* kind = std::getenv("CTAPI_CRASH_SIGNAL");
     const std::string_view fault = kind != nullptr ? kind : "SEGV";
+    if (fault == "HANG") {
+        for (;;)
+            pause(); // a call that never comes back
+    }
     if (fault == "ILL")
         __builtin_trap();
     if (fault == "FPE") {
