@@ -3,6 +3,7 @@
 
 #include "core/text.h"
 
+#include <algorithm>
 #include <getopt.h>
 #include <optional>
 #include <string_view>
@@ -72,6 +73,22 @@ double ParseTimeout(const std::string& text) {
 
 using Apply = void (*)(Options& options, const std::string& value);
 
+// An option without a value sets one member to one value.
+template <auto Member, auto Value> void Set(Options& options, const std::string&) {
+    options.*Member = Value;
+}
+
+// An option's name as a template argument, for the messages of the rows below.
+template <std::size_t N> struct OptionName {
+    char text[N];
+    constexpr OptionName(const char (&name)[N]) { std::copy_n(name, N, text); }
+};
+
+// An option whose value is a file name sets one member to it.
+template <auto Member, OptionName Name> void SetFile(Options& options, const std::string& value) {
+    options.*Member = FileName(Name.text, value);
+}
+
 // Every option: its long name, whether it takes a value, its short letter or a code above the
 // letters, and what it does.
 struct OptionRow {
@@ -92,42 +109,29 @@ constexpr OptionRow kOptions[] = {
              throw SetupError("--readers needs a list of readers, such as 1,2");
          o.readers.insert(o.readers.end(), list.begin(), list.end());
      }},
-    {"all-readers", no_argument, kLongOnly + 1,
-     [](Options& o, const std::string&) { o.allReaders = true; }},
-    {"ctapi", required_argument, kLongOnly + 2,
-     [](Options& o, const std::string& v) { o.ctapiLibrary = FileName("--ctapi", v); }},
-    {"no-reset", no_argument, kLongOnly + 3,
-     [](Options& o, const std::string&) { o.reset = false; }},
-    {"junit", required_argument, kLongOnly + 4,
-     [](Options& o, const std::string& v) { o.junitPath = FileName("--junit", v); }},
-    {"trace", required_argument, kLongOnly + 5,
-     [](Options& o, const std::string& v) { o.tracePath = FileName("--trace", v); }},
-    {"record", required_argument, kLongOnly + 6,
-     [](Options& o, const std::string& v) { o.recordPath = FileName("--record", v); }},
+    {"all-readers", no_argument, kLongOnly + 1, Set<&Options::allReaders, true>},
+    {"ctapi", required_argument, kLongOnly + 2, SetFile<&Options::ctapiLibrary, "--ctapi">},
+    {"no-reset", no_argument, kLongOnly + 3, Set<&Options::reset, false>},
+    {"junit", required_argument, kLongOnly + 4, SetFile<&Options::junitPath, "--junit">},
+    {"trace", required_argument, kLongOnly + 5, SetFile<&Options::tracePath, "--trace">},
+    {"record", required_argument, kLongOnly + 6, SetFile<&Options::recordPath, "--record">},
     {"repeat", required_argument, kLongOnly + 7,
      [](Options& o, const std::string& v) { o.repeat = ParseRepeat(v); }},
-    {"fail-fast", no_argument, kLongOnly + 8,
-     [](Options& o, const std::string&) { o.failFast = true; }},
-    {"get-response", no_argument, kLongOnly + 9,
-     [](Options& o, const std::string&) { o.getResponse = true; }},
-    {"baseline", required_argument, kLongOnly + 10,
-     [](Options& o, const std::string& v) { o.baselinePath = FileName("--baseline", v); }},
+    {"fail-fast", no_argument, kLongOnly + 8, Set<&Options::failFast, true>},
+    {"get-response", no_argument, kLongOnly + 9, Set<&Options::getResponse, true>},
+    {"baseline", required_argument, kLongOnly + 10, SetFile<&Options::baselinePath, "--baseline">},
     {"baseline-factor", required_argument, kLongOnly + 11,
      [](Options& o, const std::string& v) { o.baselineFactor = ParseFactor(v); }},
-    {"strict", no_argument, kLongOnly + 20,
-     [](Options& o, const std::string&) { o.strict = true; }},
-    {"allow-empty", no_argument, kLongOnly + 21,
-     [](Options& o, const std::string&) { o.allowEmpty = true; }},
+    {"strict", no_argument, kLongOnly + 20, Set<&Options::strict, true>},
+    {"allow-empty", no_argument, kLongOnly + 21, Set<&Options::allowEmpty, true>},
     {"wait-reader", required_argument, kLongOnly + 30,
      [](Options& o, const std::string& v) { o.waitReader = ParseReaderWait(v); }},
     {"timeout", required_argument, kLongOnly + 12,
      [](Options& o, const std::string& v) { o.timeout = ParseTimeout(v); }},
-    {"quiet", no_argument, 'q',
-     [](Options& o, const std::string&) { o.verbosity = Verbosity::Quiet; }},
-    {"verbose", no_argument, 'v',
-     [](Options& o, const std::string&) { o.verbosity = Verbosity::Verbose; }},
-    {"help", no_argument, 'h', [](Options& o, const std::string&) { o.help = true; }},
-    {"version", no_argument, 'V', [](Options& o, const std::string&) { o.version = true; }},
+    {"quiet", no_argument, 'q', Set<&Options::verbosity, Verbosity::Quiet>},
+    {"verbose", no_argument, 'v', Set<&Options::verbosity, Verbosity::Verbose>},
+    {"help", no_argument, 'h', Set<&Options::help, true>},
+    {"version", no_argument, 'V', Set<&Options::version, true>},
 };
 
 // The table as getopt_long takes it. "-" first: a file comes back as the value of option 1,
