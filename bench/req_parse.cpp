@@ -6,7 +6,7 @@
 //   bench_req_parse --rss FILE (internal) load FILE, print this process's peak RSS in KiB
 #include "quiet_stdout.h"
 
-#include "scenario/req_file.h"
+#include "menu/scenario/req_file.h"
 
 #include <sys/resource.h>
 #include <time.h>

@@ -5,11 +5,11 @@
 #include "quiet_stdout.h"
 #include "sandbox.h"
 
-#include "app/session.h"
-#include "ct/card_terminal.h"
-#include "scenario/req_file.h"
-#include "scenario/scenario_run.h"
-#include "scenario/time_stamps.h"
+#include "menu/app/session.h"
+#include "menu/ct/card_terminal.h"
+#include "menu/scenario/req_file.h"
+#include "menu/scenario/scenario_run.h"
+#include "menu/scenario/time_stamps.h"
 
 #include <bed/bed.h>
 

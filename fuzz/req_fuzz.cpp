@@ -1,8 +1,8 @@
 // libFuzzer target over the REQ reader: whole files through the scenario core with a sink that
 // checks what it is handed and through the lenient-line notes, and through CTReadReqFile into the
 // table; single lines through ReturnHex into an area that ends exactly where the input says.
-#include "core/req_reader.h"
-#include "scenario/req_file.h"
+#include "req/req_reader.h"
+#include "menu/scenario/req_file.h"
 
 #include <cstdint>
 #include <cstdio>

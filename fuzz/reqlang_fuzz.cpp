@@ -2,8 +2,8 @@
 // (and the same text without the switch, which must give the base reader's tests), an include
 // that the input may name, and every test's command and pattern used against bytes the input
 // gives. A file is read or refused with a ScriptError; nothing else may come out of it.
-#include "core/req_reader.h"
-#include "core/req_script.h"
+#include "req/req_reader.h"
+#include "req/req_script.h"
 
 #include <cstdint>
 #include <stdexcept>

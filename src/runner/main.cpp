@@ -9,7 +9,7 @@
 #include "runner/record.h"
 #include "runner/report.h"
 #include "runner/run.h"
-#include "runner/scenario.h"
+#include "runner/suite.h"
 #include "runner/trace.h"
 #include "runner/watch.h"
 

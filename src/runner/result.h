@@ -3,9 +3,9 @@
 // the record), which write as the run goes; nothing here is kept by the engine after the call.
 #pragma once
 
-#include "core/verdict.h"
+#include "req/verdict.h"
 #include "runner/readers.h"
-#include "runner/scenario.h"
+#include "runner/suite.h"
 
 #include <chrono>
 #include <cstddef>

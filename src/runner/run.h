@@ -7,7 +7,7 @@
 #include "runner/ct_library.h"
 #include "runner/readers.h"
 #include "runner/result.h"
-#include "runner/scenario.h"
+#include "runner/suite.h"
 #include "runner/terminal.h"
 
 #include <atomic>

@@ -3,7 +3,7 @@
 
 #include "runner/ct_library.h"
 #include "runner/readers.h"
-#include "runner/scenario.h"
+#include "runner/suite.h"
 #include "runner/watch.h"
 
 #include "core/exchange.h"

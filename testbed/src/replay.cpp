@@ -1,8 +1,8 @@
 // Record once, replay for ever: a card script from what quorvane-run wrote on a real card.
 #include "bed/replay.h"
 
-#include "core/req_reader.h"
-#include "core/req_script.h"
+#include "req/req_reader.h"
+#include "req/req_script.h"
 
 #include <fstream>
 #include <map>

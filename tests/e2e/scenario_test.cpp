@@ -1,10 +1,10 @@
 // The scenario run against the simulated card, through our CT-API library, pcscd and vpcd:
 // the program's own functions called in-process.
-#include "app/session.h"
-#include "ct/card_terminal.h"
-#include "scenario/req_file.h"
-#include "scenario/scenario_run.h"
-#include "scenario/time_stamps.h"
+#include "menu/app/session.h"
+#include "menu/ct/card_terminal.h"
+#include "menu/scenario/req_file.h"
+#include "menu/scenario/scenario_run.h"
+#include "menu/scenario/time_stamps.h"
 #include "std_streams.h"
 #include "transcripts.h"
 

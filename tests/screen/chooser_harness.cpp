@@ -1,7 +1,7 @@
 // Runs the REQ file browser from the working directory, as many times as asked, and prints what
 // each call gave and where it left the working directory.
 //   chooser_harness [PATTERN|-] [CALLS]      ("-": no pattern, every file listed)
-#include "chooser/file_chooser.h"
+#include "menu/chooser/file_chooser.h"
 
 #include <climits>
 #include <cstdio>

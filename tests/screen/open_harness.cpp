@@ -1,9 +1,9 @@
 // Runs the open command as menu choice 4 does with the card powered, as many times as asked,
 // and prints the session state and the loaded table after each call.
 //   open_harness [CALLS]
-#include "app/session.h"
-#include "scenario/open_req.h"
-#include "scenario/req_file.h"
+#include "menu/app/session.h"
+#include "menu/scenario/open_req.h"
+#include "menu/scenario/req_file.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // The card-terminal session against the CT-API double: addresses, lengths, rooms, printed texts
 // and session states of RESET CT, RESET ICC and CT_close.
-#include "app/session.h"
-#include "ct/card_terminal.h"
+#include "menu/app/session.h"
+#include "menu/ct/card_terminal.h"
 #include "ctapi_double.h"
-#include "scenario/time_stamps.h"
+#include "menu/scenario/time_stamps.h"
 #include "std_streams.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The REQ file browser's state on real directory trees: filter, listing, links, unreadable and
 // too-deep directories, the view and the keys, titles and result paths; no screen involved.
-#include "chooser/browser.h"
+#include "menu/chooser/browser.h"
 #include "temp_tree.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The CT-BCS menu and its four commands against the CT-API double: the bytes sent, every row of
 // the answer interpretations, short answers, the wait entry and the menu's gate.
-#include "app/session.h"
-#include "ct/card_terminal.h"
-#include "ct/ctbcs.h"
+#include "menu/app/session.h"
+#include "menu/ct/card_terminal.h"
+#include "menu/ct/ctbcs.h"
 #include "ctapi_double.h"
 #include "std_streams.h"
 #include "transcripts.h"

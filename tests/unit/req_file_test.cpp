@@ -1,5 +1,5 @@
 // The hexadecimal parser and the REQ reader over in-memory streams.
-#include "scenario/req_file.h"
+#include "menu/scenario/req_file.h"
 
 #include "std_streams.h"
 

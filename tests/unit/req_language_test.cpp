@@ -1,9 +1,9 @@
 // The REQ language of quorvane-run: every extension with a case that passes and one that fails,
 // the error line of each kind of bad spelling, the lines only quorvane-run reads, and base-rules
 // files read to exactly what the base reader gives.
-#include "core/match.h"
-#include "core/req_reader.h"
-#include "core/req_script.h"
+#include "req/match.h"
+#include "req/req_reader.h"
+#include "req/req_script.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The lines the REQ rules read leniently: what quorvane-run warns of (and refuses with --strict),
 // while the reading itself stays the rules'.
-#include "core/req_reader.h"
+#include "req/req_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The scenario core on its own: the REQ reader with a sink of its own, the matcher, the verdict,
 // and the exchange with a CT_data given as a parameter.
 #include "core/exchange.h"
-#include "core/match.h"
-#include "core/req_reader.h"
-#include "core/verdict.h"
+#include "req/match.h"
+#include "req/req_reader.h"
+#include "req/verdict.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,13 @@
 // The scenario run against the CT-API test double: what is sent, how responses are judged, the
 // failure lines and the report.
-#include "scenario/scenario_run.h"
+#include "menu/scenario/scenario_run.h"
 #include "transcripts.h"
 
-#include "app/session.h"
-#include "ct/card_terminal.h"
+#include "menu/app/session.h"
+#include "menu/ct/card_terminal.h"
 #include "ctapi_double.h"
-#include "scenario/req_file.h"
-#include "scenario/time_stamps.h"
+#include "menu/scenario/req_file.h"
+#include "menu/scenario/time_stamps.h"
 #include "std_streams.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Line input: pieces of at most four characters, the two key codes, numbers, end of input.
-#include "app/main_menu.h"
-#include "app/session.h"
-#include "app/user_entry.h"
+#include "menu/app/main_menu.h"
+#include "menu/app/session.h"
+#include "menu/app/user_entry.h"
 #include "ctapi_double.h"
 #include "std_streams.h"
 

@@ -1,12 +1,12 @@
 // The CT-BCS command menu: the session commands plus GET STATUS (terminal data and card status),
 // REQUEST ICC and EJECT ICC, each answer put into words.
-#include "ct/ctbcs.h"
+#include "menu/ct/ctbcs.h"
 
-#include "app/user_entry.h"
+#include "menu/app/user_entry.h"
 #include "core/bytes.h"
 #include "core/ctbcs_commands.h"
 #include "core/exchange.h"
-#include "ct/card_terminal.h"
+#include "menu/ct/card_terminal.h"
 
 #include <algorithm>
 #include <array>

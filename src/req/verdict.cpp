@@ -1,7 +1,7 @@
 // The verdict of one test.
-#include "core/verdict.h"
+#include "req/verdict.h"
 
-#include "core/match.h"
+#include "req/match.h"
 
 namespace qv {
 

@@ -1,13 +1,13 @@
 // The main menu: one choice at a time, each command run to completion.
-#include "app/main_menu.h"
+#include "menu/app/main_menu.h"
 
-#include "app/session.h"
-#include "app/user_entry.h"
-#include "ct/card_terminal.h"
-#include "ct/ctbcs.h"
-#include "ct/feature_query.h"
-#include "scenario/open_req.h"
-#include "scenario/scenario_run.h"
+#include "menu/app/session.h"
+#include "menu/app/user_entry.h"
+#include "menu/ct/card_terminal.h"
+#include "menu/ct/ctbcs.h"
+#include "menu/ct/feature_query.h"
+#include "menu/scenario/open_req.h"
+#include "menu/scenario/scenario_run.h"
 
 #include <cstdio>
 #include <cstdlib>

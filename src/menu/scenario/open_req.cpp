@@ -1,10 +1,10 @@
 // Main-menu choice 4: a REQ file chosen in the browser, loaded into the test table.
-#include "scenario/open_req.h"
+#include "menu/scenario/open_req.h"
 
-#include "app/session.h"
-#include "chooser/file_chooser.h"
-#include "scenario/req_file.h"
-#include "scenario/time_stamps.h"
+#include "menu/app/session.h"
+#include "menu/chooser/file_chooser.h"
+#include "menu/scenario/req_file.h"
+#include "menu/scenario/time_stamps.h"
 
 #include <climits>
 #include <cstdio>

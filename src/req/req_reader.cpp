@@ -1,5 +1,5 @@
 // The REQ reader: lines whole, classified, parsed into growing areas, handed over test by test.
-#include "core/req_reader.h"
+#include "req/req_reader.h"
 
 #include <algorithm>
 #include <array>

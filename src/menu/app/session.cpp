@@ -1,7 +1,7 @@
 // Session state of the main menu and the ways the program ends.
-#include "app/session.h"
+#include "menu/app/session.h"
 
-#include "ct/card_terminal.h"
+#include "menu/ct/card_terminal.h"
 
 #include <cstdio>
 #include <cstdlib>

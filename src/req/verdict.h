@@ -2,8 +2,8 @@
 #pragma once
 
 #include "core/exchange.h"
-#include "core/req_pattern.h"
-#include "core/req_reader.h"
+#include "req/req_pattern.h"
+#include "req/req_reader.h"
 
 #include <cstddef>
 #include <cstdint>

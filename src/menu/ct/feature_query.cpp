@@ -1,10 +1,10 @@
 // The hidden main-menu choice 11: asks a reader's driver for its feature list over a direct
 // connection (no card needed) and prints the answer as raw bytes.
-#include "ct/feature_query.h"
+#include "menu/ct/feature_query.h"
 
-#include "app/user_entry.h"
+#include "menu/app/user_entry.h"
 #include "core/hex.h"
-#include "ct/card_terminal.h"
+#include "menu/ct/card_terminal.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "app/main_menu.h"
+#include "menu/app/main_menu.h"
 
 int main() {
     RunMainMenu();

@@ -2,10 +2,10 @@
 // Every road out of a call, a choice, Esc or a screen it cannot use, returns through the same
 // owners: the window's removes the window, then the screen's ends curses mode, and only then is
 // a message printed on the plain terminal.
-#include "chooser/file_chooser.h"
+#include "menu/chooser/file_chooser.h"
 
-#include "chooser/browser.h"
-#include "chooser/curses_screen.h"
+#include "menu/chooser/browser.h"
+#include "menu/chooser/curses_screen.h"
 
 #include <cstdio>
 #include <curses.h>

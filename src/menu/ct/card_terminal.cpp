@@ -1,11 +1,11 @@
 // The card-terminal session: the PC/SC reader list, CT_init, RESET CT, RESET ICC and CT_close.
-#include "ct/card_terminal.h"
+#include "menu/ct/card_terminal.h"
 
-#include "app/session.h"
-#include "app/user_entry.h"
+#include "menu/app/session.h"
+#include "menu/app/user_entry.h"
 #include "core/exchange.h"
 #include "core/hex.h"
-#include "scenario/time_stamps.h"
+#include "menu/scenario/time_stamps.h"
 
 #include <cstdint>
 #include <cstdio>

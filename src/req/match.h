@@ -1,7 +1,7 @@
 // The matcher: a received response against the expected response of a REQ test.
 #pragma once
 
-#include "core/req_reader.h"
+#include "req/req_reader.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
 // The time-stamp records of the scenario run.
-#include "scenario/time_stamps.h"
+#include "menu/scenario/time_stamps.h"
 
 #include <new>
 #include <time.h>

@@ -1,5 +1,5 @@
 // The browser's state and the steps that change it; nothing here draws.
-#include "chooser/browser.h"
+#include "menu/chooser/browser.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,5 +1,5 @@
 // The matcher.
-#include "core/match.h"
+#include "req/match.h"
 
 #include <algorithm>
 

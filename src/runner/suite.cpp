@@ -1,5 +1,5 @@
 // The tests of one REQ file.
-#include "runner/scenario.h"
+#include "runner/suite.h"
 
 #include "runner/setup_error.h"
 

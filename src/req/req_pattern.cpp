@@ -1,5 +1,5 @@
 // Patterns, command templates and their captures.
-#include "core/req_pattern.h"
+#include "req/req_pattern.h"
 
 #include "core/text.h"
 

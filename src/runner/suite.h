@@ -3,8 +3,8 @@
 #pragma once
 
 #include "core/bytes.h"
-#include "core/req_reader.h"
-#include "core/req_script.h"
+#include "req/req_reader.h"
+#include "req/req_script.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,5 +1,5 @@
 // CursesScreen: newterm and the one endwin of the file chooser, and the signals meanwhile.
-#include "chooser/curses_screen.h"
+#include "menu/chooser/curses_screen.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Line input shared by every prompt of the program.
-#include "app/user_entry.h"
+#include "menu/app/user_entry.h"
 
 #include <cstdio>
 #include <cstring>

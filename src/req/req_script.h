@@ -21,7 +21,7 @@
 // lines as bytes of its own; RunOnlyLines lists them all.
 #pragma once
 
-#include "core/req_pattern.h"
+#include "req/req_pattern.h"
 
 #include <chrono>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // A REQ file by the base rules or with the extensions turned on.
-#include "core/req_script.h"
+#include "req/req_script.h"
 
-#include "core/req_reader.h"
+#include "req/req_reader.h"
 #include "core/text.h"
 
 #include <algorithm>

@@ -1,12 +1,12 @@
 // The scenario run: every test of the table to the card, compared with its expected response.
-#include "scenario/scenario_run.h"
+#include "menu/scenario/scenario_run.h"
 
-#include "app/session.h"
+#include "menu/app/session.h"
 #include "core/exchange.h"
-#include "core/verdict.h"
-#include "ct/card_terminal.h"
-#include "scenario/req_file.h"
-#include "scenario/time_stamps.h"
+#include "req/verdict.h"
+#include "menu/ct/card_terminal.h"
+#include "menu/scenario/req_file.h"
+#include "menu/scenario/time_stamps.h"
 
 #include <algorithm>
 #include <cstdint>

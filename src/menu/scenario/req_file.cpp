@@ -1,7 +1,7 @@
 // The test table and its loader: REQ files read by the scenario core, stored in the static table.
-#include "scenario/req_file.h"
+#include "menu/scenario/req_file.h"
 
-#include "core/req_reader.h"
+#include "req/req_reader.h"
 
 #include <algorithm>
 #include <array>
