@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "bed/bed.h"
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
 #include "sandbox.h"
 
 namespace {

@@ -22,7 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "bed/bed.h"
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 #include "sandbox.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // namespaces only: each benchmark starts the pcscd and cards it measures).
 #pragma once
 
-#include "bed/bed.h"
+#include "bed_run.h"
 
 #include <cstdio>
 #include <string>

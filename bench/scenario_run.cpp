@@ -11,7 +11,9 @@
 #include "menu/scenario/scenario_run.h"
 #include "menu/scenario/time_stamps.h"
 
-#include <bed/bed.h>
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 
 #include <ctapi.h>
 #include <unistd.h>

@@ -1,7 +1,8 @@
 // quorvane-bed: a private PC/SC service for one command. A pcscd of its own with vpcd readers
 // and simulated cards, in private mount and network namespaces (testbed/sandbox), the command
 // run inside, everything ended after; its status is the command's. man/quorvane-bed.1.
-#include "bed/bed.h"
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
 #include "core/text.h"
 #include "tool_options.h"
 
@@ -46,16 +47,14 @@ int Usage(const std::string& why) {
     return 2;
 }
 
-// The namespace maker: installed beside the program, or the source tree's.
+// The namespace maker, installed (and copied into the build tree) at a fixed place relative to
+// the program.
 std::string SandboxPath() {
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        const auto installed = self.parent_path() / QUORVANE_BIN_TO_SANDBOX;
-        if (std::filesystem::exists(installed, ec))
-            return installed.lexically_normal().string();
-    }
-    return bed::SourcePath("testbed/sandbox");
+    if (ec)
+        return "/proc/self/exe: " + ec.message();
+    return (self.parent_path() / QUORVANE_BIN_TO_SANDBOX).lexically_normal().string();
 }
 
 // Replaces this process with the sandbox running it again; returns only on failure.

@@ -1,7 +1,7 @@
 // bed-readers: prints how many readers the PC/SC service lists (0 when there is no service).
 // bed-readers --wait-card SLOT [MS]: waits until the vpcd reader SLOT holds a card; exit
 // status 0 when it does, 1 on timeout.
-#include "bed/bed.h"
+#include "bed/pcscd.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // What the simulated card answers: its script's rules, the echo command set, the default.
-#include "bed/bed.h"
+#include "bed/card.h"
 #include "detail.h"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
 // Hex text and the card script file format.
-#include "bed/bed.h"
+#include "bed/card.h"
 #include "detail.h"
 
 #include "core/text.h"

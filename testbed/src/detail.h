@@ -1,7 +1,7 @@
 // Internal helpers shared by the bed's sources.
 #pragma once
 
-#include "bed/bed.h"
+#include "bed/card.h"
 
 #include <string>
 

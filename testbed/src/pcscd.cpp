@@ -1,5 +1,5 @@
 // A private pcscd for the test bed, and waiting for PC/SC to see a card.
-#include "bed/bed.h"
+#include "bed/pcscd.h"
 #include "detail.h"
 
 #include <PCSC/winscard.h>

@@ -1,6 +1,7 @@
 // The simulated card: a TCP client of the vpcd reader driver. Every message is a two-byte
 // big-endian length and a payload; a one-byte payload is a control code, longer ones are APDUs.
-#include "bed/bed.h"
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
 #include "detail.h"
 
 #include <netdb.h>

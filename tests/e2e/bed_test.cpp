@@ -1,6 +1,8 @@
 // The test bed itself: card script parsing, the simulated card seen through plain PC/SC calls,
 // insert and remove, and the program runner.
-#include "bed/bed.h"
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 
 #include "pcsc_connection.h"
 #include "temp_tree.h"

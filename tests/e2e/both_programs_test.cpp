@@ -8,7 +8,9 @@
 #include "std_streams.h"
 #include "transcripts.h"
 
-#include <bed/bed.h>
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 #include <gtest/gtest.h>
 
 #include <ctapi.h>

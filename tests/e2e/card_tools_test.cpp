@@ -2,7 +2,8 @@
 // on the simulated card through a pcscd configured as the system's, a suite recorded and then
 // run against its replay, each fault a card script can play as quorvane-run sees it, and the
 // bed as an ordinary user in a fresh clone.
-#include "bed/bed.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 
 #include "temp_tree.h"
 

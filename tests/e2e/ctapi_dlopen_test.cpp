@@ -3,7 +3,9 @@
 // processor card and once with a memory card that pcsc-lite reaches only with the raw protocol.
 #include <gtest/gtest.h>
 
-#include "bed/bed.h"
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 
 namespace {
 

@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "bed/bed.h"
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
 #include "pcsc_connection.h"
 #include "pcsc_wait_probe.h"
 

@@ -1,7 +1,9 @@
 // Transcripts of the CT-BCS menu (main-menu choice 7) with the real CT-API library on the test
 // bed: the menu's gate, the four CT-BCS commands with and without a card, and the ways out.
 #include "transcripts.h"
-#include <bed/bed.h>
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 
 #include <gtest/gtest.h>
 

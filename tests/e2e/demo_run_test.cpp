@@ -4,7 +4,8 @@
 #include "temp_tree.h"
 #include "transcripts.h"
 
-#include <bed/bed.h>
+#include "bed/pcscd.h"
+#include "bed_run.h"
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -2,7 +2,9 @@
 // own feature-answering driver (named and serial-style configurations, a long reader name), a
 // refused connection, and pcscd without readers or absent altogether.
 #include "transcripts.h"
-#include <bed/bed.h>
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 
 #include <gtest/gtest.h>
 

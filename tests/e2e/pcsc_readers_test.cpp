@@ -1,6 +1,6 @@
 // The shared PC/SC chores on the test bed: the reader list says which step failed, the context
 // owner hands its context on whole, and the multi-string splitter takes what pcsc-lite gives.
-#include "bed/bed.h"
+#include "bed/pcscd.h"
 #include "pcsc/readers.h"
 
 #include <gtest/gtest.h>

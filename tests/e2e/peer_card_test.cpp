@@ -7,7 +7,8 @@
 #include <ctapi.h>
 #include <gtest/gtest.h>
 
-#include <bed/bed.h>
+#include "bed/card.h"
+#include "bed/pcscd.h"
 
 #include <csignal>
 #include <filesystem>

@@ -2,7 +2,9 @@
 // menu, the reader list, CT_init, RESET CT, RESET ICC, CT_close and the ways the program ends.
 #include "pcsc_connection.h"
 #include "transcripts.h"
-#include <bed/bed.h>
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 
 #include <gtest/gtest.h>
 

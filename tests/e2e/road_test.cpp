@@ -6,7 +6,9 @@
 #include "temp_tree.h"
 #include "transcripts.h"
 
-#include <bed/bed.h>
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 #include <gtest/gtest.h>
 
 #include <filesystem>

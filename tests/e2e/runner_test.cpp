@@ -5,7 +5,9 @@
 #include "temp_tree.h"
 #include "text_files.h"
 
-#include <bed/bed.h>
+#include "bed/sim_card.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 #include <gtest/gtest.h>
 
 #include <algorithm>

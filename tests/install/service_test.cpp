@@ -2,7 +2,8 @@
 // the vpcd readers in the sandbox), as on the machines of most of our users.
 #include <gtest/gtest.h>
 
-#include "bed/bed.h"
+#include "bed/pcscd.h"
+#include "bed_run.h"
 
 namespace {
 

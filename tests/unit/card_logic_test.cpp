@@ -1,7 +1,7 @@
 // The simulated card's answers without a reader: the card script language, command by command;
 // the echo command set and its place between a script's rules and its default; the command
 // length forms the card reads.
-#include "bed/bed.h"
+#include "bed/card.h"
 
 #include <gtest/gtest.h>
 

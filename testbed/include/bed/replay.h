@@ -14,10 +14,10 @@
 // responses may be patterns): its trace replays.
 #pragma once
 
-#include "bed/bed.h"
-
 #include <string>
 #include <vector>
+
+#include "bed/card.h"
 
 namespace bed {
 

@@ -1,11 +1,8 @@
-// The test bed: a private pcscd with the vpcd reader driver, simulated cards that speak the vpcd
-// protocol, and a runner for the program. Everything here expects to run inside testbed/sandbox.
+// The simulated card's answers: its script (man/quorvane-card.5) and the logic that plays it.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <random>
 #include <span>
@@ -15,7 +12,6 @@
 
 #include "core/bytes.h"
 #include "core/hex.h"
-#include "pcsc/readers.h"
 
 namespace bed {
 
@@ -121,118 +117,5 @@ class CardLogic {
 //   echo
 CardScript ParseCardScript(std::string_view text); // throws std::invalid_argument with line no.
 CardScript LoadCardScript(const std::string& path);
-
-// Where a simulated card connects to vpcd.
-struct CardPlace {
-    std::string host = "127.0.0.1";
-    int port = 0;
-    std::string reader; // the reader's PC/SC name where known: waited for to show no card
-};
-// vpcd reader `slot` of the bed: port kFirstVpcdPort + slot on 127.0.0.1, reader
-// ReaderName(slot); the readers themselves are configured by Pcscd alone.
-CardPlace SlotPlace(int slot);
-
-// One line for each exchange and event: "> command", "< answer", "- what happened".
-using CardLog = std::function<void(const std::string& line)>;
-
-// A card in a vpcd reader. Runs in a thread of its own; inserted = connected to vpcd.
-// Thread-safe.
-class SimCard {
-  public:
-    explicit SimCard(CardScript script, int slot = 0);
-    SimCard(CardScript script, CardPlace place, CardLog log = {});
-    ~SimCard(); // removes the card
-    SimCard(const SimCard&) = delete;
-    SimCard& operator=(const SimCard&) = delete;
-
-    void Insert();         // returns once connected (the reader may see it later)
-    void Remove();         // closes the connection
-    bool Inserted() const; // false after Remove(), a drop rule or vpcd closing
-    bool Pulled() const;   // the script pulled the card, and has not put it back (yet)
-    void SetScript(CardScript script);
-    std::vector<Bytes> ReceivedApdus() const; // every APDU received since construction
-    std::size_t PowerOns() const;             // power-on and reset control messages seen
-
-  private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
-};
-
-// ---- pcscd --------------------------------------------------------------------------------------
-
-// pcscd's limit on readers.
-inline constexpr int kMaxReaders = 16;
-// The TCP port of slot 0's card; slot n's card connects to the port n above it.
-inline constexpr int kFirstVpcdPort = 0x8C7B; // 35963
-
-// The reader names vpcd gives: slots 0 and 1 "Virtual PCD 00 00" and "Virtual PCD 00 01", then
-// "Virtual PCD 1 00 00", "Virtual PCD 1 00 01", "Virtual PCD 2 00 00", ... (two a driver).
-std::string ReaderName(int slot);
-
-struct PcscdOptions {
-    bool withVpcd = true;                     // false: a pcscd without readers
-    int vpcdReaders = 2;                      // vpcd readers, rounded up to an even number
-    std::vector<std::string> extraReaderConf; // further reader.conf.d entries (whole file texts)
-    bool debugLog = false;                    // pcscd -d into the log file
-};
-
-// How many vpcd readers a pcscd with these options lists (slots 0 to n - 1).
-int VpcdReaderCount(const PcscdOptions& options);
-
-// The reader names the PC/SC service lists, or the PC/SC result that kept it from establishing
-// a context or listing them: the shared reader list.
-using qv::pcsc::ListReaders;
-using qv::pcsc::ReaderList;
-
-// A pcscd of our own in the sandbox (its socket on the sandbox's tmpfs /run/pcscd). The
-// constructor returns once pcscd answers and lists its readers; it throws std::runtime_error
-// (with pcscd's log) when that takes too long, and outside the sandbox. pcscd is killed when the
-// thread that constructed it ends, so construct it on a thread that outlives it.
-class Pcscd {
-  public:
-    explicit Pcscd(PcscdOptions options = {});
-    ~Pcscd(); // stops pcscd
-    Pcscd(const Pcscd&) = delete;
-    Pcscd& operator=(const Pcscd&) = delete;
-
-    void Kill(); // SIGKILL, for fault injection; the socket file is removed too
-    std::string Log() const;
-
-  private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
-};
-
-// Waits until PC/SC reports the card in `reader` present (or absent). False on timeout.
-bool WaitForCard(const std::string& reader, bool present, std::chrono::milliseconds timeout = 5s);
-
-// True when this process runs inside testbed/sandbox.
-bool InSandbox();
-
-// ---- running the program ---------------------------------------------------------------------
-
-struct RunResult {
-    std::string out; // standard output and standard error, interleaved as written
-    int status = -1; // exit status, or 128 + signal
-    bool timedOut = false;
-};
-
-struct RunOptions {
-    std::string input; // standard input, then end of input
-    std::chrono::milliseconds timeout = 60s;
-    std::string workDir;                // empty: the test's working directory
-    std::function<void()> whileRunning; // called on a thread of its own after the start
-    // When not empty, whileRunning is called only once the output first contains this text (a
-    // prompt, say), so that it acts while the program is where the text shows it to be; it is
-    // not called when the text never comes.
-    std::string whenOutputHas;
-};
-
-// The program's path in the build tree (build/bin/quorvane).
-std::string ProgramPath();
-std::string BuildPath(std::string_view relative);  // a path below the build directory
-std::string SourcePath(std::string_view relative); // a path below the source tree (cards, ...)
-
-RunResult Run(const std::vector<std::string>& argv, const RunOptions& options);
 
 } // namespace bed

@@ -1,5 +1,5 @@
 // Running a program with given standard input and its output captured.
-#include "bed/bed.h"
+#include "bed_run.h"
 
 #include <fcntl.h>
 #include <poll.h>
