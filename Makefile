@@ -8,11 +8,11 @@ CMAKE_FLAGS ?=
 
 all: build
 
-# The tests' build directory; one configured by hand without them gets them here.
+# The tests' build directory, warnings as errors; one configured by hand without them gets them here.
 configure:
 	@scripts/install-deps build
-	@grep -qs '^QUORVANE_TESTS:BOOL=ON' $(BUILD)/CMakeCache.txt || \
-	  cmake -S . -B $(BUILD) -DQUORVANE_TESTS=ON $(CMAKE_FLAGS)
+	@grep -qs '^QUORVANE_WERROR:BOOL=ON' $(BUILD)/CMakeCache.txt || \
+	  cmake -S . -B $(BUILD) -DQUORVANE_TESTS=ON -DQUORVANE_WERROR=ON $(CMAKE_FLAGS)
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
