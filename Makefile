@@ -3,8 +3,8 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build configure run test test-sanitize test-tsan bench fuzz fuzz-reqlang fuzz-ctbcs deb \
-  clean
+.PHONY: all build configure run test test-sanitize test-tsan bench fuzz fuzz-reqlang fuzz-ctbcs \
+  fuzz-atr deb clean
 
 all: build
 
@@ -47,12 +47,12 @@ deb:
 	JOBS=$(JOBS) scripts/build-deb $(DEB_BUILD)
 
 # The fuzz targets under libFuzzer, ASan and UBSan, built with clang in build-fuzz/ (fuzz/run):
-# the REQ reader (or the one FUZZ_TARGET names), quorvane-run's REQ language, and the CT-API
-# library's CT-BCS interpreter. FUZZ_SECONDS or FUZZ_RUNS bound a run.
+# the REQ reader (or the one FUZZ_TARGET names), quorvane-run's REQ language, the CT-API
+# library's CT-BCS interpreter and the ATR decoder. FUZZ_SECONDS or FUZZ_RUNS bound a run.
 fuzz:
 	@scripts/install-deps fuzz
 	JOBS=$(JOBS) fuzz/run $(FUZZ_SECONDS)
-fuzz-reqlang fuzz-ctbcs: fuzz-%:
+fuzz-reqlang fuzz-ctbcs fuzz-atr: fuzz-%:
 	@$(MAKE) --no-print-directory fuzz FUZZ_TARGET=$*
 
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
