@@ -16,7 +16,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 DESTDIR=$dest cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 root=$dest$prefix
-for f in bin/quorvane bin/quorvane-run share/man/man1/quorvane-run.1 lib/libctapi-pcsc.so.1 lib/libctapi-pcsc.so lib/pkgconfig/ctapi-pcsc.pc \
+for f in bin/quorvane bin/quorvane-run share/man/man1/quorvane-run.1 bin/quorvane-atr share/man/man1/quorvane-atr.1 \
+         lib/libctapi-pcsc.so.1 lib/libctapi-pcsc.so lib/pkgconfig/ctapi-pcsc.pc \
          lib/cmake/ctapi-pcsc/ctapi-pcsc-config.cmake share/man/man1/quorvane.1 \
          share/man/man3/ctapi-pcsc.3 share/man/man5/quorvane-req.5 \
          share/doc/quorvane/examples/demo-pass.req \
@@ -35,6 +36,7 @@ else
     [ $status -eq 0 ] && [ "$inside" = 1 ] || fail "the installed bed ran '$inside', status $status: $(cat "$work/bed.err")"
 fi
 "$root/bin/quorvane-card" --check "$root/share/doc/quorvane/examples/demo.card" >/dev/null || fail "demo.card"
+grep -qx "  verdict: well formed" <<<"$("$root/bin/quorvane-atr" 3B00)" || fail "quorvane-atr 3B00"
 examples=$(find "$dest" -name demo-pass.req | wc -l)
 [ "$examples" -eq 1 ] || fail "the examples are installed $examples times"
 configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
@@ -47,6 +49,7 @@ exported=$(nm -D --defined-only "$root/lib/libctapi-pcsc.so.1" | awk '$2 == "T" 
 [ "$exported" = "CT_close CT_data CT_init " ] || fail "exported symbols: $exported"
 
 for page in "$root/share/man/man1/quorvane.1" "$root/share/man/man1/quorvane-run.1" \
+            "$root/share/man/man1/quorvane-atr.1" \
             "$root/share/man/man3/ctapi-pcsc.3" "$root/share/man/man5/quorvane-req.5" \
             "$root/share/man/man1/quorvane-card.1" \
             "$root/share/man/man1/quorvane-bed.1" "$root/share/man/man5/quorvane-card.5"; do

@@ -16,7 +16,7 @@ examples=/usr/share/doc/quorvane/examples
 in_bed() { /usr/bin/quorvane-bed --card 0="$examples/demo.card" -- "$@"; }
 
 # The packaged programs, not those of a build tree: in the system's path, without a run path.
-for name in quorvane quorvane-run quorvane-card quorvane-bed; do
+for name in quorvane quorvane-run quorvane-atr quorvane-card quorvane-bed; do
     found=$(command -v "$name") || fail "$name is not on the path"
     [ "$found" = "/usr/bin/$name" ] || fail "$name found at $found"
     if grep -q 'R.*PATH' <<<"$(objdump -p "$found")"; then
@@ -25,6 +25,7 @@ for name in quorvane quorvane-run quorvane-card quorvane-bed; do
 done
 program=/usr/bin/quorvane
 runner=/usr/bin/quorvane-run
+[ "$(/usr/bin/quorvane-atr 3B00 | tail -n 1)" = "  verdict: well formed" ] || fail "quorvane-atr 3B00"
 
 # Choices 1 (reader 1), 2, 3, then 8; the program always ends with status 255.
 status=0
