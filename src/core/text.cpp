@@ -1,6 +1,8 @@
 // Small text chores.
 #include "core/text.h"
 
+#include <cctype>
+
 namespace qv {
 
 std::vector<std::string_view> SplitAt(std::string_view text, char separator) {
@@ -13,6 +15,23 @@ std::vector<std::string_view> SplitAt(std::string_view text, char separator) {
         text.remove_prefix(end + 1);
     }
     return pieces;
+}
+
+std::vector<std::string_view> Words(std::string_view text) {
+    const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && blank(text[at]))
+            ++at;
+        std::size_t end = at;
+        while (end < text.size() && !blank(text[end]))
+            ++end;
+        if (end > at)
+            words.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return words;
 }
 
 } // namespace qv

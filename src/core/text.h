@@ -1,10 +1,11 @@
 // Small text chores that the REQ reader, quorvane-run and the test bed share: a text cut at a
-// separator, and a whole number read from a text.
+// separator or into words, and a whole number read from a text.
 #pragma once
 
 #include <charconv>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace qv {
@@ -13,10 +14,20 @@ namespace qv {
 // starts no piece, so "" has none and "a,b," has two.
 std::vector<std::string_view> SplitAt(std::string_view text, char separator);
 
-// `text` as one number of type T and nothing else (no blanks, no "+"), or nothing.
-template <class T> std::optional<T> WholeNumber(std::string_view text) {
+// The words of `text`: the runs of characters between blanks (spaces, tabs, line ends).
+std::vector<std::string_view> Words(std::string_view text);
+
+// `text` as one number of type T in `base` and nothing else (no blanks, no "+", no "0x"), or
+// nothing.
+template <class T> std::optional<T> WholeNumber(std::string_view text, int base = 10) {
     T value{};
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    std::from_chars_result read{};
+    if constexpr (std::is_integral_v<T>) {
+        read = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    } else {
+        read = std::from_chars(text.data(), text.data() + text.size(), value);
+    }
+    const auto [end, error] = read;
     if (text.empty() || error != std::errc{} || end != text.data() + text.size())
         return std::nullopt;
     return value;
