@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all build configure run test test-sanitize test-tsan bench fuzz fuzz-reqlang fuzz-ctbcs \
-  fuzz-atr deb clean
+  fuzz-atr fuzz-pinpad deb clean
 
 all: build
 
@@ -48,11 +48,12 @@ deb:
 
 # The fuzz targets under libFuzzer, ASan and UBSan, built with clang in build-fuzz/ (fuzz/run):
 # the REQ reader (or the one FUZZ_TARGET names), quorvane-run's REQ language, the CT-API
-# library's CT-BCS interpreter and the ATR decoder. FUZZ_SECONDS or FUZZ_RUNS bound a run.
+# library's CT-BCS interpreter, the ATR decoder and the PIN-pad reader's PIN structures.
+# FUZZ_SECONDS or FUZZ_RUNS bound a run.
 fuzz:
 	@scripts/install-deps fuzz
 	JOBS=$(JOBS) fuzz/run $(FUZZ_SECONDS)
-fuzz-reqlang fuzz-ctbcs fuzz-atr: fuzz-%:
+fuzz-reqlang fuzz-ctbcs fuzz-atr fuzz-pinpad: fuzz-%:
 	@$(MAKE) --no-print-directory fuzz FUZZ_TARGET=$*
 
 # The whole test suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.

@@ -2,7 +2,7 @@
 // that speaks the same vpcd protocol as our simulated card. A fault shared by our card and our
 // library (both written from the same reading of the protocol) would not show against our card
 // alone. Skipped where vicc is not installed.
-#include "temp_tree.h"
+#include "vicc.h"
 
 #include <ctapi.h>
 #include <gtest/gtest.h>
@@ -10,71 +10,13 @@
 #include "bed/card.h"
 #include "bed/pcscd.h"
 
-#include <csignal>
-#include <filesystem>
-#include <memory>
 #include <optional>
-#include <spawn.h>
-#include <string>
-#include <sys/wait.h>
-#include <vector>
-
-extern char** environ;
 
 namespace {
 
-namespace fs = std::filesystem;
 using bed::Bytes;
 using bed::Hex;
 using namespace std::chrono_literals;
-
-const char* const kVicc = "/usr/bin/vicc";
-// vicc looks for its modules in a folder of their own and for the crypto package under the
-// name of its predecessor.
-const char* const kViccModules = "/usr/lib/python3/site-packages/virtualsmartcard";
-const char* const kCryptodome = "/usr/lib/python3/dist-packages/Cryptodome";
-
-// vicc as a child process, connected to vpcd's first slot: the card is in while it runs.
-class Vicc {
-  public:
-    Vicc() : aliases_(temptree::Make("vicc")) {
-        fs::create_directory_symlink(kCryptodome, aliases_ / "Crypto");
-        std::vector<std::string> env = {"PYTHONPATH=" + std::string(kViccModules) + ":" +
-                                        aliases_.string()};
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (!std::string(*e).starts_with("PYTHONPATH=")) {
-                env.emplace_back(*e);
-            }
-        }
-        std::vector<char*> envp;
-        for (auto& e : env) {
-            envp.push_back(e.data());
-        }
-        envp.push_back(nullptr);
-        std::string v = kVicc, t = "-t", type = "iso7816", h = "-H", host = "127.0.0.1", p = "-P",
-                    port = "35963";
-        char* argv[] = {v.data(),    t.data(), type.data(), h.data(),
-                        host.data(), p.data(), port.data(), nullptr};
-        if (posix_spawn(&pid_, kVicc, nullptr, nullptr, argv, envp.data()) != 0) {
-            pid_ = -1;
-        }
-    }
-    ~Vicc() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        temptree::Remove(aliases_);
-    }
-    Vicc(const Vicc&) = delete;
-    Vicc& operator=(const Vicc&) = delete;
-
-    bool Started() const { return pid_ > 0; }
-
-  private:
-    fs::path aliases_;
-    pid_t pid_ = -1;
-};
 
 // One CT_data call; the response when it answers OK, nothing otherwise.
 std::optional<Bytes> Send(std::uint8_t destination, Bytes command) {
@@ -97,11 +39,11 @@ TEST(PeerCard, TheLibraryWorksWithACardEmulatorWrittenElsewhere) {
     if (!bed::InSandbox()) {
         GTEST_SKIP() << "needs testbed/sandbox";
     }
-    if (!fs::exists(kVicc) || !fs::exists(kCryptodome)) {
+    if (!vicc::Installed()) {
         GTEST_SKIP() << "vicc (vsmartcard-vpicc) or python3-pycryptodome not installed";
     }
     bed::Pcscd pcscd;
-    Vicc vicc;
+    const vicc::Card vicc(bed::SlotPlace(0).port);
     ASSERT_TRUE(vicc.Started());
     // A Python card takes a while to start.
     ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true, 20s));

@@ -23,7 +23,8 @@ for f in bin/quorvane bin/quorvane-run share/man/man1/quorvane-run.1 bin/quorvan
          share/doc/quorvane/examples/demo-pass.req \
          bin/quorvane-card bin/quorvane-bed libexec/quorvane/sandbox share/man/man1/quorvane-card.1 \
          share/man/man1/quorvane-bed.1 share/man/man5/quorvane-card.5 \
-         share/doc/quorvane/examples/demo.card; do
+         share/doc/quorvane/examples/demo.card lib/quorvane/libifdpinpad.so \
+         share/man/man5/quorvane-reader.5 share/doc/quorvane/examples/pinpad.reader; do
     [ -e "$root/$f" ] || fail "$f not installed"
 done
 # The installed bed enters its namespaces with the sandbox installed beside it, not the source
@@ -52,7 +53,8 @@ for page in "$root/share/man/man1/quorvane.1" "$root/share/man/man1/quorvane-run
             "$root/share/man/man1/quorvane-atr.1" \
             "$root/share/man/man3/ctapi-pcsc.3" "$root/share/man/man5/quorvane-req.5" \
             "$root/share/man/man1/quorvane-card.1" \
-            "$root/share/man/man1/quorvane-bed.1" "$root/share/man/man5/quorvane-card.5"; do
+            "$root/share/man/man1/quorvane-bed.1" "$root/share/man/man5/quorvane-card.5" \
+            "$root/share/man/man5/quorvane-reader.5"; do
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man warnings in $page: $warnings"
 done

@@ -48,6 +48,21 @@ class Connection {
         return response;
     }
 
+    // SCardControl's output, or nothing when it failed (its result in `*rv`).
+    std::optional<Bytes> Control(DWORD code, const Bytes& in, LONG* rv = nullptr,
+                                 std::size_t room = 512) {
+        Bytes out(room);
+        DWORD length = 0;
+        const LONG r = SCardControl(card_, code, in.data(), static_cast<DWORD>(in.size()),
+                                    out.data(), static_cast<DWORD>(out.size()), &length);
+        if (rv != nullptr)
+            *rv = r;
+        if (r != SCARD_S_SUCCESS)
+            return std::nullopt;
+        out.resize(length);
+        return out;
+    }
+
     Bytes Atr() {
         char name[256];
         DWORD nameLength = sizeof name;
