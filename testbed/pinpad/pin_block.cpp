@@ -150,9 +150,17 @@ std::optional<std::string> CheckCommon(ByteView given, const CommonFields& f,
     return std::nullopt;
 }
 
-std::string ShortBy(ByteView given, std::size_t header) {
-    return std::to_string(given.size()) + " bytes, fewer than the structure's " +
-           std::to_string(header);
+// The fields both structures have read from `given` into `f` and checked into `request`; why
+// not, when the structure is too short for its fixed part or fails a check.
+template <class S>
+std::optional<std::string> ReadChecked(ByteView given, const ReaderLimits& limits, CommonFields& f,
+                                       PinRequest& request) {
+    if (given.size() < offsetof(S, abData)) {
+        return std::to_string(given.size()) + " bytes, fewer than the structure's " +
+               std::to_string(offsetof(S, abData));
+    }
+    f = ReadCommon<S>(given);
+    return CheckCommon(given, f, limits, request);
 }
 
 // The places the request writes a PIN to, each checked against the command.
@@ -207,11 +215,9 @@ void PutPin(std::span<std::uint8_t> data, const PinLayout& layout, unsigned offs
 
 Parsed ParseVerify(ByteView given, const ReaderLimits& limits) {
     using S = PIN_VERIFY_STRUCTURE;
-    if (given.size() < offsetof(S, abData))
-        return Refusal{ShortBy(given, offsetof(S, abData))};
-    const CommonFields f = ReadCommon<S>(given);
+    CommonFields f;
     PinRequest request;
-    if (auto why = CheckCommon(given, f, limits, request))
+    if (auto why = ReadChecked<S>(given, limits, f, request))
         return Refusal{*why};
     PinEntry entry{EntryRole::Pin, std::nullopt};
     if (f.messages > 0)
@@ -224,11 +230,9 @@ Parsed ParseVerify(ByteView given, const ReaderLimits& limits) {
 
 Parsed ParseModify(ByteView given, const ReaderLimits& limits) {
     using S = PIN_MODIFY_STRUCTURE;
-    if (given.size() < offsetof(S, abData))
-        return Refusal{ShortBy(given, offsetof(S, abData))};
-    const CommonFields f = ReadCommon<S>(given);
+    CommonFields f;
     PinRequest request;
-    if (auto why = CheckCommon(given, f, limits, request))
+    if (auto why = ReadChecked<S>(given, limits, f, request))
         return Refusal{*why};
     const auto confirm = Field<std::uint8_t>(given, offsetof(S, bConfirmPIN));
     if ((confirm & ~kConfirmBits) != 0)

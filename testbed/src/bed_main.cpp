@@ -1,8 +1,8 @@
 // quorvane-bed: a private PC/SC service for one command. A pcscd of its own with vpcd readers
 // and simulated cards, in private mount and network namespaces (testbed/sandbox), the command
 // run inside, everything ended after; its status is the command's. man/quorvane-bed.1.
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/sim_card.h"
 #include "core/text.h"
 #include "tool_options.h"
 

@@ -1,9 +1,9 @@
 // quorvane-card: one simulated card in a vpcd reader, played by a card script until SIGTERM or
 // SIGINT; or a card script made from what quorvane-run recorded (--from-req, --from-trace).
 // man/quorvane-card.1, the script language man/quorvane-card.5.
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
 #include "bed/replay.h"
+#include "bed/sim_card.h"
 #include "core/text.h"
 #include "tool_options.h"
 

@@ -5,7 +5,6 @@
 #include "core/text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -26,22 +25,6 @@ int HexDigit(char c) {
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
-}
-
-std::vector<std::string_view> Words(std::string_view text) {
-    std::vector<std::string_view> words;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
-            ++at;
-        std::size_t end = at;
-        while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end])))
-            ++end;
-        if (end > at)
-            words.push_back(text.substr(at, end - at));
-        at = end;
-    }
-    return words;
 }
 
 // Appends the bytes of one word of hex digits (an even number of them).
@@ -90,7 +73,7 @@ void ParseAnswer(std::string_view text, Rule& rule) {
         if (c == ',')
             c = ' ';
     }
-    const auto words = Words(spaced);
+    const auto words = qv::Words(spaced);
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string_view w = words[i];
         if (w == "drop" || w == "pull") {
@@ -154,7 +137,7 @@ std::vector<Rule> ParseAnswers(const std::string& pattern, std::string_view text
 
 // "pull after N", "mute after N": the command count.
 std::size_t AfterCount(std::string_view rest, std::string_view directive) {
-    const auto words = Words(rest);
+    const auto words = qv::Words(rest);
     if (words.size() != 2 || words[0] != "after")
         throw std::invalid_argument(std::string(directive) + " needs 'after N'");
     std::size_t i = 0;
@@ -169,7 +152,7 @@ struct PatternByte {
 std::vector<PatternByte> CompilePattern(std::string_view pattern, bool* anyRest) {
     std::vector<PatternByte> out;
     bool rest = false;
-    for (const std::string_view w : Words(pattern)) {
+    for (const std::string_view w : qv::Words(pattern)) {
         if (rest)
             throw std::invalid_argument("'*' must be the last word of a pattern");
         if (w == "*") {
@@ -198,7 +181,7 @@ void ValidatePattern(std::string_view pattern) {
 
 Bytes Hex(std::string_view text) {
     Bytes out;
-    for (const std::string_view word : Words(text))
+    for (const std::string_view word : qv::Words(text))
         AppendHexWord(word, out);
     return out;
 }
@@ -214,7 +197,7 @@ CardScript ParseCardScript(std::string_view text) {
         ++lineNo;
         if (const auto hash = line.find('#'); hash != std::string_view::npos)
             line = line.substr(0, hash);
-        const auto words = Words(line);
+        const auto words = qv::Words(line);
         if (words.empty())
             continue;
         const std::string_view directive = words[0];
@@ -226,7 +209,7 @@ CardScript ParseCardScript(std::string_view text) {
                 if (script.atr.empty())
                     throw std::invalid_argument("atr needs bytes");
             } else if (directive == "echo") {
-                if (!Words(rest).empty())
+                if (!qv::Words(rest).empty())
                     throw std::invalid_argument("echo takes nothing after it");
                 script.echo = true;
             } else if (directive == "default") {
@@ -237,7 +220,7 @@ CardScript ParseCardScript(std::string_view text) {
                 if (arrow == std::string_view::npos)
                     throw std::invalid_argument("apdu needs '->'");
                 std::string pattern;
-                for (const std::string_view w : Words(rest.substr(0, arrow))) {
+                for (const std::string_view w : qv::Words(rest.substr(0, arrow))) {
                     if (!pattern.empty())
                         pattern += ' ';
                     pattern += w;
@@ -250,7 +233,7 @@ CardScript ParseCardScript(std::string_view text) {
             } else if (directive == "mute") {
                 script.muteAfter = AfterCount(rest, directive);
             } else if (directive == "putback") {
-                const auto words = Words(rest);
+                const auto words = qv::Words(rest);
                 std::size_t i = 0;
                 if (words.size() != 2 || words[0] != "after")
                     throw std::invalid_argument("putback needs 'after MS'");

@@ -1,7 +1,8 @@
-// The simulated card: a TCP client of the vpcd reader driver. Every message is a two-byte
-// big-endian length and a payload; a one-byte payload is a control code, longer ones are APDUs.
+// The simulated card: a TCP client of the vpcd reader driver (or of the PIN-pad reader, which
+// speaks the same protocol), on vpcd's wire (bed/vpcd_wire.h).
 #include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/vpcd_wire.h"
 #include "detail.h"
 
 #include <netdb.h>
@@ -24,15 +25,11 @@ namespace {
 constexpr auto kConnectPatience = 5s;
 constexpr auto kRemovalPatience = 2s;
 
-enum Control : std::uint8_t { kPowerOff = 0x00, kPowerOn = 0x01, kReset = 0x02, kGetAtr = 0x04 };
-
-// vpcd sends length and payload in separate segments: without these two options every APDU
-// waits for a delayed ACK (tens of milliseconds). Quick-ACK mode lapses, so it is re-armed
-// before every read.
-void SetQuickAck(int fd) {
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-}
+using vpcd::kGetAtr;
+using vpcd::kPowerOn;
+using vpcd::kReset;
+using vpcd::ReadMessage;
+using vpcd::SendMessage;
 
 // A TCP connection to vpcd at `place`, or -1 (errno set) when none can be made now.
 int ConnectToVpcd(const CardPlace& place) {
@@ -80,39 +77,6 @@ int ConnectWhenEmpty(const CardPlace& place) {
         std::this_thread::sleep_for(50ms);
     }
     return fd;
-}
-
-bool ReadExact(int fd, std::span<std::uint8_t> into) {
-    std::size_t got = 0;
-    while (got < into.size()) {
-        SetQuickAck(fd);
-        const ssize_t n = recv(fd, into.data() + got, into.size() - got, 0);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Length and payload in one write, so vpcd reads the whole answer from one segment.
-bool SendMessage(int fd, std::span<const std::uint8_t> payload) {
-    Bytes message;
-    message.reserve(payload.size() + 2);
-    message.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
-    message.push_back(static_cast<std::uint8_t>(payload.size()));
-    message.insert(message.end(), payload.begin(), payload.end());
-    std::size_t sent = 0;
-    while (sent < message.size()) {
-        const ssize_t n = send(fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace
@@ -188,11 +152,7 @@ std::optional<Bytes> SimCard::Impl::Answer(std::span<const std::uint8_t> apdu, b
 SimCard::Impl::End SimCard::Impl::ServeConnection(int conn) {
     Bytes payload;
     for (;;) {
-        std::uint8_t header[2];
-        if (!ReadExact(conn, header))
-            return End::Closed;
-        payload.resize(static_cast<std::size_t>(header[0]) << 8 | header[1]);
-        if (!ReadExact(conn, payload))
+        if (!ReadMessage(conn, payload))
             return End::Closed;
         if (payload.size() == 1) {
             const std::uint8_t code = payload[0];

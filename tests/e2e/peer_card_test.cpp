@@ -43,7 +43,7 @@ TEST(PeerCard, TheLibraryWorksWithACardEmulatorWrittenElsewhere) {
         GTEST_SKIP() << "vicc (vsmartcard-vpicc) or python3-pycryptodome not installed";
     }
     bed::Pcscd pcscd;
-    const vicc::Card vicc(bed::SlotPlace(0).port);
+    const vicc::Card vicc(bed::kFirstVpcdPort);
     ASSERT_TRUE(vicc.Started());
     // A Python card takes a while to start.
     ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true, 20s));

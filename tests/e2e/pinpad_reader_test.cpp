@@ -4,12 +4,15 @@
 // and what the reader's log says the display showed; one copy of the driver serving two
 // readers; a verify without a card. Then with programs written elsewhere: Debian's pyscard reads
 // the reader's features and properties and sends a verify, to vicc's card in it.
+#include "bed/card.h"
+#include "bed/pcscd.h"
+#include "bed/sim_card.h"
+#include "bed_run.h"
 #include "pcsc_connection.h"
 #include "pin_structures.h"
 #include "temp_tree.h"
 #include "text_files.h"
 #include "vicc.h"
-#include <bed/bed.h>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,8 @@
 // Running a program with given standard input and its output captured.
 #include "bed_run.h"
 
+#include "bed/fd.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,32 +16,6 @@
 
 namespace bed {
 namespace {
-
-// A file descriptor closed when it goes out of scope.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Close(); }
-    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            Close();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    int Get() const { return fd_; }
-    void Close() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 struct Pipe {
     Fd read, write;

@@ -3,7 +3,7 @@
 // script and the DEVICENAME forms, and the reader's answers about itself.
 #include "pinpad/pin_pad.h"
 
-#include "bed/bed.h"
+#include "bed/card.h"
 #include "core/hex.h"
 #include "pin_structures.h"
 
