@@ -35,6 +35,24 @@ struct ReaderIdentity {
     std::optional<std::uint32_t> ifdVersion; // 0xMMmmbbbb
 };
 
+// How the digits typed on the reader's keypad go into the card's command: the low two bits of the
+// command-to-perform's control byte.
+enum class PinCoding : std::uint8_t { Bcd = 0, Ascii = 1, Format2 = 2 };
+
+// The sizes of PIN the reader's keypad takes, in digits.
+struct PinSizes {
+    std::uint8_t min = 0, max = 0;
+};
+
+// What the reader offers for PIN entry on its own keypad, as its driver reports it.
+struct PinPad {
+    bool verify = false, modify = false, display = false;
+    std::optional<PinSizes> sizes; // unknown when the driver does not tell
+};
+
+// Which of the reader's PIN entries a structure is for.
+enum class PinEntry { Verify, Modify };
+
 // The one card slot of a terminal. Methods throw CtError when the terminal itself cannot be
 // reached (no PC/SC service, reader gone); card-level results come back as values.
 class Slot {
@@ -51,6 +69,12 @@ class Slot {
     // Sends the APDU unchanged; the view stays valid until the next call. Throws CtError when
     // the exchange fails (the connection is then dropped).
     virtual ByteView Transmit(ByteView apdu) = 0;
+    // The reader's keypad and display; the same answer for the life of the terminal once read.
+    virtual PinPad Keypad() = 0;
+    // Hands the reader the secure PIN entry structure for `entry` (built by PinStructure) and
+    // returns its answer: the card's, or the reader's own for what happened at the keypad
+    // (64 00 timeout, 64 01 cancelled, ...). Throws CtError as Transmit does.
+    virtual ByteView EnterPin(PinEntry entry, ByteView structure) = 0;
 };
 
 // ---- pure helpers ---------------------------------------------------------------------------
@@ -79,6 +103,33 @@ bool IsSynchronous(ByteView atr);
 // filled from the reader's identity where known, else from the library's own.
 Bytes ManufacturerDataObject(const ReaderIdentity& identity);
 
+// One PIN the holder types into the card's command: where it goes, counted from the command's
+// first data byte, and the bytes it may fill from there (up to the other PIN or the data's end).
+struct PinField {
+    std::size_t offset = 0;
+    std::size_t room = 0;
+};
+
+// PERFORM VERIFICATION or MODIFY VERIFICATION DATA as the reader is to carry it out, read from
+// the command-to-perform data object (tag 52) and the time data object (tag 80).
+struct PinCommand {
+    PinEntry entry = PinEntry::Verify;
+    PinCoding coding = PinCoding::Bcd;
+    std::uint8_t digits = 0;  // 0: as many as the holder types
+    PinField current;         // the PIN checked (MODIFY: the old one)
+    PinField next;            // MODIFY: the new one
+    std::uint8_t seconds = 0; // 0: the reader's own time limit
+    ByteView apdu;            // the card's command, placeholders for the PINs included
+};
+
+// The bytes a PIN of `digits` digits takes in the card's command; a format 2 PIN block is 8.
+std::size_t PinBytes(PinCoding coding, std::uint8_t digits);
+
+// The data field of INS 18 (verify) or 19 (modify) read; nullopt for a bad data object: a tag
+// cut short, no command to perform, a reserved coding, a PIN placed outside the card command's
+// data or running past it, or two PINs that overlap.
+std::optional<PinCommand> ParsePinCommand(PinEntry entry, ByteView data);
+
 // ---- the interpreter ------------------------------------------------------------------------
 
 enum : std::uint8_t {
@@ -88,6 +139,8 @@ enum : std::uint8_t {
     kInsRequestIcc = 0x12,
     kInsGetStatus = 0x13,
     kInsEjectIcc = 0x15,
+    kInsPerformVerification = 0x18,
+    kInsModifyVerification = 0x19,
 };
 
 struct Reply {
@@ -108,6 +161,7 @@ class Terminal {
     ByteView RequestIcc(const Apdu& apdu);
     ByteView GetStatus(const Apdu& apdu);
     ByteView EjectIcc(const Apdu& apdu);
+    ByteView PinCommandAnswer(const Apdu& apdu);
     ByteView ActivateAndAnswer(std::uint8_t p2);
     ByteView Answer(std::initializer_list<std::uint8_t> bytes);
 

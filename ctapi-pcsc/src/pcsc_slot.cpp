@@ -291,25 +291,74 @@ std::optional<std::uint32_t> VersionAttribute(SCARDHANDLE card) {
 
 } // namespace
 
-ReaderIdentity PcscSlot::Identity() {
-    std::optional<CardHandle> direct;
+template <typename Use> auto PcscSlot::WithReader(Use&& use) {
+    using Result = std::optional<decltype(use(SCARDHANDLE{}))>;
+    if (card_)
+        return Result(use(card_->Get()));
+    // Attributes and control requests need a handle; a direct connection needs no card.
     SCARDHANDLE handle = 0;
-    if (card_) {
-        handle = card_->Get();
-    } else {
-        // Attributes need a handle; a direct connection needs no card.
-        DWORD protocol = 0;
-        const LONG rv = SCardConnect(contextHandle_, reader_.c_str(), SCARD_SHARE_DIRECT, 0,
-                                     &handle, &protocol);
-        if (rv != SCARD_S_SUCCESS) {
-            if (CtCode(rv) == ERR_CT)
-                Fail(rv);
-            return {};
-        }
-        direct.emplace(handle, protocol);
+    DWORD protocol = 0;
+    const LONG rv =
+        SCardConnect(contextHandle_, reader_.c_str(), SCARD_SHARE_DIRECT, 0, &handle, &protocol);
+    if (rv != SCARD_S_SUCCESS) {
+        if (CtCode(rv) == ERR_CT)
+            Fail(rv);
+        return Result();
     }
-    return {TextAttribute(handle, SCARD_ATTR_VENDOR_NAME),
-            TextAttribute(handle, SCARD_ATTR_VENDOR_IFD_TYPE), VersionAttribute(handle)};
+    const CardHandle direct(handle, protocol);
+    return Result(use(handle));
+}
+
+ReaderIdentity PcscSlot::Identity() {
+    return WithReader([](SCARDHANDLE handle) {
+               return ReaderIdentity{TextAttribute(handle, SCARD_ATTR_VENDOR_NAME),
+                                     TextAttribute(handle, SCARD_ATTR_VENDOR_IFD_TYPE),
+                                     VersionAttribute(handle)};
+           })
+        .value_or(ReaderIdentity{}); // the driver does not tell: use our own
+}
+
+namespace {
+
+PinPad PinPadOf(const qv::pcsc::FeatureCodes& features, const qv::pcsc::PinProperties& properties) {
+    PinPad pad;
+    pad.verify = features.contains(FEATURE_VERIFY_PIN_DIRECT);
+    pad.modify = features.contains(FEATURE_MODIFY_PIN_DIRECT);
+    pad.display = properties.lcdLayout.value_or(0) != 0;
+    if (properties.minPinSize && properties.maxPinSize)
+        pad.sizes = PinSizes{*properties.minPinSize, *properties.maxPinSize};
+    return pad;
+}
+
+} // namespace
+
+PinPad PcscSlot::Keypad() {
+    if (features_)
+        return pinPad_;
+    const auto read = WithReader([](SCARDHANDLE handle) {
+        auto features = qv::pcsc::ReadFeatures(handle);
+        auto properties = qv::pcsc::ReadPinProperties(handle, features);
+        return std::pair(std::move(features), std::move(properties));
+    });
+    if (!read)
+        return {}; // asked again once the reader is free
+    features_ = read->first;
+    pinPad_ = PinPadOf(read->first, read->second);
+    return pinPad_;
+}
+
+ByteView PcscSlot::EnterPin(PinEntry entry, ByteView structure) {
+    const std::uint8_t feature =
+        entry == PinEntry::Modify ? FEATURE_MODIFY_PIN_DIRECT : FEATURE_VERIFY_PIN_DIRECT;
+    if (!card_)
+        throw CtError{ERR_TRANS};
+    if (!features_ || !features_->contains(feature))
+        throw CtError{ERR_HOST}; // asked for a feature the reader does not list
+    DWORD received = 0;
+    const LONG rv = SCardControl(card_->Get(), features_->at(feature), structure.data(),
+                                 static_cast<DWORD>(structure.size()), receive_.data(),
+                                 static_cast<DWORD>(receive_.size()), &received);
+    return Answered(rv, received);
 }
 
 ByteView PcscSlot::Transmit(ByteView apdu) {
@@ -321,6 +370,10 @@ ByteView PcscSlot::Transmit(ByteView apdu) {
     DWORD received = static_cast<DWORD>(receive_.size());
     const LONG rv = SCardTransmit(card_->Get(), pci, apdu.data(), static_cast<DWORD>(apdu.size()),
                                   nullptr, receive_.data(), &received);
+    return Answered(rv, received);
+}
+
+ByteView PcscSlot::Answered(LONG rv, DWORD received) {
     if (rv != SCARD_S_SUCCESS) {
         const auto code = CtCode(rv);
         if (code == ERR_TRANS || code == ERR_CT)

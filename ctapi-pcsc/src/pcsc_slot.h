@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ctbcs.h"
+#include "pcsc/features.h"
 #include "pcsc/readers.h"
 
 namespace ctapi {
@@ -62,6 +63,8 @@ class PcscSlot final : public Slot {
     bool WaitFor(bool present, std::chrono::seconds timeout) override;
     ReaderIdentity Identity() override;
     ByteView Transmit(ByteView apdu) override;
+    PinPad Keypad() override;
+    ByteView EnterPin(PinEntry entry, ByteView structure) override;
 
     // Ends a wait in another thread and every later one (safe to call without the terminal's
     // lock); a wait about to begin is caught only by calling it again.
@@ -75,6 +78,11 @@ class PcscSlot final : public Slot {
     ActivateResult ReadAtr(Bytes& atr);
     LONG Reconnect(DWORD initialization); // the card's protocol updated on success
     LONG StatusChange(DWORD wait, SCARD_READERSTATE& state) const;
+    // `use` called with a handle on the reader: the card's connection, or a direct one for the
+    // call; nothing when the reader refuses a direct one (another program holds the card).
+    template <typename Use> auto WithReader(Use&& use);
+    // The card's (or the reader's) answer of an exchange whose PC/SC result was `rv`.
+    ByteView Answered(LONG rv, DWORD received);
 
     const SCARDCONTEXT contextHandle_;
     std::optional<Context> context_;
@@ -82,6 +90,8 @@ class PcscSlot final : public Slot {
     const DWORD share_; // SCARD_SHARE_SHARED or SCARD_SHARE_EXCLUSIVE
     std::optional<CardHandle> card_;
     Bytes receive_;
+    std::optional<qv::pcsc::FeatureCodes> features_; // read once
+    PinPad pinPad_;
     std::atomic<bool> closing_{false};
 };
 

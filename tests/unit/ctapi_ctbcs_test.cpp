@@ -1,9 +1,14 @@
 // The library's CT-BCS interpreter driven through a fake slot: every command's status words in
-// every card state, the routing of card APDUs, and the parsing helpers beneath.
+// every card state, the routing of card APDUs, the PIN commands' secure PIN entry structures, and
+// the parsing helpers beneath.
 #include <ctapi.h>
 #include <gtest/gtest.h>
 
+#include <string_view>
+
+#include "core/hex.h"
 #include "ctbcs.h"
+#include "req/req_reader.h"
 
 namespace {
 
@@ -25,6 +30,9 @@ struct FakeSlot final : ctapi::Slot {
     ctapi::ReaderIdentity identity;
     Bytes cardAnswer{0x90, 0x00};
     std::optional<std::int8_t> transmitError;
+    ctapi::PinPad pad;              // none unless a test gives one
+    Bytes keypadAnswer{0x90, 0x00}; // what the reader answers a PIN entry
+    std::vector<std::pair<ctapi::PinEntry, Bytes>> pinStructures;
 
     std::vector<std::chrono::seconds> waits;
     std::vector<Bytes> sent;
@@ -63,6 +71,11 @@ struct FakeSlot final : ctapi::Slot {
         if (transmitError)
             throw ctapi::CtError{*transmitError};
         return cardAnswer;
+    }
+    ctapi::PinPad Keypad() override { return pad; }
+    ctapi::ByteView EnterPin(ctapi::PinEntry entry, ctapi::ByteView structure) override {
+        pinStructures.emplace_back(entry, Bytes(structure.begin(), structure.end()));
+        return keypadAnswer;
     }
 };
 
@@ -299,6 +312,219 @@ TEST(CtbcsTerminal, ManufacturerObjectFromTheReader) {
     EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 2), Bytes({0x46, 0x0F}));
     EXPECT_EQ(text, "ZZACMT10001.02 ");
     EXPECT_EQ(Bytes(answer.end() - 2, answer.end()), kOk);
+}
+
+// ---- PIN entry on the reader's keypad ----------------------------------------------------------
+
+Bytes Hex(std::string_view text) {
+    Bytes bytes(text.size());
+    bytes.resize(qv::ParseHex(text, bytes));
+    return bytes;
+}
+
+// INS 18 (verify) or 19 (modify) for card slot 1 and the keypad, with these data objects.
+Bytes PinCommand(std::uint8_t ins, std::string_view objects) {
+    Bytes command{0x20, ins, 0x01, 0x00};
+    const Bytes data = Hex(objects);
+    command.push_back(static_cast<std::uint8_t>(data.size()));
+    return Concat(command, data);
+}
+Bytes Verify(std::string_view objects) {
+    return PinCommand(0x18, objects);
+}
+Bytes Modify(std::string_view objects) {
+    return PinCommand(0x19, objects);
+}
+
+const ctapi::PinPad kKeypad{true, true, true, std::nullopt};
+const ctapi::PinPad kKeypadFourToEight{true, true, true, ctapi::PinSizes{4, 8}};
+const Bytes kWrongData{0x6A, 0x80};
+
+struct PinCase {
+    const char* name;
+    Bytes command;
+    Bytes answer;            // the terminal's
+    std::string_view handed; // the structure the reader gets, in hex; none when empty
+    ctapi::PinPad pad = kKeypad;
+};
+
+class PinCommands : public testing::TestWithParam<PinCase> {};
+
+// The structures' header fields in order; PIN_VERIFY_STRUCTURE: bTimerOut bTimerOut2
+// bmFormatString bmPINBlockString bmPINLengthFormat wPINMaxExtraDigit(2)
+// bEntryValidationCondition bNumberMessage wLangId(2) bMsgIndex bTeoPrologue(3) ulDataLength(4);
+// PIN_MODIFY_STRUCTURE: the first five, bInsertionOffsetOld bInsertionOffsetNew
+// wPINMaxExtraDigit(2) bConfirmPIN bEntryValidationCondition bNumberMessage wLangId(2)
+// bMsgIndex1-3 bTeoPrologue(3) ulDataLength(4). Integers in the host's (little-endian) order.
+TEST_P(PinCommands, StructureAndAnswer) {
+    const auto& c = GetParam();
+    FakeSlot slot;
+    slot.state = CardState::Active;
+    slot.pad = c.pad;
+    EXPECT_EQ(Send(slot, c.command), c.answer);
+    if (c.handed.empty()) {
+        EXPECT_TRUE(slot.pinStructures.empty());
+        return;
+    }
+    ASSERT_EQ(slot.pinStructures.size(), 1u);
+    EXPECT_EQ(slot.pinStructures[0].first,
+              c.command[1] == 0x19 ? ctapi::PinEntry::Modify : ctapi::PinEntry::Verify);
+    EXPECT_EQ(qv::ToHex(slot.pinStructures[0].second), qv::ToHex(Hex(c.handed)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Terminal, PinCommands,
+    testing::Values(
+        // A terminal maker's example: a four-digit BCD PIN, the old one at position 6, the new
+        // one at 14, FF fill; offsets counted from the data field (6 -> 0, 14 -> 8).
+        PinCase{"ModifyBcdOldAt6NewAt14",
+                Modify("52 18 40 06 0E A0 24 00 01 10 FF FF FF FF FF FF FF FF FF FF FF FF FF FF "
+                       "FF FF"),
+                kOk,
+                "00 00 81 02 00 00 08 04 04 03 02 03 09 04 00 01 02 00 00 00 15 00 00 00 "
+                "A0 24 00 01 10 FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF"},
+        PinCase{"VerifyAsciiSixDigitsThirtySeconds",
+                Verify("80 01 1E 52 0D 61 06 00 20 00 81 06 FF FF FF FF FF FF"), kOk,
+                "1E 00 82 06 00 06 06 02 01 09 04 00 00 00 00 0B 00 00 00 "
+                "00 20 00 81 06 FF FF FF FF FF FF"},
+        // Any length in a format 2 block: the block framed by the library, the length and the
+        // digits left to the reader (length at bit 4, digits from byte 1), sizes narrowed to
+        // the keypad's.
+        PinCase{"VerifyFormat2AnyLength",
+                Verify("52 0F 02 06 00 20 00 81 08 00 00 00 00 00 00 00 00"), kOk,
+                "00 00 89 47 04 08 04 02 01 09 04 00 00 00 00 0D 00 00 00 "
+                "00 20 00 81 08 20 FF FF FF FF FF FF FF",
+                kKeypadFourToEight},
+        PinCase{"VerifyBcdFiveDigitsAtThirdDataByte",
+                Verify("52 0F 50 08 00 20 00 01 08 AA BB FF FF FF FF FF FF"), kOk,
+                "00 00 91 03 00 05 05 02 01 09 04 00 00 00 00 0D 00 00 00 "
+                "00 20 00 01 08 AA BB FF FF FF FF FF FF"},
+        PinCase{"VerifyBcdAnyLengthFillsItsRoom",
+                Verify("50 03 41 42 43 52 0B 00 07 00 20 00 01 04 5A FF FF FF"), kOk,
+                "00 00 89 03 00 06 01 02 01 09 04 00 00 00 00 09 00 00 00 "
+                "00 20 00 01 04 5A FF FF FF"},
+        PinCase{"ModifyAsciiFourDigitsTimeoutAfter",
+                Modify("52 18 41 06 0E 00 24 00 01 10 30 30 30 30 FF FF FF FF 30 30 30 30 FF FF "
+                       "FF FF 80 01 05"),
+                kOk,
+                "05 00 82 04 00 00 08 04 04 03 02 03 09 04 00 01 02 00 00 00 15 00 00 00 "
+                "00 24 00 01 10 30 30 30 30 FF FF FF FF 30 30 30 30 FF FF FF FF"},
+        PinCase{"ModifyFormat2NewBlockFirst",
+                Modify("52 18 02 0E 06 00 24 00 81 10 11 11 11 11 11 11 11 11 22 22 22 22 22 22 "
+                       "22 22"),
+                kOk,
+                "00 00 89 47 04 08 00 0C 04 03 02 03 09 04 00 01 02 00 00 00 15 00 00 00 "
+                "00 24 00 81 10 20 FF FF FF FF FF FF FF 20 FF FF FF FF FF FF FF"},
+        // The reader's answers come back as it gives them.
+        PinCase{"NoKeypadVerify",
+                Verify("52 09 40 06 00 20 00 01 02 FF FF"),
+                {0x6D, 0x00},
+                "",
+                ctapi::PinPad{}},
+        PinCase{"NoModifyOnAVerifyOnlyKeypad",
+                Modify("52 0C 40 06 08 00 24 00 01 04 FF FF FF FF"),
+                {0x6D, 0x00},
+                "",
+                ctapi::PinPad{true, false, false, std::nullopt}},
+        PinCase{"WrongSlot", {0x20, 0x18, 0x02, 0x00, 0x02, 0x80, 0x00}, {0x6A, 0x00}, ""},
+        PinCase{"NotFromTheKeypad", {0x20, 0x18, 0x01, 0x01, 0x02, 0x80, 0x00}, {0x6A, 0x00}, ""},
+        // Bad data objects: refused before anything reaches the reader.
+        PinCase{"PositionPastTheCommand", Verify("52 09 40 0A 00 20 00 01 02 FF FF"), kWrongData,
+                ""},
+        PinCase{"PositionInTheHeader", Verify("52 09 40 05 00 20 00 01 02 FF FF"), kWrongData, ""},
+        PinCase{"PinRunsPastTheData", Verify("52 09 40 07 00 20 00 01 02 FF FF"), kWrongData, ""},
+        PinCase{"AsciiLongerThanTheData",
+                Verify("52 0F 91 06 00 20 00 01 08 FF FF FF FF FF FF "
+                       "FF FF"),
+                kWrongData, ""},
+        PinCase{"Format2ThreeDigits", Verify("52 0F 32 06 00 20 00 01 08 FF FF FF FF FF FF FF FF"),
+                kWrongData, ""},
+        PinCase{"Format2BlockCutShort", Verify("52 0E 02 06 00 20 00 01 07 FF FF FF FF FF FF FF"),
+                kWrongData, ""},
+        PinCase{"ReservedCoding", Verify("52 09 43 06 00 20 00 01 02 FF FF"), kWrongData, ""},
+        PinCase{"ReservedBits", Verify("52 09 44 06 00 20 00 01 02 FF FF"), kWrongData, ""},
+        PinCase{"CommandWithoutData", Verify("52 06 40 06 00 20 00 01"), kWrongData, ""},
+        PinCase{"CommandLcPastItsEnd", Verify("52 09 40 06 00 20 00 01 03 FF FF"), kWrongData, ""},
+        PinCase{"CommandToPerformCutShort", Verify("52 0A 40 06 00 20 00 01 02 FF FF"), kWrongData,
+                ""},
+        PinCase{"TimeCutShort", Verify("52 09 40 06 00 20 00 01 02 FF FF 80 01"), kWrongData, ""},
+        PinCase{"TimeOfTwoBytes", Verify("80 02 00 10 52 09 40 06 00 20 00 01 02 FF FF"),
+                kWrongData, ""},
+        PinCase{"NoCommandToPerform", Verify("80 01 10"), kWrongData, ""},
+        PinCase{"NoData", {0x20, 0x18, 0x01, 0x00}, kWrongData, ""},
+        PinCase{"ModifyWithoutSecondPosition", Modify("52 02 40 06"), kWrongData, ""},
+        PinCase{"ModifyBothPinsAtOnePlace", Modify("52 0C 40 06 06 00 24 00 01 04 FF FF FF FF"),
+                kWrongData, ""},
+        PinCase{"ModifyPinsOverlap", Modify("52 0C 40 06 07 00 24 00 01 04 FF FF FF FF"),
+                kWrongData, ""},
+        // What the reader's structure cannot say: a verified PIN past the fifteenth data byte,
+        // a format 2 block past the second, sizes the keypad does not take.
+        PinCase{"VerifyPastFifteenBytes",
+                Verify("52 1B 40 16 00 20 00 01 14 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+                       "FF FF FF FF"),
+                kWrongData, ""},
+        PinCase{"VerifyFormat2AtThirdByte",
+                Verify("52 11 02 08 00 20 00 01 0A 00 00 FF FF FF FF FF FF FF FF"), kWrongData, ""},
+        PinCase{"AnyLengthKeypadCannotTake", Verify("52 08 00 06 00 20 00 01 01 FF"), kWrongData,
+                "", kKeypadFourToEight}),
+    [](const testing::TestParamInfo<PinCase>& info) { return info.param.name; });
+
+TEST(CtbcsPin, TheReadersAnswerIsPassedOn) {
+    // The card's own (a wrong PIN, data with its status word) and the keypad's (timeout,
+    // cancel, new PINs differ, length out of range) alike, from the terminal.
+    for (const Bytes& answer : {Bytes{0x63, 0xC2}, Bytes{0x01, 0x02, 0x90, 0x00}, Bytes{0x64, 0x00},
+                                Bytes{0x64, 0x01}, Bytes{0x64, 0x02}, Bytes{0x64, 0x03}}) {
+        FakeSlot slot;
+        slot.state = CardState::Active;
+        slot.pad = kKeypad;
+        slot.keypadAnswer = answer;
+        std::uint8_t source = 0xFF;
+        EXPECT_EQ(Send(slot, Modify("52 0C 40 06 08 00 24 00 01 04 FF FF FF FF"), CT, &source),
+                  answer);
+        EXPECT_EQ(source, CT);
+    }
+}
+
+TEST(CtbcsPin, NoActivatedCardNoEntry) {
+    for (const CardState state : {CardState::Absent, CardState::Present}) {
+        FakeSlot slot;
+        slot.state = state;
+        slot.pad = kKeypad;
+        try {
+            Send(slot, Verify("52 09 40 06 00 20 00 01 02 FF FF"));
+            ADD_FAILURE() << "answered without a card";
+        } catch (const ctapi::CtError& error) {
+            EXPECT_EQ(error.code, ERR_TRANS);
+        }
+        EXPECT_TRUE(slot.pinStructures.empty());
+    }
+}
+
+TEST(CtbcsPin, StatusListsKeypadAndDisplay) {
+    struct Case {
+        ctapi::PinPad pad;
+        Bytes expected;
+    };
+    for (const auto& c :
+         {Case{{}, {0x81, 0x01, 0x01, 0x90, 0x00}},
+          Case{{true, false, false, std::nullopt}, {0x81, 0x02, 0x01, 0x50, 0x90, 0x00}},
+          Case{{false, false, true, std::nullopt}, {0x81, 0x02, 0x01, 0x40, 0x90, 0x00}},
+          Case{kKeypad, {0x81, 0x03, 0x01, 0x40, 0x50, 0x90, 0x00}}}) {
+        FakeSlot slot;
+        slot.pad = c.pad;
+        EXPECT_EQ(Send(slot, {0x20, 0x13, 0x00, 0x81, 0x00}), c.expected);
+    }
+}
+
+TEST(CtbcsPin, ToTheCardsAddressForTheTerminal) {
+    FakeSlot slot;
+    slot.state = CardState::Active;
+    slot.pad = kKeypad;
+    std::uint8_t source = 0xFF;
+    EXPECT_EQ(Send(slot, Verify("52 09 40 06 00 20 00 01 02 FF FF"), ICC1, &source), kOk);
+    EXPECT_EQ(source, CT);
+    EXPECT_TRUE(slot.sent.empty());
+    EXPECT_EQ(slot.pinStructures.size(), 1u);
 }
 
 // ---- card APDUs -----------------------------------------------------------------------------
