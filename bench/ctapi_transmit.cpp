@@ -14,16 +14,16 @@
 #include <string>
 #include <vector>
 
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/sim_card.h"
 #include "sandbox.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kBlock = 100;
-const bed::Bytes kApdu = bed::Hex("00 B0 00 00 04");
-const bed::Bytes kAnswer = bed::Hex("01 02 03 04 90 00");
+const bed::Bytes kApdu = qv::FromHex("00 B0 00 00 04");
+const bed::Bytes kAnswer = qv::FromHex("01 02 03 04 90 00");
 
 bool ViaCtData() {
     bed::Bytes command = kApdu, response(4096);
@@ -38,7 +38,7 @@ bool ViaCtData() {
 bool OpenCtRoad() {
     if (CT_init(0, 0) != OK)
         return false;
-    bed::Bytes reset = bed::Hex("20 10 01 01 00"), atr(64);
+    bed::Bytes reset = qv::FromHex("20 10 01 01 00"), atr(64);
     std::uint8_t dad = CT, sad = HOST;
     std::uint16_t len = static_cast<std::uint16_t>(atr.size());
     return CT_data(0, &dad, &sad, 5, reset.data(), &len, atr.data()) == OK;

@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/sim_card.h"
 #include "bed_run.h"
 #include "sandbox.h"
 
@@ -33,8 +33,8 @@ using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const bed::Bytes kApdu = bed::Hex("00 B0 00 00 04");
-const bed::Bytes kAnswer = bed::Hex("01 02 03 04 90 00");
+const bed::Bytes kApdu = qv::FromHex("00 B0 00 00 04");
+const bed::Bytes kAnswer = qv::FromHex("01 02 03 04 90 00");
 constexpr int kRounds = 15;
 constexpr int kReaders = bed::kMaxReaders;
 constexpr auto kSlowCard = 5ms;
@@ -194,12 +194,13 @@ void PeakRss() {
     bed::Bytes record(258, 0x5A);
     record[256] = 0x90;
     record[257] = 0x00;
-    script.rules = {{"00 D6 *", bed::Hex("90 00")}, {"00 B0 00 00 00", record}};
+    script.rules = {{"00 D6 *", qv::FromHex("90 00")}, {"00 B0 00 00 00", record}};
     const auto cards = InsertCards({0}, script);
-    bed::Bytes update = bed::Hex("00 D6 00 00 FF");
+    bed::Bytes update = qv::FromHex("00 D6 00 00 FF");
     update.resize(update.size() + 255, 0xA5);
-    const std::string updates = WriteReq("bench-rss-1.req", 250, update, bed::Hex("90 00"));
-    const std::string reads = WriteReq("bench-rss-2.req", 250, bed::Hex("00 B0 00 00 00"), record);
+    const std::string updates = WriteReq("bench-rss-1.req", 250, update, qv::FromHex("90 00"));
+    const std::string reads =
+        WriteReq("bench-rss-2.req", 250, qv::FromHex("00 B0 00 00 00"), record);
     const RunnerRun run = RunRunner({updates, reads});
     std::printf("500 tests run in:           %.3f s\n", run.seconds);
     std::printf("peak RSS:                   %.1f MB (goal < 16 MB)\n", run.peakRssMb);

@@ -11,8 +11,8 @@
 #include "menu/scenario/scenario_run.h"
 #include "menu/scenario/time_stamps.h"
 
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/sim_card.h"
 #include "bed_run.h"
 
 #include <ctapi.h>
@@ -87,7 +87,7 @@ double BareLoop(int tests) {
     const SCARD_IO_REQUEST* pci = protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
     std::vector<bed::Bytes> commands;
     for (const Step& s : kSteps) {
-        commands.push_back(bed::Hex(s.command));
+        commands.push_back(qv::FromHex(s.command));
     }
     std::vector<BYTE> response(65538);
     const auto start = Clock::now();

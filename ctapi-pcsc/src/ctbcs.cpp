@@ -6,35 +6,17 @@
 #include <cstdio>
 #include <ctapi.h>
 
+#include "core/apdu.h"
 #include "core/ctbcs_commands.h"
 #include "pin_structure.h"
 
 namespace ctapi {
 
 std::optional<Apdu> ParseShortApdu(ByteView command) {
-    if (command.size() < 4)
+    const Apdu apdu = qv::ParseCommandApdu(command);
+    if (!apdu.Valid() || apdu.extended)
         return std::nullopt;
-    Apdu apdu{command[0], command[1], command[2], command[3], {}, std::nullopt};
-    const auto body = command.subspan(4);
-    if (body.empty())
-        return apdu;        // case 1
-    if (body.size() == 1) { // case 2
-        apdu.le = body[0] == 0 ? 256 : body[0];
-        return apdu;
-    }
-    const std::size_t lc = body[0];
-    if (lc == 0)
-        return std::nullopt;     // an extended length, not a short APDU
-    if (body.size() == 1 + lc) { // case 3
-        apdu.data = body.subspan(1, lc);
-        return apdu;
-    }
-    if (body.size() == 2 + lc) { // case 4
-        apdu.data = body.subspan(1, lc);
-        apdu.le = body[1 + lc] == 0 ? 256 : body[1 + lc];
-        return apdu;
-    }
-    return std::nullopt;
+    return apdu;
 }
 
 namespace {

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "core/apdu.h"
+
 namespace ctapi {
 
-using Bytes = std::vector<std::uint8_t>;
-using ByteView = std::span<const std::uint8_t>;
+using qv::Bytes;
+using qv::ByteView;
 
 // A CT-API failure that ends the call with a non-zero return code (the terminal or the card
 // connection is gone). Card-level outcomes that a CT-BCS command reports as a status word are
@@ -79,12 +81,9 @@ class Slot {
 
 // ---- pure helpers ---------------------------------------------------------------------------
 
-// A short command APDU split into its fields; nullopt when the bytes are no valid short APDU.
-struct Apdu {
-    std::uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
-    ByteView data;
-    std::optional<std::size_t> le; // 1..256; absent for cases 1 and 3
-};
+// A short command APDU split into its fields (the core's parser); nullopt when the bytes are no
+// valid short APDU. CT-BCS commands are short; `ne` is 1 to 256, 0 in cases 1 and 3.
+using Apdu = qv::CommandApdu;
 std::optional<Apdu> ParseShortApdu(ByteView command);
 
 // The waiting time of REQUEST ICC / EJECT ICC: a TLV list with tag 80 (one byte of seconds),

@@ -1,5 +1,9 @@
-// The one hex writer.
+// The one hex writer and the one hex reader.
 #include "core/hex.h"
+
+#include "core/text.h"
+
+#include <stdexcept>
 
 namespace qv {
 
@@ -19,6 +23,46 @@ std::string ToHex(std::span<const std::uint8_t> bytes, const HexLayout& layout,
         text += layout.after;
     }
     return text;
+}
+
+HexFault ReadHexDigits(std::string_view digits, Bytes& value, Bytes* care) {
+    if (digits.size() % 2 != 0)
+        return HexFault::OddDigits;
+    const std::size_t start = value.size();
+    for (std::size_t k = 0; k < digits.size(); k += 2) {
+        int byte = 0, mask = 0;
+        for (const char c : digits.substr(k, 2)) {
+            const bool any = care != nullptr && (c == 'x' || c == 'X');
+            const int digit = HexDigitValue(c);
+            if (digit < 0 && !any) {
+                value.resize(start);
+                if (care != nullptr)
+                    care->resize(start);
+                return HexFault::NotADigit;
+            }
+            byte = byte << 4 | (any ? 0 : digit);
+            mask = mask << 4 | (any ? 0 : 0xF);
+        }
+        value.push_back(static_cast<std::uint8_t>(byte));
+        if (care != nullptr)
+            care->push_back(static_cast<std::uint8_t>(mask));
+    }
+    return HexFault::None;
+}
+
+Bytes FromHex(std::string_view text) {
+    Bytes bytes;
+    for (const std::string_view run : Words(text)) {
+        switch (ReadHexDigits(run, bytes)) {
+        case HexFault::None:
+            break;
+        case HexFault::OddDigits:
+            throw std::invalid_argument("odd number of hex digits in '" + std::string(run) + "'");
+        case HexFault::NotADigit:
+            throw std::invalid_argument("not a hex byte: '" + std::string(run) + "'");
+        }
+    }
+    return bytes;
 }
 
 } // namespace qv

@@ -1,5 +1,6 @@
 // Small text chores that the REQ reader, quorvane-run and the test bed share: a text cut at a
-// separator or into words, and a whole number read from a text.
+// separator or into words, a text without its blanks at either end, and a whole number read
+// from a text.
 #pragma once
 
 #include <charconv>
@@ -16,6 +17,14 @@ std::vector<std::string_view> SplitAt(std::string_view text, char separator);
 
 // The words of `text`: the runs of characters between blanks (spaces, tabs, line ends).
 std::vector<std::string_view> Words(std::string_view text);
+
+// What Trim takes away: blanks only, or blanks and tabs. Each caller says which, since where a
+// tab is an error (a REQ pattern) it must stay for the parser to find.
+inline constexpr std::string_view kBlanks = " ";
+inline constexpr std::string_view kBlanksAndTabs = " \t";
+
+// `text` without the characters of `blanks` at either end.
+std::string_view Trim(std::string_view text, std::string_view blanks);
 
 // `text` as one number of type T in `base` and nothing else (no blanks, no "+", no "0x"), or
 // nothing.

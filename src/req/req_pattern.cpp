@@ -1,6 +1,7 @@
 // Patterns, command templates and their captures.
 #include "req/req_pattern.h"
 
+#include "core/hex.h"
 #include "core/text.h"
 
 #include <algorithm>
@@ -24,20 +25,8 @@ std::string Quoted(std::string_view text) {
     return "'" + std::string(text) + "'";
 }
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
 bool IsDigitOrMask(char c) {
-    return IsHexDigit(c) || c == 'x' || c == 'X';
-}
-
-std::uint8_t Nibble(char c) {
-    if (c >= '0' && c <= '9')
-        return static_cast<std::uint8_t>(c - '0');
-    if (c >= 'a' && c <= 'f')
-        return static_cast<std::uint8_t>(c - 'a' + 10);
-    return static_cast<std::uint8_t>(c - 'A' + 10);
+    return HexDigitValue(c) >= 0 || c == 'x' || c == 'X';
 }
 
 // Blanks separate tokens; hex digits, "|" and braces make them.
@@ -71,30 +60,20 @@ std::vector<Token> Tokens(std::string_view text) {
     return tokens;
 }
 
-// Digits in pairs: values and care masks ("x" cares for nothing in its nibble).
+// Digits in pairs: values and care masks ("x" cares for nothing in its nibble); a command's
+// digits take no "x".
 void HexBytes(std::string_view digits, bool masks, Bytes& value, Bytes& care) {
-    if (digits.size() % 2 != 0)
+    const std::size_t before = value.size();
+    switch (ReadHexDigits(digits, value, masks ? &care : nullptr)) {
+    case HexFault::None:
+        if (!masks)
+            care.insert(care.end(), value.size() - before, 0xFF);
+        break;
+    case HexFault::OddDigits:
         throw PatternError(Quoted(digits) + " has an odd number of hex digits");
-    for (std::size_t k = 0; k < digits.size(); k += 2) {
-        std::uint8_t v = 0, m = 0;
-        for (const char c : digits.substr(k, 2)) {
-            const bool any = c == 'x' || c == 'X';
-            if (any && !masks)
-                throw PatternError(Quoted(digits) + ": a command has no 'x' digits");
-            v = static_cast<std::uint8_t>(v << 4 | (any ? 0 : Nibble(c)));
-            m = static_cast<std::uint8_t>(m << 4 | (any ? 0 : 0xF));
-        }
-        value.push_back(v);
-        care.push_back(m);
+    case HexFault::NotADigit: // the tokens hold only digits and x
+        throw PatternError(Quoted(digits) + ": a command has no 'x' digits");
     }
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && text.front() == ' ')
-        text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ')
-        text.remove_suffix(1);
-    return text;
 }
 
 bool IsName(std::string_view text) {
@@ -152,12 +131,12 @@ std::optional<PatternItem> Fill(std::string_view text, bool masks) {
     const std::size_t star = text.find('*');
     if (star == std::string_view::npos || star == 0)
         return std::nullopt;
-    const auto n = Count(Trim(text.substr(0, star)));
+    const auto n = Count(Trim(text.substr(0, star), kBlanks));
     if (!n)
         return std::nullopt;
     if (*n == 0)
         throw PatternError("{" + std::string(text) + "} repeats a byte no times");
-    const std::string_view digits = Trim(text.substr(star + 1));
+    const std::string_view digits = Trim(text.substr(star + 1), kBlanks);
     if (digits.size() != 2 || !IsDigitOrMask(digits[0]) || !IsDigitOrMask(digits[1]))
         throw PatternError("{" + std::string(text) + "}: one byte of two hex digits after '*'");
     PatternItem item;
@@ -171,7 +150,7 @@ std::optional<PatternItem> Fill(std::string_view text, bool masks) {
 // What stands between braces; `inResponse` allows lengths and captures, a command only fills and
 // uses.
 PatternItem BraceItem(std::string_view inside, bool inResponse) {
-    const std::string_view text = Trim(inside);
+    const std::string_view text = Trim(inside, kBlanks);
     const std::string shown = "{" + std::string(inside) + "}";
     if (auto fill = Fill(text, inResponse))
         return *fill;
@@ -184,10 +163,10 @@ PatternItem BraceItem(std::string_view inside, bool inResponse) {
     if (!inResponse)
         throw PatternError(shown + " in a command: only {name} and {N*HH} are put into one");
     if (const std::size_t colon = text.find(':'); colon != std::string_view::npos) {
-        const std::string_view name = Trim(text.substr(0, colon));
+        const std::string_view name = Trim(text.substr(0, colon), kBlanks);
         if (!IsName(name))
             throw PatternError(shown + ": " + Quoted(name) + " is no capture name");
-        auto item = Length(Trim(text.substr(colon + 1)));
+        auto item = Length(Trim(text.substr(colon + 1), kBlanks));
         if (!item)
             throw PatternError(shown + ": a length after ':' is N, *, N+ or N..M");
         item->name = name;
@@ -388,7 +367,7 @@ bool Pattern::Plain() const {
 
 Pattern ParsePattern(std::string_view text) {
     Pattern pattern;
-    pattern.text = Trim(text);
+    pattern.text = Trim(text, kBlanks);
     pattern.alternatives.emplace_back();
     for (const Token& token : Tokens(text)) {
         auto& items = pattern.alternatives.back().items;
@@ -485,7 +464,7 @@ std::optional<Bytes> CommandTemplate::Expand(const Captures& captures, std::stri
 
 CommandTemplate ParseCommand(std::string_view text) {
     CommandTemplate command;
-    command.text = Trim(text);
+    command.text = Trim(text, kBlanks);
     const auto literal = [&](const Bytes& bytes) {
         if (command.pieces.empty() || !command.pieces.back().name.empty())
             command.pieces.emplace_back();

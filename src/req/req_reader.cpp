@@ -1,6 +1,8 @@
 // The REQ reader: lines whole, classified, parsed into growing areas, handed over test by test.
 #include "req/req_reader.h"
 
+#include "core/hex.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -29,13 +31,9 @@ enum : std::uint8_t {
 
 constexpr std::array<std::uint8_t, 256> MakeCharClasses() {
     std::array<std::uint8_t, 256> t{};
-    t.fill(kKeep);
-    for (int c = '0'; c <= '9'; ++c) {
-        t[c] = static_cast<std::uint8_t>(c - '0');
-    }
-    for (int c = 'A'; c <= 'F'; ++c) {
-        t[c] = static_cast<std::uint8_t>(c - 'A' + 10);
-        t[c + ('a' - 'A')] = static_cast<std::uint8_t>(c - 'A' + 10);
+    for (int c = 0; c < 256; ++c) {
+        const int digit = HexDigitValue(static_cast<char>(c));
+        t[c] = static_cast<std::uint8_t>(digit < 0 ? int{kKeep} : digit);
     }
     t['x'] = kWildcardValue;
     t['X'] = kWildcardValue;
@@ -148,10 +146,8 @@ std::string CharacterText(char c) {
     if (c == '\t')
         return "a tab";
     const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u >= 0x7F) {
-        static constexpr char kDigits[] = "0123456789ABCDEF";
-        return std::string("the byte ") + kDigits[u >> 4] + kDigits[u & 15];
-    }
+    if (u < 0x20 || u >= 0x7F)
+        return "the byte " + ToHex(std::span(&u, 1));
     return std::string("'") + c + "'";
 }
 

@@ -1,8 +1,8 @@
 // A REQ file by the base rules or with the extensions turned on.
 #include "req/req_script.h"
 
-#include "req/req_reader.h"
 #include "core/text.h"
+#include "req/req_reader.h"
 
 #include <algorithm>
 #include <charconv>
@@ -21,15 +21,6 @@ constexpr std::size_t kDashedNameSkip = kDashedName.size() + 1; // the base rule
 constexpr std::size_t kMaxIncludeDepth = 16;
 constexpr auto kLongestTimeLimit = std::chrono::hours(1);
 
-std::string_view Trim(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 // The lines of a text without their line ends (LF, or CR LF).
 std::vector<std::string_view> Lines(std::string_view text) {
     std::vector<std::string_view> lines = SplitAt(text, '\n');
@@ -47,7 +38,8 @@ bool StartsSwitch(std::string_view line) {
 }
 
 bool IsNameOrBlank(std::string_view line) {
-    return Trim(line).empty() || (line.starts_with('#') && FindAddressMark(line) == line.npos);
+    return Trim(line, kBlanksAndTabs).empty() ||
+           (line.starts_with('#') && FindAddressMark(line) == line.npos);
 }
 
 // The 1-based number of the switch line, or 0 when the file has none where it may stand. A
@@ -67,7 +59,7 @@ std::size_t SwitchLine(const std::string& path, const std::vector<std::string_vi
                                              : "@quorvane-run 1 must be the first line that is "
                                                "neither blank nor a # line");
             }
-            if (Trim(line.substr(kSwitch.size())) != kVersion) {
+            if (Trim(line.substr(kSwitch.size()), kBlanksAndTabs) != kVersion) {
                 throw ScriptError({path, k + 1}, "this quorvane-run reads REQ extensions of "
                                                  "version 1 (@quorvane-run 1)");
             }
@@ -87,10 +79,11 @@ std::string NameOf(std::string_view line) {
 
 // "250 ms", "1.5s", "800 us".
 std::chrono::microseconds ParseDuration(std::string_view text) {
-    text = Trim(text);
+    text = Trim(text, kBlanksAndTabs);
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    const std::string_view unit = Trim(text.substr(static_cast<std::size_t>(end - text.data())));
+    const std::string_view unit =
+        Trim(text.substr(static_cast<std::size_t>(end - text.data())), kBlanksAndTabs);
     double factor = 0;
     if (unit == "us")
         factor = 1;
@@ -173,18 +166,18 @@ class ExtendedReader {
             name_ = NameOf(line);
             nameLine_ = number;
         } else if (const std::size_t mark = FindAddressMark(line); mark != line.npos) {
-            Command(line, mark, kToCard);
+            Command(line, mark, ICC1);
         } else if (line.starts_with('@')) {
             Directive(line);
         } else if (const std::size_t toCt = FindAddressMark(line, '1'); toCt != line.npos) {
-            Command(line, toCt, kToTerminal);
+            Command(line, toCt, CT);
         } else if (line.starts_with('>')) {
             if (state_ != State::Awaiting)
                 Fail("a > line that no command awaits");
             responseLine_ = number;
             responseText_.clear();
             ContinueResponse(line.substr(1));
-        } else if (Trim(line).empty()) {
+        } else if (Trim(line, kBlanksAndTabs).empty()) {
             if (state_ == State::Awaiting)
                 Complete(); // the base rules' blank line: any response passes
         } else if (state_ == State::Awaiting) {
@@ -247,7 +240,7 @@ class ExtendedReader {
             Fail(error.what());
         }
         CheckUses(test_.command.Uses());
-        if (destination == kToTerminal) {
+        if (destination == CT) {
             RunOnly(RunOnlyLine::Kind::TerminalCommand, "a command to the card terminal");
             test_.extended = true;
         } else if (test_.command.text.find('{') != std::string::npos) {
@@ -262,7 +255,7 @@ class ExtendedReader {
         const std::size_t blank = body.find_first_of(" \t");
         const std::string_view word = body.substr(0, blank);
         const std::string_view argument =
-            Trim(blank == body.npos ? std::string_view{} : body.substr(blank));
+            Trim(blank == body.npos ? std::string_view{} : body.substr(blank), kBlanksAndTabs);
         if (word == kSwitch.substr(1)) {
             if (number_ != switchLine_)
                 Fail("@quorvane-run given twice (first on line " + std::to_string(switchLine_) +
@@ -319,18 +312,17 @@ class ExtendedReader {
 
     // The text of a ">" line after the ">", or a continuation line whole.
     void ContinueResponse(std::string_view text) {
-        const RunOnlyLine::Kind kind = test_.destination == kToTerminal
-                                           ? RunOnlyLine::Kind::TerminalResponse
-                                           : RunOnlyLine::Kind::Response;
-        std::string_view body = Trim(text);
+        const RunOnlyLine::Kind kind = test_.destination == CT ? RunOnlyLine::Kind::TerminalResponse
+                                                               : RunOnlyLine::Kind::Response;
+        std::string_view body = Trim(text, kBlanksAndTabs);
         const bool goesOn = body.ends_with('\\');
         if (goesOn)
             body.remove_suffix(1);
         if (body.find('\\') != body.npos)
             Fail("a backslash inside a response (it may only end the line)");
-        if (!responseText_.empty() && !Trim(body).empty())
+        if (!responseText_.empty() && !Trim(body, kBlanksAndTabs).empty())
             responseText_ += ' ';
-        responseText_ += Trim(body);
+        responseText_ += Trim(body, kBlanksAndTabs);
         responseLines_.push_back(number_);
         state_ = goesOn ? State::Continuing : State::Awaiting;
         if (goesOn)

@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <ctapi.h>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -53,14 +54,11 @@ class ScriptError : public std::runtime_error {
     SourceLine where_;
 };
 
-inline constexpr std::uint8_t kToCard = 0;     // ICC1, the "2,0" of a command line
-inline constexpr std::uint8_t kToTerminal = 1; // CT, the "2,1"
-
 struct ScriptTest {
     std::size_t number = 0; // 1-based among the tests of the file named on the command line
     SourceLine where;       // its command line (in an included file: that file's line)
     std::string name;       // without its line end; empty when none
-    std::uint8_t destination = kToCard;
+    std::uint8_t destination = ICC1; // the "2,0" of a command line; CT for a "2,1"
     CommandTemplate command;
     std::optional<Pattern> expected; // nothing: any response passes
     std::optional<std::chrono::microseconds> timeLimit;

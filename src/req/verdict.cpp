@@ -5,12 +5,6 @@
 
 namespace qv {
 
-namespace {
-
-constexpr std::uint8_t kCardAddress = 0; // ICC1, the card in the first slot
-
-} // namespace
-
 Judgement Judge(const ExpectedResponse& expected, const ExchangeResult& exchange) {
     Judgement judgement;
     if (exchange.result != OK) {
@@ -18,7 +12,7 @@ Judgement Judge(const ExpectedResponse& expected, const ExchangeResult& exchange
         return judgement;
     }
     judgement.differs = FirstDifference(expected, exchange.received);
-    if (exchange.source != kCardAddress) {
+    if (exchange.source != ICC1) {
         judgement.verdict = Verdict::TerminalReply;
     } else if (judgement.differs) {
         judgement.verdict = Verdict::Mismatch;
@@ -39,8 +33,7 @@ Judgement JudgePattern(const std::optional<Pattern>& expected, std::uint8_t dest
         return judgement;
     }
     if (exchange.source != destination) {
-        judgement.verdict =
-            destination == kCardAddress ? Verdict::TerminalReply : Verdict::CardReply;
+        judgement.verdict = destination == ICC1 ? Verdict::TerminalReply : Verdict::CardReply;
         return judgement;
     }
     if (!expected)

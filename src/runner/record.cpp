@@ -16,7 +16,7 @@ std::string AsWritten(const Test& test) {
     std::string text;
     if (test.timeLimit)
         text += "@time-limit " + test.timeLimitText + "\n";
-    text += test.destination == qv::kToTerminal ? "2,1 " : "2,0 ";
+    text += test.destination == CT ? "2,1 " : "2,0 ";
     text += (test.commandTemplate ? test.commandTemplate->text : HexText(test.command)) + "\n";
     if (test.pattern)
         text += "> " + test.pattern->text + "\n";

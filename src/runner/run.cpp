@@ -1,6 +1,8 @@
 // The engine.
 #include "runner/run.h"
 
+#include "core/apdu.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -12,28 +14,10 @@
 namespace qvrun {
 namespace {
 
-constexpr std::uint8_t kCard = 0; // the reply's source address when the card answered
 // T=0: at most this many GET RESPONSE or corrected-Le exchanges after one command, so that a
 // card answering 61xx for ever cannot hold the run.
 constexpr int kMaxFollowUps = 256;
 constexpr const char* kGetResponse = "GET RESPONSE";
-
-// The command again with Le set to `le` (case 1 and 3 gain an Le byte); nothing when the
-// command is no short APDU whose Le could be told.
-std::optional<Bytes> WithLe(std::span<const std::uint8_t> command, std::uint8_t le) {
-    Bytes corrected(command.begin(), command.end());
-    const std::size_t size = command.size();
-    if (size == 4) {
-        corrected.push_back(le);
-    } else if (size == 5 || (size > 5 && size == 6 + std::size_t{command[4]})) {
-        corrected.back() = le;
-    } else if (size > 5 && size == 5 + std::size_t{command[4]}) {
-        corrected.push_back(le);
-    } else {
-        return std::nullopt;
-    }
-    return corrected;
-}
 
 // The first capture that `test` reads and `captures` does not hold, or nothing.
 std::optional<std::string> MissingCapture(const Test& test, const qv::Captures& captures) {
@@ -59,7 +43,7 @@ std::string Times(Clock::duration duration) {
 }
 
 bool CardStatus(const Exchange& exchange, std::uint8_t sw1) {
-    return exchange.result == OK && exchange.source == kCard && exchange.received.size() >= 2 &&
+    return exchange.result == OK && exchange.source == ICC1 && exchange.received.size() >= 2 &&
            exchange.received[exchange.received.size() - 2] == sw1;
 }
 
@@ -299,7 +283,7 @@ class ReaderRun {
             if (wrongLe) {
                 // The command that was answered 6Cxx again, with Le xx: the test's command,
                 // or the GET RESPONSE that asked for too much.
-                const auto corrected = WithLe(last->sent, sw2);
+                const auto corrected = qv::WithShortLe(last->sent, sw2);
                 if (!corrected)
                     break;
                 last = &Send(destination, *corrected, fetching ? kGetResponse : "Le corrected");

@@ -29,7 +29,7 @@ struct Test {
     // A test that uses an extension is judged by its pattern, sent where it says, with the
     // captures put into its command, and timed against its limit.
     bool extended = false;
-    std::uint8_t destination = qv::kToCard;
+    std::uint8_t destination = ICC1;
     std::optional<qv::CommandTemplate> commandTemplate; // when the command carries captures
     std::optional<qv::Pattern> pattern;                 // extended: the expected response
     std::optional<std::chrono::microseconds> timeLimit;

@@ -12,8 +12,6 @@
 namespace qvrun {
 namespace {
 
-constexpr std::uint8_t kTerminal = 1; // CT
-constexpr std::uint8_t kHost = 2;
 // CT_init's port number: our library's terminal of exclusive use, or a shared one.
 constexpr std::uint16_t kExclusivePort = 1;
 constexpr std::uint16_t kSharedPort = 0;
@@ -45,13 +43,13 @@ qv::ExchangeResult CtTerminal::Send(std::uint8_t destination,
                                     std::span<const std::uint8_t> command) {
     watch_.Begin(CtCall::Data);
     qv::ExchangeResult reply =
-        qv::SendCommand(reader_.position, destination, kHost, command, room_, library_.Data());
+        qv::SendCommand(reader_.position, destination, HOST, command, room_, library_.Data());
     watch_.End();
     return reply;
 }
 
 std::optional<std::string> CtTerminal::CardState() {
-    const qv::ExchangeResult reply = Send(kTerminal, qv::ctbcs::kGetStatusIcc);
+    const qv::ExchangeResult reply = Send(CT, qv::ctbcs::kGetStatusIcc);
     const std::span<const std::uint8_t> r = reply.received;
     if (reply.result != OK || r.size() != 5 || r[0] != 0x80 || r[1] != 0x01 || r[3] != 0x90 ||
         r[4] != 0x00) {
@@ -75,7 +73,7 @@ Bytes CtTerminal::Reset(std::chrono::seconds waitInUse) {
                          (reply.received.size() >= 2 ? HexText(reply.received.last(2))
                                                      : std::string("too few bytes")));
     };
-    const qv::ExchangeResult resetCt = Send(kTerminal, qv::ctbcs::kResetCt);
+    const qv::ExchangeResult resetCt = Send(CT, qv::ctbcs::kResetCt);
     if (resetCt.result != OK || resetCt.received.size() != 2 || resetCt.received[0] != 0x90 ||
         resetCt.received[1] != 0x00) {
         fail("RESET CT", resetCt);
@@ -85,7 +83,7 @@ Bytes CtTerminal::Reset(std::chrono::seconds waitInUse) {
     qv::ExchangeResult resetIcc;
     WaitForReader(
         [&] {
-            resetIcc = Send(kTerminal, qv::ctbcs::kResetIcc);
+            resetIcc = Send(CT, qv::ctbcs::kResetIcc);
             return resetIcc.result != OK ||
                    !std::ranges::equal(resetIcc.received, qv::ctbcs::kCardInUse);
         },

@@ -2,6 +2,8 @@
 #include "bed/card.h"
 #include "detail.h"
 
+#include "core/apdu.h"
+
 #include <algorithm>
 
 namespace bed {
@@ -23,54 +25,12 @@ Bytes WithOk(Bytes data) {
 
 } // namespace
 
-CommandLengths ParseLengths(std::span<const std::uint8_t> apdu) {
-    CommandLengths l;
-    if (apdu.size() < 4)
-        return l;
-    const std::span<const std::uint8_t> body = apdu.subspan(4);
-    const auto two = [&body](std::size_t at) {
-        return static_cast<std::size_t>(body[at]) << 8 | body[at + 1];
-    };
-    if (body.empty()) {
-        l.apduCase = 1;
-    } else if (body.size() == 1) {
-        l.apduCase = 2;
-        l.ne = body[0] == 0 ? 256 : body[0];
-    } else if (body[0] != 0) {
-        l.nc = body[0];
-        l.dataAt = 5;
-        if (body.size() == 1 + l.nc) {
-            l.apduCase = 3;
-        } else if (body.size() == 2 + l.nc) {
-            l.apduCase = 4;
-            l.ne = body.back() == 0 ? 256 : body.back();
-        }
-    } else if (body.size() == 3) {
-        l.apduCase = 2;
-        l.extended = true;
-        l.ne = two(1) == 0 ? 65536 : two(1);
-    } else if (body.size() > 3 && two(1) != 0) {
-        l.extended = true;
-        l.nc = two(1);
-        l.dataAt = 7;
-        if (body.size() == 3 + l.nc) {
-            l.apduCase = 3;
-        } else if (body.size() == 5 + l.nc) {
-            l.apduCase = 4;
-            l.ne = two(body.size() - 2) == 0 ? 65536 : two(body.size() - 2);
-        }
-    }
-    if (l.apduCase == 0)
-        l = CommandLengths{};
-    return l;
-}
-
 std::optional<Bytes> EchoAnswer(std::span<const std::uint8_t> apdu) {
     if (apdu.size() < 4 || apdu[0] != kEchoClass || apdu[1] < 0xE1 || apdu[1] > 0xE5)
         return std::nullopt;
     if (apdu[2] != 0 || apdu[3] != 0)
         return Status(0x6B, 0x00);
-    const CommandLengths l = ParseLengths(apdu);
+    const qv::CommandApdu l = qv::ParseCommandApdu(apdu);
     const Bytes wrongLength = Status(0x67, 0x00);
     switch (apdu[1]) {
     case 0xE1:
@@ -88,8 +48,7 @@ std::optional<Bytes> EchoAnswer(std::span<const std::uint8_t> apdu) {
     case 0xE4: {
         if (l.apduCase != 4)
             return wrongLength;
-        const std::size_t n = std::min({l.nc, l.ne, kMaxEchoData});
-        const auto data = apdu.subspan(l.dataAt, n);
+        const auto data = l.data.first(std::min({l.data.size(), l.ne, kMaxEchoData}));
         return WithOk(Bytes(data.begin(), data.end()));
     }
     default: // E5
@@ -118,7 +77,7 @@ Reply CardLogic::Respond(std::span<const std::uint8_t> apdu) {
         std::size_t i = 0;
         for (; i < script_.rules.size(); ++i) {
             const Rule& r = script_.rules[i];
-            if ((r.uses == 0 || uses_[i] < r.uses) && Matches(r.pattern, apdu))
+            if ((r.uses == 0 || uses_[i] < r.uses) && r.pattern.Matches(apdu))
                 break;
         }
         if (i < script_.rules.size()) {
@@ -138,7 +97,7 @@ Reply CardLogic::Respond(std::span<const std::uint8_t> apdu) {
 std::optional<Reply> CardLogic::FromChain(std::span<const std::uint8_t> apdu) {
     if (chainStatus_.empty())
         return std::nullopt;
-    const CommandLengths l = ParseLengths(apdu);
+    const qv::CommandApdu l = qv::ParseCommandApdu(apdu);
     if (l.apduCase != 2 || l.extended || apdu[1] != 0xC0 || apdu[2] != 0 || apdu[3] != 0) {
         chainRest_.clear();
         chainStatus_.clear();
@@ -179,9 +138,8 @@ Reply CardLogic::FromRule(const Rule& rule, std::size_t use, std::span<const std
     }
     if (answer.size() >= 2 && (rule.exactLe || rule.chain > 0)) {
         const std::size_t data = answer.size() - 2;
-        const CommandLengths l = ParseLengths(apdu);
-        const bool hasLe = l.apduCase == 2 || l.apduCase == 4;
-        if (rule.exactLe && hasLe && l.ne != data && data <= 256) {
+        const qv::CommandApdu l = qv::ParseCommandApdu(apdu);
+        if (rule.exactLe && l.HasLe() && l.ne != data && data <= 256) {
             answer = Status(0x6C, static_cast<std::uint8_t>(data));
         } else if (rule.chain > 0 && data > 0) {
             chainStatus_.assign(answer.end() - 2, answer.end());

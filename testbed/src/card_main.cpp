@@ -4,6 +4,7 @@
 #include "bed/pcscd.h"
 #include "bed/replay.h"
 #include "bed/sim_card.h"
+#include "core/hex.h"
 #include "core/text.h"
 #include "tool_options.h"
 
@@ -154,11 +155,11 @@ int main(int argc, char** argv) {
         if (!check.empty()) {
             const bed::CardScript s = bed::LoadCardScript(check);
             std::printf("%s: %zu rules, ATR %s\n", check.c_str(), s.rules.size(),
-                        bed::HexText(s.atr).c_str());
+                        qv::ToHex(s.atr).c_str());
             return 0;
         }
         if (!fromReq.empty() || !fromTrace.empty()) {
-            const bed::Bytes atr = atrText.empty() ? bed::CardScript{}.atr : bed::Hex(atrText);
+            const bed::Bytes atr = atrText.empty() ? bed::CardScript{}.atr : qv::FromHex(atrText);
             if (atr.empty())
                 return Usage("--atr needs bytes");
             const std::string& from = fromReq.empty() ? fromTrace : fromReq;

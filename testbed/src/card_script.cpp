@@ -1,7 +1,8 @@
-// Hex text and the card script file format.
+// The card script file format.
 #include "bed/card.h"
 #include "detail.h"
 
+#include "core/hex.h"
 #include "core/text.h"
 
 #include <algorithm>
@@ -16,31 +17,6 @@ namespace {
 // vpcd waits for ever for an answer of no bytes, and pcscd's reader thread with it.
 constexpr const char* kEmptyAnswer =
     "an empty answer hangs the reader; a silent card is 'mute', a pulled one 'drop'";
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Appends the bytes of one word of hex digits (an even number of them).
-void AppendHexWord(std::string_view word, Bytes& out) {
-    if (word.size() % 2 != 0) {
-        throw std::invalid_argument("odd number of hex digits in '" + std::string(word) + "'");
-    }
-    for (std::size_t i = 0; i < word.size(); i += 2) {
-        const int high = HexDigit(word[i]);
-        const int low = HexDigit(word[i + 1]);
-        if (high < 0 || low < 0) {
-            throw std::invalid_argument("not a hex byte: '" + std::string(word) + "'");
-        }
-        out.push_back(static_cast<std::uint8_t>(high * 16 + low));
-    }
-}
 
 std::size_t Number(std::string_view word, std::string_view what) {
     const std::optional<std::size_t> value = qv::WholeNumber<std::size_t>(word);
@@ -105,7 +81,8 @@ void ParseAnswer(std::string_view text, Rule& rule) {
             rule.counterAt = rule.response.size();
             rule.response.resize(rule.response.size() + rule.counterBytes);
         } else {
-            AppendHexWord(w, rule.response);
+            const Bytes bytes = qv::FromHex(w);
+            rule.response.insert(rule.response.end(), bytes.begin(), bytes.end());
         }
     }
     if ((rule.drop || rule.mute) && (!rule.response.empty() || rule.randomBytes > 0)) {
@@ -119,12 +96,11 @@ void ParseAnswer(std::string_view text, Rule& rule) {
 
 // The answers of an "apdu" line, separated by "|": one rule each, used once in turn, the last
 // for every call after.
-std::vector<Rule> ParseAnswers(const std::string& pattern, std::string_view text) {
+std::vector<Rule> ParseAnswers(const CommandPattern& pattern, std::string_view text) {
     std::vector<Rule> rules;
     for (std::size_t at = 0;;) {
         const std::size_t bar = std::min(text.find('|', at), text.size());
-        Rule rule;
-        rule.pattern = pattern;
+        Rule rule{pattern, {}};
         ParseAnswer(text.substr(at, bar - at), rule);
         rules.push_back(std::move(rule));
         if (bar == text.size())
@@ -144,47 +120,7 @@ std::size_t AfterCount(std::string_view rest, std::string_view directive) {
     return NumberAfter(words, i, 1);
 }
 
-struct PatternByte {
-    std::uint8_t value;
-    bool any;
-};
-
-std::vector<PatternByte> CompilePattern(std::string_view pattern, bool* anyRest) {
-    std::vector<PatternByte> out;
-    bool rest = false;
-    for (const std::string_view w : qv::Words(pattern)) {
-        if (rest)
-            throw std::invalid_argument("'*' must be the last word of a pattern");
-        if (w == "*") {
-            rest = true;
-        } else if (w == "xx" || w == "XX") {
-            out.push_back(PatternByte{0, true});
-        } else {
-            Bytes b;
-            AppendHexWord(w, b);
-            for (std::uint8_t v : b)
-                out.push_back(PatternByte{v, false});
-        }
-    }
-    if (out.empty() && !rest)
-        throw std::invalid_argument("empty pattern");
-    if (anyRest != nullptr)
-        *anyRest = rest;
-    return out;
-}
-
-void ValidatePattern(std::string_view pattern) {
-    CompilePattern(pattern, nullptr);
-}
-
 } // namespace
-
-Bytes Hex(std::string_view text) {
-    Bytes out;
-    for (const std::string_view word : qv::Words(text))
-        AppendHexWord(word, out);
-    return out;
-}
 
 CardScript ParseCardScript(std::string_view text) {
     CardScript script;
@@ -205,7 +141,7 @@ CardScript ParseCardScript(std::string_view text) {
             line.substr(directive.data() + directive.size() - line.data());
         try {
             if (directive == "atr") {
-                script.atr = Hex(rest);
+                script.atr = qv::FromHex(rest);
                 if (script.atr.empty())
                     throw std::invalid_argument("atr needs bytes");
             } else if (directive == "echo") {
@@ -213,19 +149,13 @@ CardScript ParseCardScript(std::string_view text) {
                     throw std::invalid_argument("echo takes nothing after it");
                 script.echo = true;
             } else if (directive == "default") {
-                script.fallback = Hex(rest);
+                script.fallback = qv::FromHex(rest);
                 detail::CheckFallback(script.fallback);
             } else if (directive == "apdu") {
                 const auto arrow = rest.find("->");
                 if (arrow == std::string_view::npos)
                     throw std::invalid_argument("apdu needs '->'");
-                std::string pattern;
-                for (const std::string_view w : qv::Words(rest.substr(0, arrow))) {
-                    if (!pattern.empty())
-                        pattern += ' ';
-                    pattern += w;
-                }
-                ValidatePattern(pattern);
+                const CommandPattern pattern(rest.substr(0, arrow));
                 for (Rule& rule : ParseAnswers(pattern, rest.substr(arrow + 2)))
                     script.rules.push_back(std::move(rule));
             } else if (directive == "pull") {
@@ -262,13 +192,30 @@ CardScript LoadCardScript(const std::string& path) {
     }
 }
 
-bool Matches(std::string_view pattern, std::span<const std::uint8_t> apdu) {
-    bool anyRest = false;
-    const auto bytes = CompilePattern(pattern, &anyRest);
-    if (anyRest ? apdu.size() < bytes.size() : apdu.size() != bytes.size())
+CommandPattern::CommandPattern(std::string_view text) {
+    for (const std::string_view w : qv::Words(text)) {
+        if (anyRest_)
+            throw std::invalid_argument("'*' must be the last word of a pattern");
+        if (w == "*") {
+            anyRest_ = true;
+        } else if (w == "xx" || w == "XX") {
+            value_.push_back(0);
+            any_.push_back(1);
+        } else {
+            const Bytes bytes = qv::FromHex(w);
+            value_.insert(value_.end(), bytes.begin(), bytes.end());
+            any_.resize(value_.size(), 0);
+        }
+    }
+    if (value_.empty() && !anyRest_)
+        throw std::invalid_argument("empty pattern");
+}
+
+bool CommandPattern::Matches(std::span<const std::uint8_t> apdu) const {
+    if (anyRest_ ? apdu.size() < value_.size() : apdu.size() != value_.size())
         return false;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (!bytes[i].any && bytes[i].value != apdu[i])
+    for (std::size_t i = 0; i < value_.size(); ++i) {
+        if (any_[i] == 0 && value_[i] != apdu[i])
             return false;
     }
     return true;
@@ -285,10 +232,8 @@ void detail::CheckAnswer(const Rule& rule) {
 }
 
 void detail::CheckScript(const CardScript& script) {
-    for (const Rule& rule : script.rules) {
-        Matches(rule.pattern, {}); // throws on a bad pattern
+    for (const Rule& rule : script.rules)
         CheckAnswer(rule);
-    }
     CheckFallback(script.fallback);
 }
 

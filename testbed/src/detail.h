@@ -14,7 +14,7 @@ bool CardReported(const std::string& reader);
 // reader's driver waiting for ever (a silent card is what `drop` is for).
 void CheckAnswer(const Rule& rule);
 void CheckFallback(const Bytes& fallback);
-// Both over every rule, and the patterns; throws std::invalid_argument.
+// Both over every rule; throws std::invalid_argument.
 void CheckScript(const CardScript& script);
 
 } // namespace bed::detail

@@ -1,6 +1,7 @@
 // Record once, replay for ever: a card script from what quorvane-run wrote on a real card.
 #include "bed/replay.h"
 
+#include "core/hex.h"
 #include "req/req_reader.h"
 #include "req/req_script.h"
 
@@ -11,20 +12,6 @@
 
 namespace bed {
 namespace {
-
-// A response as the card script writes it: hex, "xx" (a random byte) where the recording had a
-// wildcard.
-std::string AnswerText(const Recorded& r) {
-    std::string text;
-    for (std::size_t k = 0; k < r.response.size(); ++k) {
-        if (!text.empty())
-            text += ' ';
-        text += k < r.wildcard.size() && r.wildcard[k]
-                    ? std::string("xx")
-                    : HexText(std::span(r.response).subspan(k, 1));
-    }
-    return text;
-}
 
 class Collect : public qv::ReqSink {
   public:
@@ -117,8 +104,8 @@ std::vector<Recorded> ReadTrace(const std::string& path) {
         };
         Recorded r;
         try {
-            r.command = Hex(between(sent + 3, received));
-            r.response = Hex(between(received + 3, result));
+            r.command = qv::FromHex(between(sent + 3, received));
+            r.response = qv::FromHex(between(received + 3, result));
         } catch (const std::invalid_argument& e) {
             throw std::invalid_argument(path + " line " + std::to_string(lineNo) + ": " + e.what());
         }
@@ -140,15 +127,16 @@ std::string ReplayScript(const std::vector<Recorded>& exchanges, const Bytes& at
             order.push_back(r.command);
         if (r.response.empty())
             continue;
-        it->second.push_back(AnswerText(r));
+        // A wildcard byte of the recording is a random byte of the replay: "xx" in the script.
+        it->second.push_back(qv::ToHex(r.response, qv::kHexSpaced, r.wildcard));
     }
     std::ostringstream script;
     script << "# A replay of " << origin << ": each command as recorded, its answers in turn.\n"
-           << "atr " << HexText(atr) << "\n";
+           << "atr " << qv::ToHex(atr) << "\n";
     for (const Bytes& command : order) {
         std::vector<std::string>& list = answers[command];
         if (list.empty()) {
-            script << "# no answer recorded for " << HexText(command) << "\n";
+            script << "# no answer recorded for " << qv::ToHex(command) << "\n";
             continue;
         }
         // Answers that repeat the one before add nothing: the last answer is kept anyway.
@@ -157,7 +145,7 @@ std::string ReplayScript(const std::vector<Recorded>& exchanges, const Bytes& at
             if (kept.empty() || kept.back() != a)
                 kept.push_back(std::move(a));
         }
-        script << "apdu " << HexText(command) << " ->";
+        script << "apdu " << qv::ToHex(command) << " ->";
         for (std::size_t i = 0; i < kept.size(); ++i)
             script << (i == 0 ? " " : " | ") << kept[i];
         script << "\n";

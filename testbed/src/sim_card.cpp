@@ -5,6 +5,8 @@
 #include "bed/vpcd_wire.h"
 #include "detail.h"
 
+#include "core/hex.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -127,7 +129,7 @@ void SimCard::Impl::CloseConnection() {
 }
 
 std::optional<Bytes> SimCard::Impl::Answer(std::span<const std::uint8_t> apdu, bool& leave) {
-    Log("> " + HexText(apdu));
+    Log("> " + qv::ToHex(apdu));
     std::unique_lock lock(mutex);
     received.emplace_back(apdu.begin(), apdu.end());
     Reply reply = logic.Respond(apdu);
@@ -145,7 +147,7 @@ std::optional<Bytes> SimCard::Impl::Answer(std::span<const std::uint8_t> apdu, b
     if (reply.pull)
         return std::nullopt;
     lock.unlock();
-    Log("< " + HexText(reply.answer));
+    Log("< " + qv::ToHex(reply.answer));
     return std::move(reply.answer);
 }
 

@@ -3,8 +3,8 @@
 // processor card and once with a memory card that pcsc-lite reaches only with the raw protocol.
 #include <gtest/gtest.h>
 
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/sim_card.h"
 #include "bed_run.h"
 
 namespace {
@@ -43,9 +43,9 @@ TEST(LoadedByPath, StartUpSequenceOfAClientInC) {
     for (const Client& client : kClients) {
         SCOPED_TRACE(client.card);
         bed::CardScript script;
-        script.atr = bed::Hex(client.atr);
-        script.rules = {{"00 A4 00 0C 02 3F 00", bed::Hex("90 00")},
-                        {"00 B0 00 00 04", bed::Hex("01 02 03 04 90 00")}};
+        script.atr = qv::FromHex(client.atr);
+        script.rules = {{"00 A4 00 0C 02 3F 00", qv::FromHex("90 00")},
+                        {"00 B0 00 00 04", qv::FromHex("01 02 03 04 90 00")}};
         bed::SimCard card(script);
         card.Insert();
         ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(0), true));
@@ -53,7 +53,7 @@ TEST(LoadedByPath, StartUpSequenceOfAClientInC) {
         EXPECT_EQ(run.out, client.transcript);
         EXPECT_EQ(run.status, 0);
         ASSERT_EQ(card.ReceivedApdus().size(), 2u);
-        EXPECT_EQ(card.ReceivedApdus()[1], bed::Hex("00 B0 00 00 04"));
+        EXPECT_EQ(card.ReceivedApdus()[1], qv::FromHex("00 B0 00 00 04"));
     }
 }
 

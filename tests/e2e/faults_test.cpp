@@ -6,8 +6,8 @@
 #include "temp_tree.h"
 #include "transcripts.h"
 
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/sim_card.h"
 #include "bed_run.h"
 #include <gtest/gtest.h>
 
@@ -33,7 +33,7 @@ const char* const kScenario = "2,0 00 A4 04 00 02 3F 00\n> 90 00\n"
                               "2,0 00 B0 00 00 02\n> 12 34 90 00\n"
                               "2,0 00 A4 04 00 02 3F 00\n> 90 00\n";
 constexpr int kTests = 5;
-const bed::Bytes kAimedAt = bed::Hex("00 B0 00 00 04");
+const bed::Bytes kAimedAt = qv::FromHex("00 B0 00 00 04");
 
 bed::CardScript Card(const bed::Rule& third) {
     bed::CardScript script;
@@ -43,7 +43,7 @@ bed::CardScript Card(const bed::Rule& third) {
 }
 
 bed::Rule Answering(std::chrono::milliseconds delay = 0ms) {
-    return {"00 B0 00 00 04", bed::Hex("01 02 03 04 90 00"), 0, delay, false};
+    return {"00 B0 00 00 04", qv::FromHex("01 02 03 04 90 00"), 0, delay, false};
 }
 
 using transcript::Report;

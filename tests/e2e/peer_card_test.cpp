@@ -15,7 +15,7 @@
 namespace {
 
 using bed::Bytes;
-using bed::Hex;
+const auto Hex = &qv::FromHex;
 using namespace std::chrono_literals;
 
 // One CT_data call; the response when it answers OK, nothing otherwise.

@@ -26,8 +26,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using bed::Hex;
-using bed::HexText;
+const auto Hex = &qv::FromHex;
 using pinstruct::Build;
 using pinstruct::Bytes;
 using pinstruct::Modify;
@@ -204,12 +203,12 @@ TEST_F(PinPadReader, AnswersEachKeypadCaseAndRefusesEachBadStructure) {
         LONG rv = 0;
         const std::optional<Bytes> answer = connection.Control(c.code, c.structure, &rv);
         EXPECT_EQ(rv, SCARD_S_SUCCESS) << pcsc_stringify_error(rv);
-        EXPECT_EQ(answer ? HexText(*answer) : "none", c.answer);
+        EXPECT_EQ(answer ? qv::ToHex(*answer) : "none", c.answer);
 
         const std::vector<Bytes> apdus = cards_[0]->ReceivedApdus();
         std::vector<std::string> sent;
         for (std::size_t k = received; k < apdus.size(); ++k)
-            sent.push_back(HexText(apdus[k]));
+            sent.push_back(qv::ToHex(apdus[k]));
         const std::vector<std::string> expectSent =
             *c.sent ? std::vector<std::string>{c.sent} : std::vector<std::string>{};
         EXPECT_EQ(sent, expectSent);
@@ -236,7 +235,7 @@ TEST_F(PinPadReader, ListsItsFeaturesAndRefusesOtherCodesAndShortBuffers) {
     InsertCard(0);
     pcsctest::Connection connection(ReaderName(0));
     ASSERT_EQ(connection.Result(), SCARD_S_SUCCESS);
-    EXPECT_EQ(HexText(connection.Control(CM_IOCTL_GET_FEATURE_REQUEST, {}).value_or(Bytes{})),
+    EXPECT_EQ(qv::ToHex(connection.Control(CM_IOCTL_GET_FEATURE_REQUEST, {}).value_or(Bytes{})),
               "06 04 42 33 00 06 07 04 42 33 00 07 0A 04 42 33 00 0A 12 04 42 33 00 12");
     LONG rv = 0;
     EXPECT_FALSE(connection.Control(0x42330001, {}, &rv));
@@ -253,10 +252,10 @@ TEST_F(PinPadReader, OneDriverServesTwoReadersEachWithItsOwnKeypadAndCard) {
         SCOPED_TRACE(n);
         pcsctest::Connection connection(ReaderName(n));
         ASSERT_EQ(connection.Result(), SCARD_S_SUCCESS);
-        EXPECT_EQ(HexText(connection.Control(kVerify, Build(Verify{})).value_or(Bytes{})),
+        EXPECT_EQ(qv::ToHex(connection.Control(kVerify, Build(Verify{})).value_or(Bytes{})),
                   n == 0 ? "90 00" : "63 C2");
         ASSERT_EQ(cards_[n]->ReceivedApdus().size(), 1u);
-        EXPECT_EQ(HexText(cards_[n]->ReceivedApdus()[0]),
+        EXPECT_EQ(qv::ToHex(cards_[n]->ReceivedApdus()[0]),
                   n == 0 ? "00 20 00 01 08 31 32 33 34 FF FF FF FF"
                          : "00 20 00 01 08 39 38 37 36 FF FF FF FF");
         EXPECT_EQ(Log(n).size(), 6u);
@@ -272,12 +271,13 @@ TEST_F(PinPadReader, WithoutACardAVerifyFailsAndTakesNoEntry) {
         EXPECT_FALSE(direct.Control(kVerify, Build(Verify{}), &rv));
         EXPECT_EQ(rv, SCARD_E_NOT_TRANSACTED) << pcsc_stringify_error(rv);
         // A structure is checked before the card is looked for.
-        EXPECT_EQ(HexText(direct.Control(kVerify, Build(Verify{.messages = 9})).value_or(Bytes{})),
-                  "6B 80");
+        EXPECT_EQ(
+            qv::ToHex(direct.Control(kVerify, Build(Verify{.messages = 9})).value_or(Bytes{})),
+            "6B 80");
     }
     InsertCard(0);
     pcsctest::Connection connection(ReaderName(0));
-    EXPECT_EQ(HexText(connection.Control(kVerify, Build(Verify{})).value_or(Bytes{})), "90 00");
+    EXPECT_EQ(qv::ToHex(connection.Control(kVerify, Build(Verify{})).value_or(Bytes{})), "90 00");
     EXPECT_EQ(Log(0), (std::vector<std::string>{
                           "verify", "no card", "verify",
                           "answer 6B 80 refused: bNumberMessage 9 is more than 3", "verify",

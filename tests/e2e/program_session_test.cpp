@@ -1,10 +1,10 @@
 // Whole transcripts of the program run with piped standard input on the test bed: the main
 // menu, the reader list, CT_init, RESET CT, RESET ICC, CT_close and the ways the program ends.
+#include "bed/pcscd.h"
+#include "bed/sim_card.h"
+#include "bed_run.h"
 #include "pcsc_connection.h"
 #include "transcripts.h"
-#include "bed/sim_card.h"
-#include "bed/pcscd.h"
-#include "bed_run.h"
 
 #include <gtest/gtest.h>
 
@@ -66,7 +66,7 @@ std::string Transcript(const std::string& input) {
 
 bed::CardScript Card(const char* atr) {
     bed::CardScript script;
-    script.atr = bed::Hex(atr);
+    script.atr = qv::FromHex(atr);
     return script;
 }
 
@@ -169,12 +169,12 @@ TEST_F(ProgramOnBed, ResetIccPrintsTheLongestAtr) {
                       "00 12 34 56 78 9A BC DE F0 1E";
     InsertCard(0, atr);
     std::string dump;
-    for (std::uint8_t b : bed::Hex(atr)) {
+    for (std::uint8_t b : qv::FromHex(atr)) {
         char cell[4];
         std::snprintf(cell, sizeof cell, "%02X ", b);
         dump += cell;
     }
-    ASSERT_EQ(bed::Hex(atr).size(), 33u);
+    ASSERT_EQ(qv::FromHex(atr).size(), 33u);
     EXPECT_EQ(Transcript("1\n1\n2\n3\nq\n"),
               Menus(1) + ReaderList() + " Select Reader :value of CT_init is 0\n" + Menus(1) +
                   kResetCt + Menus(1) + "ATR Received : " + dump + "90 01 \n" + Menus(1));

@@ -8,8 +8,8 @@
 #include "std_streams.h"
 #include "transcripts.h"
 
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/sim_card.h"
 #include "bed_run.h"
 #include <gtest/gtest.h>
 
@@ -146,10 +146,10 @@ TEST_F(ScenarioOnBed, MixedScenarioSendsEveryCommandInOrder) {
     EXPECT_EQ(Run(), kMismatch + Report(4, 3, 1));
     const std::vector<bed::Bytes> apdus = card_->ReceivedApdus();
     ASSERT_EQ(apdus.size(), before + 4);
-    EXPECT_EQ(apdus[before + 0], bed::Hex("00 A4 04 00 02 3F 00"));
-    EXPECT_EQ(apdus[before + 1], bed::Hex("00 B0 00 00 02"));
-    EXPECT_EQ(apdus[before + 2], bed::Hex("00 84 00 00 08"));
-    EXPECT_EQ(apdus[before + 3], bed::Hex("80 CA 9F 7F 00"));
+    EXPECT_EQ(apdus[before + 0], qv::FromHex("00 A4 04 00 02 3F 00"));
+    EXPECT_EQ(apdus[before + 1], qv::FromHex("00 B0 00 00 02"));
+    EXPECT_EQ(apdus[before + 2], qv::FromHex("00 84 00 00 08"));
+    EXPECT_EQ(apdus[before + 3], qv::FromHex("80 CA 9F 7F 00"));
 }
 
 TEST_F(ScenarioOnBed, RemovedCardIsATransportFailureAndTheRunGoesOn) {

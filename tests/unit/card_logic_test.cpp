@@ -1,6 +1,5 @@
 // The simulated card's answers without a reader: the card script language, command by command;
-// the echo command set and its place between a script's rules and its default; the command
-// length forms the card reads.
+// the echo command set and its place between a script's rules and its default.
 #include "bed/card.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +11,7 @@
 namespace {
 
 using bed::Bytes;
-using bed::Hex;
+const auto Hex = &qv::FromHex;
 
 // Bytes 00 01 02 ... of length n, then 90 00: what E2 answers.
 Bytes Counting(std::size_t n) {
@@ -107,7 +106,7 @@ TEST(EchoSet, OnlyWhenTheScriptSaysEcho) {
 // A reply as text: the answer's hex ("xx" for any byte), "pull", "mute", or the answer then
 // " then pull"; a delay is appended as " after N ms".
 std::string Describe(const bed::Reply& r) {
-    std::string text = r.pull ? "pull" : r.mute ? "mute" : bed::HexText(r.answer);
+    std::string text = r.pull ? "pull" : r.mute ? "mute" : qv::ToHex(r.answer);
     if (r.pullAfter)
         text += " then pull";
     if (r.delay.count() > 0)
@@ -216,36 +215,6 @@ TEST(CardScriptLanguage, AnErrorNamesItsLine) {
         } catch (const std::invalid_argument& e) {
             EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
         }
-    }
-}
-
-TEST(CommandLengths, ShortExtendedAndMalformedBodies) {
-    struct Case {
-        const char* command;
-        int apduCase;
-        bool extended;
-        std::size_t nc, ne;
-    };
-    const Case cases[] = {
-        {"00 A4 04", 0, false, 0, 0},
-        {"00 A4 04 00", 1, false, 0, 0},
-        {"00 B0 00 00 00", 2, false, 0, 256},
-        {"00 B0 00 00 00 00 00", 2, true, 0, 65536},
-        {"00 B0 00 00 00 01 00", 2, true, 0, 256},
-        {"00 A4 04 00 02 3F 00", 3, false, 2, 0},
-        {"00 A4 04 00 02 3F 00 00", 4, false, 2, 256},
-        {"00 A4 04 00 00 00 02 3F 00", 3, true, 2, 0},
-        {"00 A4 04 00 00 00 02 3F 00 00 00", 4, true, 2, 65536},
-        {"00 A4 04 00 00 00 02 3F 00 01", 0, false, 0, 0}, // extended Lc, one Le byte
-        {"00 A4 04 00 00 02", 0, false, 0, 0},
-        {"00 A4 04 00 03 3F 00", 0, false, 0, 0},
-    };
-    for (const Case& c : cases) {
-        const bed::CommandLengths l = bed::ParseLengths(Hex(c.command));
-        EXPECT_EQ(l.apduCase, c.apduCase) << c.command;
-        EXPECT_EQ(l.extended, c.extended) << c.command;
-        EXPECT_EQ(l.nc, c.nc) << c.command;
-        EXPECT_EQ(l.ne, c.ne) << c.command;
     }
 }
 

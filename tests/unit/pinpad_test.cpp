@@ -17,7 +17,7 @@
 
 namespace {
 
-using bed::Hex;
+const auto Hex = &qv::FromHex;
 using pinpad::Bytes;
 using pinstruct::Build;
 using pinstruct::Modify;

@@ -1,5 +1,6 @@
 // The hexadecimal parser and the REQ reader over in-memory streams.
 #include "menu/scenario/req_file.h"
+#include "req/req_reader.h"
 
 #include "std_streams.h"
 
@@ -216,7 +217,7 @@ TEST_F(ReqFile, ReadsTheExampleScenario) {
     EXPECT_EQ(Expected(0), (Bytes{0x90, 0x00}));
     EXPECT_EQ(Name(1), "Get challenge\n");
     EXPECT_EQ(Command(1), (Bytes{0x00, 0x84, 0x00, 0x00, 0x08}));
-    Bytes wild(8, kWildcard);
+    Bytes wild(8, qv::kWildcardValue);
     wild.push_back(0x90);
     wild.push_back(0x00);
     EXPECT_EQ(Expected(1), wild);

@@ -172,7 +172,7 @@ TEST(ReqLanguage, AnExtendedFileItsTestsAndTheLinesOnlyQuorvaneRunReads) {
     EXPECT_EQ(echo.timeLimitText, "1.5 s");
     EXPECT_TRUE(echo.expected->Plain());
     const qv::ScriptTest& terminal = script.tests[3];
-    EXPECT_EQ(terminal.destination, qv::kToTerminal);
+    EXPECT_EQ(terminal.destination, CT);
     EXPECT_EQ(terminal.command.Expand({}), Hex("20 13 00 81 00"));
     EXPECT_EQ(terminal.expected->text, "81 01 01 90 00");
     const qv::ScriptTest& any = script.tests[4];
@@ -389,10 +389,9 @@ TEST(ReqLanguage, TheShippedExamplesRead) {
         const std::string path = std::string(QUORVANE_SOURCE_DIR) + "/" + c.file;
         const qv::Script script = qv::ParseScript(path, read(path), read);
         EXPECT_EQ(script.tests.size(), c.tests) << c.file;
-        EXPECT_EQ(
-            std::count_if(script.tests.begin(), script.tests.end(),
-                          [](const qv::ScriptTest& t) { return t.destination == qv::kToTerminal; }),
-            static_cast<std::ptrdiff_t>(c.toTerminal))
+        EXPECT_EQ(std::count_if(script.tests.begin(), script.tests.end(),
+                                [](const qv::ScriptTest& t) { return t.destination == CT; }),
+                  static_cast<std::ptrdiff_t>(c.toTerminal))
             << c.file;
     }
 }

@@ -1,10 +1,10 @@
 // The card-terminal session: the PC/SC reader list, CT_init, RESET CT, RESET ICC and CT_close.
 #include "menu/ct/card_terminal.h"
 
-#include "menu/app/session.h"
-#include "menu/app/user_entry.h"
 #include "core/exchange.h"
 #include "core/hex.h"
+#include "menu/app/session.h"
+#include "menu/app/user_entry.h"
 #include "menu/scenario/time_stamps.h"
 
 #include <cstdint>
@@ -18,8 +18,8 @@
 #include <vector>
 
 std::uint16_t gnCtn = 0;
-std::uint8_t gucSad = 2;
-std::uint8_t gucDad = 1;
+std::uint8_t gucSad = HOST;
+std::uint8_t gucDad = CT;
 SCARDCONTEXT ContextHandle = -1;
 
 namespace {

@@ -13,8 +13,8 @@
 #include "pcsc/readers.h"
 
 extern std::uint16_t gnCtn;        // terminal number of every CT_data and CT_close
-extern std::uint8_t gucSad;        // 2, the host
-extern std::uint8_t gucDad;        // 1, the card terminal
+extern std::uint8_t gucSad;        // HOST (2)
+extern std::uint8_t gucDad;        // CT (1), the card terminal
 extern SCARDCONTEXT ContextHandle; // the context of the command that runs; -1 when none
 
 // The program's RESET commands, from the core's table of CT-BCS commands.

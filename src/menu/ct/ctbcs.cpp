@@ -2,10 +2,10 @@
 // REQUEST ICC and EJECT ICC, each answer put into words.
 #include "menu/ct/ctbcs.h"
 
-#include "menu/app/user_entry.h"
 #include "core/bytes.h"
 #include "core/ctbcs_commands.h"
 #include "core/exchange.h"
+#include "menu/app/user_entry.h"
 #include "menu/ct/card_terminal.h"
 
 #include <algorithm>
@@ -33,8 +33,6 @@ constexpr std::size_t kCtInfoRoom = 50;
 constexpr std::size_t kIccStatusRoom = 5;
 constexpr std::size_t kRequestIccRoom = 50;
 constexpr std::size_t kEjectIccRoom = 8;
-
-constexpr std::uint8_t kDadCard = 0;
 
 constexpr std::uint8_t kTagManufacturer = 0x46;
 constexpr std::size_t kCtInfoChars = 15; // country 2, manufacturer 3, type 5, version 5
@@ -316,6 +314,5 @@ void Request_Icc() {
 }
 
 void Eject_Icc() {
-    SendCtbcs(
-        {qv::ctbcs::kEjectIcc, kEjectIccRoom, kDadCard, true, kRequestFailed, InterpretEjectIcc});
+    SendCtbcs({qv::ctbcs::kEjectIcc, kEjectIccRoom, ICC1, true, kRequestFailed, InterpretEjectIcc});
 }

@@ -9,7 +9,6 @@
 inline constexpr int kMaxTests = 500;
 inline constexpr int kNameSize = 200;
 inline constexpr std::size_t kApduSize = 65536;
-inline constexpr std::uint8_t kWildcard = 0x78; // the value of a wildcard byte ("xx")
 
 extern std::int32_t gnCommand;
 extern char gchApduName[kMaxTests][kNameSize];

@@ -1,12 +1,12 @@
 // The scenario run: every test of the table to the card, compared with its expected response.
 #include "menu/scenario/scenario_run.h"
 
-#include "menu/app/session.h"
 #include "core/exchange.h"
-#include "req/verdict.h"
+#include "menu/app/session.h"
 #include "menu/ct/card_terminal.h"
 #include "menu/scenario/req_file.h"
 #include "menu/scenario/time_stamps.h"
+#include "req/verdict.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -20,7 +20,6 @@ namespace {
 constexpr std::size_t kResponseRoom = 4096;
 constexpr std::size_t kResponseBufferSize = 65536;
 constexpr std::uint32_t kStateScenarioLoaded = 4;
-constexpr std::uint8_t kCardAddress = 0;
 
 } // namespace
 
@@ -35,9 +34,9 @@ int OnTransmit(int index) {
     // A refused close leaves the session in state 4 after the records were released: the
     // stamps are then skipped, since nothing reads them.
     Stamp(gpstStartTime.get());
-    const qv::ExchangeResult reply = qv::SendCommand(TerminalNumber(), kCardAddress, gucSad,
-                                                     {gbyCommand[index], gnCommandLength[index]},
-                                                     {response.get(), kResponseRoom});
+    const qv::ExchangeResult reply =
+        qv::SendCommand(TerminalNumber(), ICC1, gucSad, {gbyCommand[index], gnCommandLength[index]},
+                        {response.get(), kResponseRoom});
     Stamp(gpstEndTime.get());
 
     const std::size_t expectedLength = gnExpectedLength[index];

@@ -11,24 +11,29 @@
 #include <vector>
 
 #include "core/bytes.h"
-#include "core/hex.h"
+#include "core/hex.h" // card scripts and their users write and read bytes as hex text
 
 namespace bed {
 
 using qv::Bytes;
 using namespace std::chrono_literals;
 
-// "3B 02 14 50" or "3b021450" into bytes; throws std::invalid_argument on anything else.
-Bytes Hex(std::string_view text);
+// A command pattern of a card script, read once when the script is: hex bytes, "xx" for any
+// byte, and a trailing "*" for any rest, possibly empty ("00 A4 04 00 xx *"). Rules written in
+// code take their pattern as text as a script does.
+class CommandPattern {
+  public:
+    // Throws std::invalid_argument when the pattern is malformed.
+    CommandPattern(std::string_view text);
+    CommandPattern(const char* text) : CommandPattern(std::string_view(text)) {}
 
-// "3B 02 14 50": bytes as hex text, a blank between bytes (the core's hex writer).
-inline std::string HexText(std::span<const std::uint8_t> bytes) {
-    return qv::ToHex(bytes);
-}
+    bool Matches(std::span<const std::uint8_t> apdu) const;
 
-// True when `apdu` matches `pattern` ("xx" any byte, a trailing "*" any rest, possibly empty);
-// throws std::invalid_argument when the pattern is malformed.
-bool Matches(std::string_view pattern, std::span<const std::uint8_t> apdu);
+  private:
+    Bytes value_;
+    Bytes any_; // non-zero where the byte is "xx"
+    bool anyRest_ = false;
+};
 
 // ---- The simulated card ---------------------------------------------------------------------
 
@@ -36,7 +41,7 @@ bool Matches(std::string_view pattern, std::span<const std::uint8_t> apdu);
 // response, and what the card does besides answering. The card script language is
 // man/quorvane-card.5.
 struct Rule {
-    std::string pattern;                 // e.g. "00 A4 04 00 xx *"
+    CommandPattern pattern;              // e.g. "00 A4 04 00 xx *"
     Bytes response;                      // e.g. {0x90, 0x00}
     std::size_t randomBytes = 0;         // random bytes placed before `response` (GET CHALLENGE)
     std::chrono::milliseconds delay{0};  // before answering
@@ -60,17 +65,6 @@ struct CardScript {
     std::size_t muteAfter = 0;  // > 0: the card answers nothing after this command
     std::optional<std::chrono::milliseconds> putBack{}; // a pulled card comes back this much later
 };
-
-// The length fields of a command APDU, in the ISO 7816-4 short and extended forms.
-struct CommandLengths {
-    int apduCase = 0;       // 1 to 4; 0 when the body after the header fits no case
-    bool extended = false;  // the extended form
-    std::size_t nc = 0;     // the data bytes (Lc)
-    std::size_t dataAt = 0; // where they begin
-    std::size_t ne = 0;     // the answer bytes expected (Le; a zero Le is 256 or 65536)
-};
-// Also for commands under four bytes (case 0).
-CommandLengths ParseLengths(std::span<const std::uint8_t> apdu);
 
 // The echo command set (class 80, INS E1 to E5, P1 P2 00 00), or nothing when `apdu` is not
 // one of its commands.
