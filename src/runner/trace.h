@@ -1,6 +1,8 @@
-// The --trace file: one line per exchange, as it happens.
+// The --trace file: one line per exchange, as it happens, in the core's trace format
+// (core/trace_line.h).
 #pragma once
 
+#include "core/trace_line.h"
 #include "runner/output.h"
 #include "runner/result.h"
 
@@ -22,6 +24,7 @@ class TraceFile : public RunObserver {
   private:
     std::mutex mutex_;
     OutputFile file_;
+    qv::TraceLine line_; // the line being written, its room kept for the next
 };
 
 } // namespace qvrun

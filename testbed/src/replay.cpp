@@ -2,11 +2,14 @@
 #include "bed/replay.h"
 
 #include "core/hex.h"
+#include "core/trace_line.h"
 #include "req/req_reader.h"
 #include "req/req_script.h"
 
+#include <ctapi.h>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -70,47 +73,23 @@ std::vector<Recorded> ReadTrace(const std::string& path) {
     if (!in)
         throw std::invalid_argument("cannot read " + path);
     std::vector<Recorded> out;
-    std::string line;
-    std::string firstReader;
-    for (std::size_t lineNo = 1; std::getline(in, line); ++lineNo) {
-        // STAMP reader N PURPOSE > SENT < RECEIVED result R from S D ms
-        const auto sent = line.find(" > ");
-        const auto received = line.find(" < ", sent == std::string::npos ? 0 : sent);
-        const auto result = line.find(" result ", received == std::string::npos ? 0 : received);
-        const auto from = line.find(" from ", result == std::string::npos ? 0 : result);
-        const auto reader = line.find(" reader ");
-        if (sent == std::string::npos || received == std::string::npos ||
-            result == std::string::npos || from == std::string::npos || reader > sent) {
-            throw std::invalid_argument(path + " line " + std::to_string(lineNo) +
-                                        ": not a quorvane-run trace line");
-        }
-        std::istringstream readerWord(line.substr(reader + 8));
-        std::string readerNumber;
-        readerWord >> readerNumber;
-        if (firstReader.empty())
-            firstReader = readerNumber;
-        std::istringstream tail(line.substr(result + 8));
-        int ctResult = -1;
-        std::string fromWord;
-        unsigned source = 99;
-        tail >> ctResult >> fromWord >> source;
-        // Only the card's answers of one reader: the terminal's answers and failed transfers are
-        // no card's behaviour.
-        if (readerNumber != firstReader || ctResult != 0 || source != 0)
-            continue;
-        // The text between two marks (empty when they touch).
-        const auto between = [&line](std::size_t from, std::size_t to) {
-            return to > from ? std::string_view(line).substr(from, to - from) : std::string_view();
-        };
-        Recorded r;
+    std::string text;
+    std::optional<unsigned> firstReader;
+    for (std::size_t lineNo = 1; std::getline(in, text); ++lineNo) {
+        qv::TraceLine line;
         try {
-            r.command = qv::FromHex(between(sent + 3, received));
-            r.response = qv::FromHex(between(received + 3, result));
+            line = qv::ReadTraceLine(text);
         } catch (const std::invalid_argument& e) {
             throw std::invalid_argument(path + " line " + std::to_string(lineNo) + ": " + e.what());
         }
-        if (!r.command.empty())
-            out.push_back(std::move(r));
+        if (!firstReader)
+            firstReader = line.reader;
+        // Only the card's answers of one reader: the terminal's answers and failed transfers are
+        // no card's behaviour.
+        if (line.reader != *firstReader || line.result != OK || line.source != ICC1 ||
+            line.sent.empty())
+            continue;
+        out.push_back({std::move(line.sent), std::move(line.received), {}, {}});
     }
     return out;
 }

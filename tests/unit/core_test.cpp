@@ -1,7 +1,9 @@
-// The core's small readers: command APDUs by case and form, hex text, blanks at a text's ends.
+// The core's small readers: command APDUs by case and form, hex text, blanks at a text's ends,
+// and the trace format read back as written.
 #include "core/apdu.h"
 #include "core/hex.h"
 #include "core/text.h"
+#include "core/trace_line.h"
 
 #include <gtest/gtest.h>
 
@@ -126,6 +128,74 @@ TEST(Text, TrimTakesWhatItIsToldTo) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(qv::Trim(c.text, c.blanks), c.trimmed) << '"' << c.text << '"';
+}
+
+// Lines as quorvane-run writes them: read, then written again, they are the same text.
+TEST(TraceLine, ReadsBackWhatItWrites) {
+    const char* lines[] = {
+        "2026-01-02T03:04:05.000006Z reader 1 command > 00 A4 04 00 02 3F 00 < 90 00 result 0 "
+        "from 0 1.234 ms",
+        "1999-12-31T23:59:59.999999Z reader 12 GET RESPONSE > 00 C0 00 00 04 < 01 02 03 04 90 00 "
+        "result 0 from 0 0.050 ms",
+        "2026-01-02T03:04:05.000000Z reader 2 Le corrected > 00 CA 00 66 03 < 0A 0B 0C 90 00 "
+        "result 0 from 1 30000.000 ms",
+        "2026-01-02T03:04:05.100000Z reader 3 command > 00 B0 00 00 00 <  result -10 from 0 0.000 "
+        "ms",
+        "2026-01-02T03:04:05.100000Z reader 1 command >  < 6F 00 result 0 from 0 7.001 ms",
+    };
+    for (const std::string line : lines)
+        EXPECT_EQ(qv::WriteTraceLine(qv::ReadTraceLine(line)), line + "\n");
+
+    const qv::TraceLine read = qv::ReadTraceLine(lines[1]);
+    EXPECT_EQ(read.reader, 12u);
+    EXPECT_EQ(read.purpose, "GET RESPONSE");
+    EXPECT_EQ(read.sent, FromHex("00 C0 00 00 04"));
+    EXPECT_EQ(read.received, FromHex("01 02 03 04 90 00"));
+    EXPECT_EQ(read.duration, std::chrono::microseconds(50));
+    EXPECT_EQ(read.at.time_since_epoch(),
+              std::chrono::seconds(946684799) + std::chrono::microseconds(999999));
+    EXPECT_EQ(qv::ReadTraceLine(lines[3]).result, -10);
+}
+
+TEST(TraceLine, WritesWhatItReadsBack) {
+    qv::TraceLine line;
+    line.at = std::chrono::system_clock::time_point(std::chrono::seconds(1767322800) +
+                                                    std::chrono::microseconds(42));
+    line.reader = 16;
+    line.purpose = "GET RESPONSE";
+    line.sent = {0x00, 0xC0, 0x00, 0x00, 0x10};
+    line.received.assign(18, 0x5A);
+    line.result = 0;
+    line.source = 0;
+    line.duration = std::chrono::microseconds(123456); // to the microsecond, as written
+    std::string text = qv::WriteTraceLine(line);
+    ASSERT_TRUE(text.ends_with('\n'));
+    text.pop_back();
+    const qv::TraceLine back = qv::ReadTraceLine(text);
+    EXPECT_EQ(back.at, line.at);
+    EXPECT_EQ(back.reader, line.reader);
+    EXPECT_EQ(back.purpose, line.purpose);
+    EXPECT_EQ(back.sent, line.sent);
+    EXPECT_EQ(back.received, line.received);
+    EXPECT_EQ(back.result, line.result);
+    EXPECT_EQ(back.source, line.source);
+    EXPECT_EQ(back.duration, line.duration);
+}
+
+TEST(TraceLine, RefusesWhatItDoesNotWrite) {
+    for (
+        const char* bad : {
+            "",
+            "stale",
+            "2026-01-02T03:04:05.000006Z reader 1 command > 00 A4 < 90 00 result 0 from 0",
+            "2026-01-02T03:04:05.000006Z reader 1 command > 00 G4 < 90 00 result 0 from 0 1.0 ms",
+            "2026-01-02T03:04:05.000006Z reader 1 command > 00 A4 < 90 00 result 0 from 0 1.5 ms",
+            "2026-01-02 03:04:05.000006Z reader 1 command > 00 A4 < 90 00 result 0 from 0 1.000 ms",
+            "2026-01-02T03:04:05.000006Z reader x command > 00 A4 < 90 00 result 0 from 0 1.000 ms",
+            "2026-01-02T03:04:05.000006Z reader 1 command < 90 00 > 00 A4 result 0 from 0 1.000 ms",
+        }) {
+        EXPECT_THROW(qv::ReadTraceLine(bad), std::invalid_argument) << bad;
+    }
 }
 
 } // namespace
