@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -45,25 +46,82 @@ std::string VpcdFriendlyName(int instance) {
     return instance == 0 ? "Virtual PCD" : "Virtual PCD " + std::to_string(instance);
 }
 
+constexpr const char* kPinPadName = "Quorvane PIN Pad";
+
+bool IsPinPad(const PcscdOptions& options, int slot) {
+    return options.pinPads.contains(slot);
+}
+
+// The slots the readers take, vpcd's and the PIN pads': a whole number of vpcd pairs.
+int SlotCount(const PcscdOptions& options) {
+    int slots = options.withVpcd ? std::clamp(options.vpcdReaders, 1, kMaxReaders) : 0;
+    if (!options.pinPads.empty())
+        slots = std::max(slots, options.pinPads.rbegin()->first + 1);
+    return (slots + kSlotsPerVpcd - 1) / kSlotsPerVpcd * kSlotsPerVpcd;
+}
+
+// vpcd instance `instance` serves two slots; it is left out where both are PIN pads.
+bool VpcdServes(const PcscdOptions& options, int instance) {
+    return options.withVpcd && (!IsPinPad(options, instance * kSlotsPerVpcd) ||
+                                !IsPinPad(options, instance * kSlotsPerVpcd + 1));
+}
+
+// The readers pcscd lists: vpcd's two a copy, one each PIN pad, one each extra entry.
+std::size_t ListedReaders(const PcscdOptions& options) {
+    std::size_t readers = options.pinPads.size() + options.extraReaderConf.size();
+    for (int instance = 0; instance * kSlotsPerVpcd < SlotCount(options); ++instance)
+        readers += VpcdServes(options, instance) ? kSlotsPerVpcd : 0;
+    return readers;
+}
+
+void WritePinPadEntry(std::ostream& conf, const PcscdOptions& options, int slot) {
+    const std::string& script = options.pinPads.at(slot);
+    conf << "FRIENDLYNAME \"" << kPinPadName << "\"\n"
+         << "DEVICENAME   " << script << ":" << kFirstPinPadPort + slot << "\n"
+         << "LIBPATH      " << PinPadDriverPath() << "\n\n";
+}
+
 // vpcd keeps its connections in one table per loaded copy of the driver, indexed by slot only,
 // and pcscd loads a driver path once: every instance after the first needs a copy of its own
-// (another file, so the dynamic loader gives it its own data). All entries go into one file,
-// so pcscd lists the readers in slot order.
-void WriteVpcdConf(const fs::path& dir, int readers) {
+// (another file, so the dynamic loader gives it its own data). One copy of the PIN-pad driver
+// serves all its readers. All entries go into one file, so pcscd lists the readers in slot order
+// (a vpcd pair before its second slot's PIN pad and after its first's).
+void WriteReaderConf(const fs::path& dir, const PcscdOptions& options) {
     std::ostringstream conf;
-    for (int instance = 0; instance * kSlotsPerVpcd < readers; ++instance) {
-        fs::path driver = kVpcdDriver;
-        if (instance > 0) {
-            driver = dir / ("libifdvpcd-" + std::to_string(instance) + ".so");
-            fs::copy_file(kVpcdDriver, driver, fs::copy_options::overwrite_existing);
+    for (int instance = 0; instance * kSlotsPerVpcd < SlotCount(options); ++instance) {
+        const int first = instance * kSlotsPerVpcd;
+        if (IsPinPad(options, first))
+            WritePinPadEntry(conf, options, first);
+        if (VpcdServes(options, instance)) {
+            fs::path driver = kVpcdDriver;
+            if (instance > 0) {
+                driver = dir / ("libifdvpcd-" + std::to_string(instance) + ".so");
+                fs::copy_file(kVpcdDriver, driver, fs::copy_options::overwrite_existing);
+            }
+            const int port = kFirstVpcdPort + first;
+            conf << "FRIENDLYNAME \"" << VpcdFriendlyName(instance) << "\"\n"
+                 << "DEVICENAME   /dev/null:" << port << "\n"
+                 << "LIBPATH      " << driver.string() << "\n"
+                 << "CHANNELID    " << port << "\n\n";
         }
-        const int port = kFirstVpcdPort + instance * kSlotsPerVpcd;
-        conf << "FRIENDLYNAME \"" << VpcdFriendlyName(instance) << "\"\n"
-             << "DEVICENAME   /dev/null:" << port << "\n"
-             << "LIBPATH      " << driver.string() << "\n"
-             << "CHANNELID    " << port << "\n\n";
+        if (IsPinPad(options, first + 1))
+            WritePinPadEntry(conf, options, first + 1);
     }
-    WriteFile(dir / "reader.conf.d" / "vpcd", conf.str());
+    WriteFile(dir / "reader.conf.d" / "readers", conf.str());
+}
+
+// What pcscd cannot take in a DEVICENAME: the driver reads the script's path up to the first
+// ':', pcscd up to the first blank.
+void CheckPinPadScripts(const PcscdOptions& options) {
+    for (const auto& [slot, script] : options.pinPads) {
+        if (slot < 0 || slot >= kMaxReaders)
+            throw std::invalid_argument("test bed: the PIN pads' slots are 0 to 15");
+        if (!fs::path(script).is_absolute() ||
+            script.find_first_of(": \t\n\"") != std::string::npos)
+            throw std::invalid_argument("test bed: a reader script's path must be absolute, "
+                                        "without ':', blanks or quotes: " +
+                                        script);
+    }
 }
 
 } // namespace
@@ -72,11 +130,24 @@ std::string ReaderName(int slot) {
     return VpcdFriendlyName(slot / kSlotsPerVpcd) + " 00 0" + std::to_string(slot % kSlotsPerVpcd);
 }
 
+std::string ReaderName(const PcscdOptions& options, int slot) {
+    if (!IsPinPad(options, slot))
+        return ReaderName(slot);
+    // pcscd numbers the readers of one driver in the order of their entries: the slots' order.
+    const auto number = std::distance(options.pinPads.begin(), options.pinPads.find(slot));
+    char text[16];
+    std::snprintf(text, sizeof text, " %02X 00", static_cast<unsigned>(number));
+    return kPinPadName + std::string(text);
+}
+
 int VpcdReaderCount(const PcscdOptions& options) {
-    if (!options.withVpcd)
-        return 0;
-    const int asked = std::clamp(options.vpcdReaders, 1, kMaxReaders);
-    return (asked + kSlotsPerVpcd - 1) / kSlotsPerVpcd * kSlotsPerVpcd;
+    return options.withVpcd ? SlotCount(options) : 0;
+}
+
+std::string PinPadDriverPath() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return (self.parent_path() / QUORVANE_BIN_TO_PINPAD).lexically_normal().string();
 }
 
 bool InSandbox() {
@@ -104,9 +175,7 @@ void Pcscd::Impl::Start() {
     dir = pattern;
     const fs::path conf = dir / "reader.conf.d";
     fs::create_directory(conf);
-    const int readers = VpcdReaderCount(options);
-    if (readers > 0)
-        WriteVpcdConf(dir, readers);
+    WriteReaderConf(dir, options);
     for (std::size_t i = 0; i < options.extraReaderConf.size(); ++i) {
         WriteFile(conf / ("extra" + std::to_string(i)), options.extraReaderConf[i]);
     }
@@ -154,15 +223,18 @@ bool Pcscd::Impl::Ready(Context& context) const {
         context.Release();
         return false;
     }
-    const int vpcdReaders = VpcdReaderCount(options);
-    const std::size_t expected =
-        static_cast<std::size_t>(vpcdReaders) + options.extraReaderConf.size();
+    const std::size_t expected = ListedReaders(options);
     if (expected == 0)
         return list.result == SCARD_E_NO_READERS_AVAILABLE;
     if (list.result != SCARD_S_SUCCESS || list.names.size() < expected)
         return false;
-    for (int slot = 0; slot < vpcdReaders; ++slot) {
-        if (std::find(list.names.begin(), list.names.end(), ReaderName(slot)) == list.names.end())
+    const auto listed = [&list](const std::string& name) {
+        return std::find(list.names.begin(), list.names.end(), name) != list.names.end();
+    };
+    for (int slot = 0; slot < SlotCount(options); ++slot) {
+        if (VpcdServes(options, slot / kSlotsPerVpcd) && !listed(ReaderName(slot)))
+            return false;
+        if (IsPinPad(options, slot) && !listed(ReaderName(options, slot)))
             return false;
     }
     return true;
@@ -217,7 +289,8 @@ Pcscd::Pcscd(PcscdOptions options) : impl_(std::make_unique<Impl>()) {
         throw std::runtime_error("test bed: refusing to start pcscd outside testbed/sandbox "
                                  "(run the test as `testbed/sandbox PROGRAM`)");
     }
-    if (VpcdReaderCount(options) + options.extraReaderConf.size() > kMaxReaders)
+    CheckPinPadScripts(options);
+    if (ListedReaders(options) > static_cast<std::size_t>(kMaxReaders))
         throw std::invalid_argument("test bed: pcscd offers at most 16 readers");
     impl_->options = std::move(options);
     try {

@@ -89,6 +89,14 @@ CardPlace SlotPlace(int slot) {
     return CardPlace{"127.0.0.1", kFirstVpcdPort + slot, ReaderName(slot)};
 }
 
+CardPlace SlotPlace(const PcscdOptions& options, int slot) {
+    CardPlace place = SlotPlace(slot);
+    if (options.pinPads.contains(slot))
+        place.port = kFirstPinPadPort + slot;
+    place.reader = ReaderName(options, slot);
+    return place;
+}
+
 struct SimCard::Impl {
     CardPlace place;
     CardLog log;

@@ -323,12 +323,61 @@ TEST(CardTools, BedStatusErrorsAndTwoCards) {
     EXPECT_TRUE(Has(two.out, "'Virtual PCD 1 00 01', ATR 3B 01 0B")) << two.out;
 }
 
+// Debian's Python, which finds Debian's pyscard (a python3 earlier on PATH may not).
+const char* const kDebianPython = "/usr/bin/python3";
+
+// The readers PC/SC lists, then a PIN verify on the first, as a PC/SC application sends it to a
+// PIN pad (an ASCII PIN of 4 to 8 digits in an 8-byte block), then the third one's ATR.
+const char* const kVerifyOnFirstReader = R"(
+import struct
+from smartcard.System import readers
+from smartcard.util import toHexString
+from smartcard.pcsc.PCSCPart10 import getFeatureRequest, hasFeature, FEATURE_VERIFY_PIN_DIRECT
+for reader in readers():
+    print(reader)
+connection = readers()[0].createConnection()
+connection.connect()
+command = [0x00, 0x20, 0x00, 0x01, 0x08] + [0xFF] * 8
+structure = bytes([0, 0, 0x82, 0x08, 0x00]) + struct.pack("<HBBHB", 0x0408, 0x02, 1, 0x0409, 0)
+structure += bytes(3) + struct.pack("<I", len(command)) + bytes(command)
+verify = hasFeature(getFeatureRequest(connection), FEATURE_VERIFY_PIN_DIRECT)
+print(toHexString(connection.control(verify, list(structure))))
+third = readers()[2].createConnection()
+third.connect()
+print(toHexString(third.getATR()))
+)";
+
+// A slot of the bed given to the shipped PIN-pad reader: it is listed before vpcd's pair, its
+// card gets the PIN its script's first entry types, and the pair's second slot keeps its card.
+TEST(CardTools, BedPinPadReaderTypesTheShippedScriptsFirstPin) {
+    NEEDS_SANDBOX();
+    const TempDir dir;
+    const std::string pin = dir.Write("pin.card", "atr 3B 01 0C\n"
+                                                  "apdu 00 20 00 01 08 31 32 33 34 FF FF FF FF "
+                                                  "-> 90 00\n"
+                                                  "default 63 C2\n");
+    const std::string plain = dir.Write("plain.card", "atr 3B 01 0D\n");
+    const bed::RunResult r = bed::Run({Tool("quorvane-bed"), "--reader",
+                                       "0=" + bed::SourcePath("testbed/readers/pinpad.reader"),
+                                       "--card", "0=" + pin, "--card", "1=" + plain, "--verbose",
+                                       "--", kDebianPython, "-c", kVerifyOnFirstReader},
+                                      {});
+    EXPECT_EQ(r.status, 0) << r.out;
+    // The cards' lines on standard error come between the command's.
+    EXPECT_TRUE(Has(r.out, "Quorvane PIN Pad 00 00\nVirtual PCD 00 00\nVirtual PCD 00 01\n"))
+        << r.out;
+    EXPECT_TRUE(Has(r.out, "\n90 00\n3B 01 0D\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "card 0 > 00 20 00 01 08 31 32 33 34 FF FF FF FF\n")) << r.out;
+}
+
 // The command lines of quorvane-bed and quorvane-card: help, each refused value, an unknown
 // option, and the bed leaving a command's own options to the command.
 TEST(CardTools, CommandLinesOfTheTools) {
     NEEDS_SANDBOX();
     const TempDir dir;
     const std::string card = dir.Write("a.card", "atr 3B 01 0A\napdu 00 B0 00 00 -> 90 00\n");
+    const std::string reader = dir.Write("a.reader", "entry 1234 ok\n");
+    const std::string badReader = dir.Write("bad.reader", "lcd 2 16\nkeys 1234\n");
     const std::string bed = Tool("quorvane-bed");
     const std::string sim = Tool("quorvane-card");
     const struct {
@@ -343,6 +392,21 @@ TEST(CardTools, CommandLinesOfTheTools) {
         {{bed, "--card", "3", "--", "true"}, 2, "--card takes SLOT=SCRIPT, SLOT 0 to 15, not '3'"},
         {{bed, "--card", "1=" + card, "-c", "1=" + card, "--", "true"}, 2, "two cards for slot 1"},
         {{bed, "--readers", "0"}, 2, "quorvane-bed: no command given"},
+        {{bed, "--reader", "0", "--", "true"},
+         2,
+         "--reader takes SLOT=SCRIPT, SLOT 0 to 15, not '0'"},
+        {{bed, "-p", "2=" + reader, "--reader", "2=" + reader, "--", "true"},
+         2,
+         "two PIN pads for slot 2"},
+        {{bed, "-r", "0", "--reader", "0=" + reader, "--", "true"},
+         2,
+         "--readers 0 holds no card and no PIN pad"},
+        {{bed, "--reader", "0=" + badReader, "--", "true"},
+         2,
+         "quorvane-bed: " + badReader + ": line 2: unknown directive 'keys'\n"},
+        {{bed, "--reader", "0=" + dir.Write("a:b.reader", ""), "--", "true"},
+         2,
+         "a reader script's path holds no ':', blanks or quotes"},
         {{bed, "-r", "0", "/bin/echo", "-v", "--card"}, 0, "-v --card\n"},
         {{sim, "-h"}, 0, "usage: quorvane-card [--slot N | --port PORT]"},
         {{sim, "--slot", "16", card}, 2, "quorvane-card: --slot takes 0 to 15\nusage:"},

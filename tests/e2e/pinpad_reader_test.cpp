@@ -84,7 +84,7 @@ class PinPadReader : public ::testing::Test {
                                               "\"\nDEVICENAME " + script.string() + ":" +
                                               std::to_string(kFirstPort + n) + ":" +
                                               LogPath(static_cast<int>(n)).string() + "\nLIBPATH " +
-                                              bed::BuildPath("lib/libifdpinpad.so") + "\n");
+                                              bed::PinPadDriverPath() + "\n");
         }
         pcscd_ = std::make_unique<bed::Pcscd>(options);
     }
@@ -283,6 +283,42 @@ TEST_F(PinPadReader, WithoutACardAVerifyFailsAndTakesNoEntry) {
                           "answer 6B 80 refused: bNumberMessage 9 is more than 3", "verify",
                           "display 1: message 00", "keys 1: 1234 ok",
                           "> 00 20 00 01 08 31 32 33 34 FF FF FF FF", "< 90 00", "answer 90 00"}));
+}
+
+// The bed's slots with PIN pads among vpcd's pairs: listed in slot order, each reader's card
+// where SlotPlace says, a pair of PIN pads without vpcd, each PIN pad with its own keys, plain
+// commands through it as through vpcd.
+TEST_F(PinPadReader, TheBedsPinPadSlotsAmongVpcdsPairs) {
+    bed::PcscdOptions options;
+    options.vpcdReaders = 2;
+    for (int slot : {0, 3, 4, 5}) {
+        const fs::path script = dir_ / ("slot" + std::to_string(slot) + ".reader");
+        textfile::Write(script, "entry " + std::string(4, static_cast<char>('0' + slot)) + " ok\n");
+        options.pinPads[slot] = script.string();
+    }
+    pcscd_ = std::make_unique<bed::Pcscd>(options);
+    qv::pcsc::Context context;
+    ASSERT_EQ(context.Establish(), SCARD_S_SUCCESS);
+    EXPECT_EQ(bed::ListReaders(context.Handle()).names,
+              (std::vector<std::string>{"Quorvane PIN Pad 00 00", "Virtual PCD 00 00",
+                                        "Virtual PCD 00 01", "Virtual PCD 1 00 00",
+                                        "Virtual PCD 1 00 01", "Quorvane PIN Pad 01 00",
+                                        "Quorvane PIN Pad 02 00", "Quorvane PIN Pad 03 00"}));
+    for (int slot : {0, 1, 3, 5}) {
+        SCOPED_TRACE(slot);
+        const bed::CardPlace place = bed::SlotPlace(options, slot);
+        EXPECT_EQ(place.reader, bed::ReaderName(options, slot));
+        cards_.push_back(
+            std::make_unique<bed::SimCard>(bed::ParseCardScript("default 90 00\n"), place));
+        cards_.back()->Insert();
+        ASSERT_TRUE(bed::WaitForCard(place.reader, true));
+    }
+    // A command of its own passes as through any reader, then the PIN pad's verify.
+    pcsctest::Connection connection(bed::ReaderName(options, 5));
+    EXPECT_EQ(connection.Transmit(Hex("00 A4 04 00 02 3F 00")), Hex("90 00"));
+    EXPECT_EQ(HexText(connection.Control(kVerify, Build(Verify{})).value_or(Bytes{})), "90 00");
+    ASSERT_EQ(cards_.back()->ReceivedApdus().size(), 2u);
+    EXPECT_EQ(HexText(cards_.back()->ReceivedApdus()[1]), "00 20 00 01 08 35 35 35 35 FF FF FF FF");
 }
 
 // Debian's Python, which finds Debian's pyscard (a python3 earlier on PATH may not).

@@ -4,7 +4,7 @@
 # the session road to the ATR, and a CT-API program of someone else's built against the installed
 # library through pkg-config and through the CMake package, all in the installed quorvane-bed;
 # then the installed quorvane-card on pcscd as the system starts it, with vsmartcard-vpcd's
-# configuration, inside the test bed's sandbox.
+# configuration, inside the test bed's sandbox; last the installed PIN-pad reader in the bed.
 #   packages_test.sh BUILD_DIR    (BUILD_DIR holds the test bed's tool bed-readers)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -103,4 +103,11 @@ SH
 answer=$("$root/testbed/sandbox" /bin/sh "$work/system.sh" 2>&1) || true
 grep -qF "PASSED: 5 tests, 5 passed, 0 failed" <<<"$answer" ||
     { echo "$answer"; cat "$work/pcscd.log"; fail "the installed card on the system-like pcscd"; }
+# The packaged PIN-pad reader, found by the installed bed beside itself, with the packaged
+# example reader script: the installed program's feature query (choice 11) lists its four
+# features at their control codes.
+answer=$(printf '11\n1\nq\n' | /usr/bin/quorvane-bed --reader 0="$examples/pinpad.reader" \
+    --card 0="$examples/demo.card" -- "$program" 2>&1) || true
+grep -qF "[06][04][42][33][00][06][07][04][42][33][00][07][0A][04][42][33][00][0A][12][04][42][33][00][12]" \
+    <<<"$answer" || { echo "$answer"; fail "the installed PIN-pad reader's features"; }
 echo "packages test: all checks passed"

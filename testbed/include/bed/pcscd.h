@@ -1,7 +1,8 @@
-// A private pcscd with the vpcd reader driver, inside testbed/sandbox.
+// A private pcscd with the vpcd reader driver and our PIN-pad reader, inside testbed/sandbox.
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@ inline constexpr int kMaxReaders = 16;
 // The TCP port of slot 0's card; slot n's card connects to the port n above it.
 inline constexpr int kFirstVpcdPort = 0x8C7B; // 35963
 
+// The TCP port of the card in a PIN-pad reader at slot n: kFirstPinPadPort + n (vpcd keeps its
+// ports for both slots of a pair even where one of them is a PIN pad).
+inline constexpr int kFirstPinPadPort = kFirstVpcdPort + kMaxReaders; // 35979
+
 // The reader names vpcd gives: slots 0 and 1 "Virtual PCD 00 00" and "Virtual PCD 00 01", then
 // "Virtual PCD 1 00 00", "Virtual PCD 1 00 01", "Virtual PCD 2 00 00", ... (two a driver).
 std::string ReaderName(int slot);
@@ -26,10 +31,22 @@ struct PcscdOptions {
     int vpcdReaders = 2;                      // vpcd readers, rounded up to an even number
     std::vector<std::string> extraReaderConf; // further reader.conf.d entries (whole file texts)
     bool debugLog = false;                    // pcscd -d into the log file
+    // Slots whose reader is our PIN-pad reader, with the absolute path of its reader script
+    // (man/quorvane-reader.5), instead of vpcd's: vpcd comes in pairs of slots, so where it
+    // still serves the other slot of the pair its reader at this slot stays listed, empty. A
+    // slot here also counts for vpcdReaders.
+    std::map<int, std::string> pinPads;
 };
 
-// How many vpcd readers a pcscd with these options lists (slots 0 to n - 1).
+// How many vpcd slots a pcscd with these options has (0 to n - 1), PIN pads among them.
 int VpcdReaderCount(const PcscdOptions& options);
+
+// The name of the reader at `slot` of a pcscd with these options: the PIN pad's ("Quorvane PIN
+// Pad 00 00", "Quorvane PIN Pad 01 00", ... in slot order) or vpcd's.
+std::string ReaderName(const PcscdOptions& options, int slot);
+
+// The PIN-pad reader driver: installed beside the program that runs, as in the build tree.
+std::string PinPadDriverPath();
 
 // The reader names the PC/SC service lists, or the PC/SC result that kept it from establishing
 // a context or listing them: the shared reader list.

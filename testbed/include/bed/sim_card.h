@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bed/card.h"
+#include "bed/pcscd.h"
 
 namespace bed {
 
@@ -19,6 +20,8 @@ struct CardPlace {
 // vpcd reader `slot` of the bed: port kFirstVpcdPort + slot on 127.0.0.1, reader
 // ReaderName(slot); the readers themselves are configured by Pcscd alone.
 CardPlace SlotPlace(int slot);
+// The reader at `slot` of a pcscd with `options`: a PIN pad's port and name where it has one.
+CardPlace SlotPlace(const PcscdOptions& options, int slot);
 
 // One line for each exchange and event: "> command", "< answer", "- what happened".
 using CardLog = std::function<void(const std::string& line)>;
