@@ -316,9 +316,10 @@ TEST_F(PinPadReader, TheBedsPinPadSlotsAmongVpcdsPairs) {
     // A command of its own passes as through any reader, then the PIN pad's verify.
     pcsctest::Connection connection(bed::ReaderName(options, 5));
     EXPECT_EQ(connection.Transmit(Hex("00 A4 04 00 02 3F 00")), Hex("90 00"));
-    EXPECT_EQ(HexText(connection.Control(kVerify, Build(Verify{})).value_or(Bytes{})), "90 00");
+    EXPECT_EQ(qv::ToHex(connection.Control(kVerify, Build(Verify{})).value_or(Bytes{})), "90 00");
     ASSERT_EQ(cards_.back()->ReceivedApdus().size(), 2u);
-    EXPECT_EQ(HexText(cards_.back()->ReceivedApdus()[1]), "00 20 00 01 08 35 35 35 35 FF FF FF FF");
+    EXPECT_EQ(qv::ToHex(cards_.back()->ReceivedApdus()[1]),
+              "00 20 00 01 08 35 35 35 35 FF FF FF FF");
 }
 
 // Debian's Python, which finds Debian's pyscard (a python3 earlier on PATH may not).

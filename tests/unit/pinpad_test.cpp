@@ -3,7 +3,6 @@
 // script and the DEVICENAME forms, and the reader's answers about itself.
 #include "pinpad/pin_pad.h"
 
-#include "bed/card.h"
 #include "core/hex.h"
 #include "pin_structures.h"
 
