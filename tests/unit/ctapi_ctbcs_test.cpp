@@ -8,7 +8,6 @@
 
 #include "core/hex.h"
 #include "ctbcs.h"
-#include "req/req_reader.h"
 
 namespace {
 
@@ -316,16 +315,10 @@ TEST(CtbcsTerminal, ManufacturerObjectFromTheReader) {
 
 // ---- PIN entry on the reader's keypad ----------------------------------------------------------
 
-Bytes Hex(std::string_view text) {
-    Bytes bytes(text.size());
-    bytes.resize(qv::ParseHex(text, bytes));
-    return bytes;
-}
-
 // INS 18 (verify) or 19 (modify) for card slot 1 and the keypad, with these data objects.
 Bytes PinCommand(std::uint8_t ins, std::string_view objects) {
     Bytes command{0x20, ins, 0x01, 0x00};
-    const Bytes data = Hex(objects);
+    const Bytes data = qv::FromHex(objects);
     command.push_back(static_cast<std::uint8_t>(data.size()));
     return Concat(command, data);
 }
@@ -369,7 +362,7 @@ TEST_P(PinCommands, StructureAndAnswer) {
     ASSERT_EQ(slot.pinStructures.size(), 1u);
     EXPECT_EQ(slot.pinStructures[0].first,
               c.command[1] == 0x19 ? ctapi::PinEntry::Modify : ctapi::PinEntry::Verify);
-    EXPECT_EQ(qv::ToHex(slot.pinStructures[0].second), qv::ToHex(Hex(c.handed)));
+    EXPECT_EQ(qv::ToHex(slot.pinStructures[0].second), qv::ToHex(qv::FromHex(c.handed)));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -385,6 +385,7 @@ TEST(ReqLanguage, TheShippedExamplesRead) {
     for (const Case& c : {Case{"examples/demo-extensions.req", 14, 1},
                           Case{"examples/conformance/ctbcs.req", 48, 48},
                           Case{"examples/conformance/iso7816-cases.req", 859, 0},
+                          Case{"examples/conformance/pinpad.req", 13, 13},
                           Case{"examples/demo-pass.req", 5, 0}}) {
         const std::string path = std::string(QUORVANE_SOURCE_DIR) + "/" + c.file;
         const qv::Script script = qv::ParseScript(path, read(path), read);
