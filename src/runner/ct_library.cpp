@@ -18,7 +18,6 @@ struct CtLibrary::Handle {
 
 CtLibrary CtLibrary::Linked() {
     CtLibrary api;
-    api.name_ = "libctapi-pcsc";
     api.ours_ = true;
     api.init_ = &CT_init;
     api.data_ = &CT_data;
@@ -28,7 +27,6 @@ CtLibrary CtLibrary::Linked() {
 
 CtLibrary CtLibrary::Load(const std::string& path) {
     CtLibrary api;
-    api.name_ = path;
     api.handle_ = std::make_shared<Handle>();
     // RTLD_LOCAL: the library's CT_* must not be taken for the linked ones, nor the reverse.
     api.handle_->library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -50,6 +48,10 @@ CtLibrary CtLibrary::Load(const std::string& path) {
     // The linked library's file loaded again is the same object, with the same functions.
     api.ours_ = api.init_ == &CT_init;
     return api;
+}
+
+std::string CtLibraryName(const std::string& path) {
+    return path.empty() ? "libctapi-pcsc" : path;
 }
 
 const char* CtResultName(std::int8_t result) {

@@ -1,5 +1,6 @@
 // The CT-API functions the runner calls: the linked libctapi-pcsc, or a library loaded at run
-// time with dlopen, as CT-API clients load a vendor's library.
+// time with dlopen, as CT-API clients load a vendor's library. Only a reader's process loads and
+// calls them (reader_process.h).
 #pragma once
 
 #include "core/exchange.h"
@@ -21,7 +22,6 @@ class CtLibrary {
     // functions.
     static CtLibrary Load(const std::string& path);
 
-    std::string Name() const { return name_; }
     // Whether this is our libctapi-pcsc (the linked one, also when loaded by path): only it is
     // known to take CT_init's port number 1 for a terminal of exclusive use. Another vendor's
     // library may take 1 for a second serial port.
@@ -33,12 +33,14 @@ class CtLibrary {
   private:
     struct Handle;
     std::shared_ptr<Handle> handle_; // keeps a loaded library loaded while its functions are used
-    std::string name_;
     bool ours_ = false;
     CtInitFunction init_ = nullptr;
     qv::CtDataFunction data_ = nullptr;
     CtCloseFunction close_ = nullptr;
 };
+
+// How the run names the library of --ctapi `path` (empty: the linked one) in what it says.
+std::string CtLibraryName(const std::string& path);
 
 // The CT-API result codes by name ("ERR_TRANS"), or "unknown result".
 const char* CtResultName(std::int8_t result);

@@ -1,6 +1,6 @@
 // quorvane-run: runs the tests of REQ files against the card in one or several readers through
 // the CT-API, and says which passed in its output, a JUnit report and its exit status.
-#include "runner/ct_library.h"
+#include "runner/engine.h"
 #include "runner/junit.h"
 #include "runner/options.h"
 #include "runner/output.h"
@@ -9,9 +9,9 @@
 #include "runner/record.h"
 #include "runner/report.h"
 #include "runner/run.h"
+#include "runner/signals.h"
 #include "runner/suite.h"
 #include "runner/trace.h"
-#include "runner/watch.h"
 
 #include <cerrno>
 #include <csignal>
@@ -129,8 +129,6 @@ int Main(std::span<const char* const> args) {
         std::printf("quorvane-run %s\n", QUORVANE_VERSION);
         return kAllPassed;
     }
-    const CtLibrary library =
-        options.ctapiLibrary.empty() ? CtLibrary::Linked() : CtLibrary::Load(options.ctapiLibrary);
     const std::vector<Scenario> scenarios = LoadScenarios(options.files);
     const std::vector<std::string> warnings = FileWarnings(scenarios, options);
     std::optional<Baseline> baseline;
@@ -179,16 +177,19 @@ int Main(std::span<const char* const> args) {
     if (recordFile)
         observers.Add(record.emplace(scenarios, *recordFile));
 
-    const auto timeout =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.timeout));
-    Engine engine(library, observers, timeout);
+    const RunSettings settings{options.getResponse,
+                               options.failFast,
+                               options.repeat,
+                               baseline ? &*baseline : nullptr,
+                               options.baselineFactor.value_or(RunSettings{}.baselineFactor),
+                               std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(options.timeout))};
+    Engine engine(options.ctapiLibrary, scenarios, settings, observers,
+                  [&console](const std::string& line) { console.Warning(line); });
     engine.Open(readers, options.reset, options.waitReader);
     const auto started = std::chrono::system_clock::now();
     const auto start = Clock::now();
-    const std::vector<ReaderTotals> totals = engine.Run(
-        scenarios,
-        {options.getResponse, options.failFast, options.repeat, baseline ? &*baseline : nullptr,
-         options.baselineFactor.value_or(RunSettings{}.baselineFactor), timeout});
+    const std::vector<ReaderTotals> totals = engine.Run();
     console.Summary(Clock::now() - start);
 
     // Every report is put in place, or said why not.
@@ -224,16 +225,15 @@ int Main(std::span<const char* const> args) {
         console.Warning("no test was sent");
         status = kTestFailed;
     }
-    if (writeFailed)
+    // The terminals are closed once the reports are written: a CT_close that fails is said
+    // after them.
+    const bool closed = engine.Close();
+    if (writeFailed || !closed)
         status = kSetupError;
     std::fflush(nullptr);
     // A run a signal stopped ends by that signal, its reports written.
     if (const int signo = EndingSignal())
         EndBySignal(signo);
-    // A call left behind may come back into the library while it is being torn down: the
-    // process ends here, without CT_close and the libraries' destructors.
-    if (engine.LeftCallsBehind())
-        _exit(status);
     return status;
 }
 
@@ -255,7 +255,7 @@ void HoldClosedStandardStreams() {
 
 int main(int argc, char** argv) {
     HoldClosedStandardStreams();
-    InstallRunHandlers();
+    InstallRunSignals();
     // A closed standard output (a pager quit early) does not end the run; its write error is
     // said at the end.
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,12 +1,15 @@
 // What a run produces, in the order it happens: a reader made ready, each exchange, each test's
 // result, a reader's totals. The engine hands them to observers (the console, JUnit, the trace,
 // the record), which write as the run goes; nothing here is kept by the engine after the call.
+// Each reader's tests run in a process of their own; their events reach the observers in the
+// run's process (wire.h), on its one thread.
 #pragma once
 
 #include "req/verdict.h"
 #include "runner/readers.h"
 #include "runner/suite.h"
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -29,10 +32,17 @@ struct ReaderSlot {
     Bytes atr;
 };
 
+// What an exchange was for (Exchange::purpose): the test's command, or a T=0 follow-up.
+inline constexpr const char* kPurposeCommand = "command";
+inline constexpr const char* kPurposeGetResponse = "GET RESPONSE";
+inline constexpr const char* kPurposeLeCorrected = "Le corrected";
+inline constexpr std::array<const char*, 3> kPurposes = {kPurposeCommand, kPurposeGetResponse,
+                                                         kPurposeLeCorrected};
+
 // One CT_data call and what came back.
 struct Exchange {
     std::chrono::system_clock::time_point at; // when it was sent
-    const char* purpose = "";                 // "command", "GET RESPONSE", "Le corrected"
+    const char* purpose = kPurposeCommand;    // one of kPurposes
     Bytes sent;
     Bytes received; // empty unless result is OK
     std::int8_t result = 0;
@@ -107,9 +117,7 @@ struct ReaderTotals {
 std::string CaseClass(const Reader& reader, const Scenario& scenario);
 std::string CaseName(const Test& test, unsigned run);
 
-// Receives a run's events. A reader's events come from its own thread, in order (or, once that
-// thread is left behind in a CT-API call, the last of them from the run's main thread); an
-// observer that several readers share guards what they share.
+// Receives a run's events, each reader's in order, all on the run's one thread.
 class RunObserver {
   public:
     virtual ~RunObserver() = default;

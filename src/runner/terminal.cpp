@@ -18,15 +18,24 @@ constexpr std::uint16_t kSharedPort = 0;
 
 } // namespace
 
-CtTerminal::CtTerminal(const CtLibrary& library, const Reader& reader,
-                       CallWatch::Clock::duration limit)
-    : library_(library), reader_(reader), room_(qv::kMaxCtLength),
-      watch_(library.Name(), reader.name) {
-    watch_.Limit(limit);
-    watch_.Begin(CtCall::Init);
+const char* CtCallName(CtCall call) {
+    switch (call) {
+    case CtCall::Init:
+        return "CT_init";
+    case CtCall::Data:
+        return "CT_data";
+    case CtCall::Close:
+        return "CT_close";
+    }
+    return "a CT-API call";
+}
+
+CtTerminal::CtTerminal(const CtLibrary& library, const Reader& reader, CallListener& calls)
+    : library_(library), reader_(reader), room_(qv::kMaxCtLength), calls_(calls) {
+    calls_.Calling(CtCall::Init);
     const std::int8_t result =
         library_.Init()(reader_.position, library_.Ours() ? kExclusivePort : kSharedPort);
-    watch_.End();
+    calls_.Returned();
     if (result != OK) {
         throw SetupError("CT_init for reader '" + reader_.name + "' answered " +
                          CtResultText(result));
@@ -34,22 +43,26 @@ CtTerminal::CtTerminal(const CtLibrary& library, const Reader& reader,
 }
 
 CtTerminal::~CtTerminal() {
-    watch_.Begin(CtCall::Close);
+    calls_.Calling(CtCall::Close);
     library_.Close()(reader_.position);
-    watch_.End();
+    calls_.Returned();
 }
 
 qv::ExchangeResult CtTerminal::Send(std::uint8_t destination,
                                     std::span<const std::uint8_t> command) {
-    watch_.Begin(CtCall::Data);
-    qv::ExchangeResult reply =
-        qv::SendCommand(reader_.position, destination, HOST, command, room_, library_.Data());
-    watch_.End();
+    return qv::SendCommand(reader_.position, destination, HOST, command, room_, library_.Data());
+}
+
+qv::ExchangeResult CtTerminal::Call(std::uint8_t destination,
+                                    std::span<const std::uint8_t> command) {
+    calls_.Calling(CtCall::Data);
+    const qv::ExchangeResult reply = Send(destination, command);
+    calls_.Returned();
     return reply;
 }
 
 std::optional<std::string> CtTerminal::CardState() {
-    const qv::ExchangeResult reply = Send(CT, qv::ctbcs::kGetStatusIcc);
+    const qv::ExchangeResult reply = Call(CT, qv::ctbcs::kGetStatusIcc);
     const std::span<const std::uint8_t> r = reply.received;
     if (reply.result != OK || r.size() != 5 || r[0] != 0x80 || r[1] != 0x01 || r[3] != 0x90 ||
         r[4] != 0x00) {
@@ -73,7 +86,7 @@ Bytes CtTerminal::Reset(std::chrono::seconds waitInUse) {
                          (reply.received.size() >= 2 ? HexText(reply.received.last(2))
                                                      : std::string("too few bytes")));
     };
-    const qv::ExchangeResult resetCt = Send(CT, qv::ctbcs::kResetCt);
+    const qv::ExchangeResult resetCt = Call(CT, qv::ctbcs::kResetCt);
     if (resetCt.result != OK || resetCt.received.size() != 2 || resetCt.received[0] != 0x90 ||
         resetCt.received[1] != 0x00) {
         fail("RESET CT", resetCt);
@@ -83,7 +96,7 @@ Bytes CtTerminal::Reset(std::chrono::seconds waitInUse) {
     qv::ExchangeResult resetIcc;
     WaitForReader(
         [&] {
-            resetIcc = Send(CT, qv::ctbcs::kResetIcc);
+            resetIcc = Call(CT, qv::ctbcs::kResetIcc);
             return resetIcc.result != OK ||
                    !std::ranges::equal(resetIcc.received, qv::ctbcs::kCardInUse);
         },

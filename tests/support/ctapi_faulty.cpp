@@ -8,18 +8,28 @@
 //                  stays as it was: no lost card).
 //   CRASH          crashes where the environment says: CTAPI_CRASH_IN names the call (CT_init,
 //                  CT_data, CT_close; CT_data only for a command with INS EE, so that tests
-//                  before it pass), CTAPI_CRASH_SIGNAL the fault (SEGV, BUS, ILL, FPE, or
-//                  HANG: the call never comes back).
+//                  before it pass), CTAPI_CRASH_CTN the terminal (any without it),
+//                  CTAPI_CRASH_SIGNAL what it does there: a fault (SEGV, BUS, ILL, FPE), ABORT,
+//                  STACK (a stack overflow), THREAD (SIGSEGV on a thread of the library's own),
+//                  EXIT0 (_exit(0)), EXIT3 (exit(3)), HANG (the call waits for ever) or LOOP (it
+//                  spins for ever);
+//   ONE_THREAD     not safe for threads, as many vendors' libraries are: a CT_data that meets
+//                  another thread of its process inside CT_data answers 6F 00. Each call stays
+//                  inside for 5 ms, as a slow serial reader's does, so that two threads meet.
 #include <ctapi.h>
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -88,10 +98,22 @@ bool AnswerWrongly(std::uint8_t* dad, std::uint8_t* sad, std::uint16_t lenc,
 #endif
 
 #ifdef CRASH
+// Each call a frame deeper, until the stack runs out (long before the bound).
+int Deeper(int depth) {
+    if (depth == INT_MAX)
+        return 0;
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    return Deeper(depth + 1) + frame[0];
+}
+
 // Faults as a broken library does, where the environment asks for it.
-void CrashIfAsked(const char* call) {
+void CrashIfAsked(const char* call, std::uint16_t ctn) {
     const char* in = std::getenv("CTAPI_CRASH_IN");
     if (in == nullptr || std::strcmp(in, call) != 0)
+        return;
+    const char* onlyCtn = std::getenv("CTAPI_CRASH_CTN");
+    if (onlyCtn != nullptr && std::atoi(onlyCtn) != ctn)
         return;
     const char* kind = std::getenv("CTAPI_CRASH_SIGNAL");
     const std::string_view fault = kind != nullptr ? kind : "SEGV";
@@ -99,6 +121,21 @@ void CrashIfAsked(const char* call) {
         for (;;)
             pause(); // a call that never comes back
     }
+    if (fault == "LOOP") {
+        volatile unsigned spin = 0;
+        for (;;)
+            spin = spin + 1;
+    }
+    if (fault == "EXIT0")
+        _exit(0); // as an old C library ends on a fatal error
+    if (fault == "EXIT3")
+        std::exit(3);
+    if (fault == "ABORT")
+        std::abort();
+    if (fault == "STACK")
+        std::printf("%d\n", Deeper(0));
+    if (fault == "THREAD")
+        std::thread([] { *static_cast<volatile int*>(nullptr) = 1; }).join();
     if (fault == "ILL")
         __builtin_trap();
     if (fault == "FPE") {
@@ -112,13 +149,35 @@ void CrashIfAsked(const char* call) {
 }
 #endif
 
+#ifdef ONE_THREAD
+std::atomic<int> gInside{0};
+std::atomic<unsigned> gMeetings{0}; // how often a thread came in while another was inside
+
+// Ours, 5 ms long; 6F 00 from the card when another thread was inside meanwhile.
+std::int8_t DataAlone(std::uint16_t ctn, std::uint8_t* dad, std::uint8_t* sad, std::uint16_t lenc,
+                      std::uint8_t* command, std::uint16_t* lenr, std::uint8_t* response) {
+    const unsigned before = gMeetings.load();
+    if (gInside.fetch_add(1) > 0)
+        gMeetings.fetch_add(1);
+    std::int8_t result = Ours().data(ctn, dad, sad, lenc, command, lenr, response);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    gInside.fetch_sub(1);
+    if (gMeetings.load() != before && result == OK && *lenr >= 2) {
+        response[0] = 0x6F;
+        response[1] = 0x00;
+        *lenr = 2;
+    }
+    return result;
+}
+#endif
+
 } // namespace
 
 extern "C" {
 
 std::int8_t CT_init(std::uint16_t ctn, std::uint16_t pn) {
 #ifdef CRASH
-    CrashIfAsked("CT_init");
+    CrashIfAsked("CT_init", ctn);
 #endif
     return Ours().init(ctn, pn);
 }
@@ -131,7 +190,10 @@ std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_t* sad, std
 #endif
 #ifdef CRASH
     if (lenc >= 2 && command != nullptr && command[1] == 0xEE)
-        CrashIfAsked("CT_data");
+        CrashIfAsked("CT_data", ctn);
+#endif
+#ifdef ONE_THREAD
+    return DataAlone(ctn, dad, sad, lenc, command, lenr, response);
 #endif
 #ifdef BUFFER_LIMIT
     if (lenc > BUFFER_LIMIT)
@@ -147,7 +209,7 @@ std::int8_t CT_data(std::uint16_t ctn, std::uint8_t* dad, std::uint8_t* sad, std
 
 std::int8_t CT_close(std::uint16_t ctn) {
 #ifdef CRASH
-    CrashIfAsked("CT_close");
+    CrashIfAsked("CT_close", ctn);
 #endif
     return Ours().close(ctn);
 }
