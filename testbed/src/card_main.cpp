@@ -4,6 +4,7 @@
 #include "bed/pcscd.h"
 #include "bed/replay.h"
 #include "bed/sim_card.h"
+#include "core/atr.h"
 #include "core/hex.h"
 #include "core/text.h"
 #include "tool_options.h"
@@ -156,6 +157,12 @@ int main(int argc, char** argv) {
             const bed::CardScript s = bed::LoadCardScript(check);
             std::printf("%s: %zu rules, ATR %s\n", check.c_str(), s.rules.size(),
                         qv::ToHex(s.atr).c_str());
+            // Only a warning: the card plays it all the same, as a terminal must cope with one.
+            if (const qv::Atr atr = qv::DecodeAtr(s.atr); !atr.verdict.WellFormed()) {
+                std::fflush(stdout);
+                std::fprintf(stderr, "quorvane-card: %s:%zu: the ATR is not well formed: %s\n",
+                             check.c_str(), s.atrLine, atr.verdict.text.c_str());
+            }
             return 0;
         }
         if (!fromReq.empty() || !fromTrace.empty()) {

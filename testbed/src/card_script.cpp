@@ -144,6 +144,7 @@ CardScript ParseCardScript(std::string_view text) {
                 script.atr = qv::FromHex(rest);
                 if (script.atr.empty())
                     throw std::invalid_argument("atr needs bytes");
+                script.atrLine = lineNo;
             } else if (directive == "echo") {
                 if (!qv::Words(rest).empty())
                     throw std::invalid_argument("echo takes nothing after it");

@@ -370,6 +370,26 @@ TEST(CardTools, BedPinPadReaderTypesTheShippedScriptsFirstPin) {
     EXPECT_TRUE(Has(r.out, "card 0 > 00 20 00 01 08 31 32 33 34 FF FF FF FF\n")) << r.out;
 }
 
+// --check says where a script's ATR is not well formed, with the status of a sound script: the
+// card plays it all the same, for a terminal must cope with such a card.
+TEST(CardTools, CheckWarnsOfAnAtrNotWellFormedThatTheCardPlays) {
+    NEEDS_SANDBOX();
+    const TempDir dir;
+    const std::string good = dir.Write("good.card", "atr 3B 80 01 81\n");
+    const std::string bad = dir.Write("bad.card", "# T=1 without its check byte\natr 3B 80 01\n");
+    const bed::RunResult quiet = bed::Run({Tool("quorvane-card"), "--check", good}, {});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out, good + ": 0 rules, ATR 3B 80 01 81\n");
+    const bed::RunResult warned = bed::Run({Tool("quorvane-card"), "--check", bad}, {});
+    EXPECT_EQ(warned.status, 0);
+    EXPECT_EQ(warned.out, bad + ": 0 rules, ATR 3B 80 01\nquorvane-card: " + bad +
+                              ":2: the ATR is not well formed: TCK missing at byte 4: a protocol "
+                              "other than T=0 is indicated, so a check byte ends the ATR\n");
+    const bed::RunResult played =
+        InBed(bad, {Tool("quorvane-run"), dir.Write("none.req", "2,0 00 B0 00 00\n")});
+    EXPECT_TRUE(Has(played.out, "'Virtual PCD 00 00', ATR 3B 80 01\n")) << played.out;
+}
+
 // The command lines of quorvane-bed and quorvane-card: help, each refused value, an unknown
 // option, and the bed leaving a command's own options to the command.
 TEST(CardTools, CommandLinesOfTheTools) {

@@ -64,6 +64,7 @@ struct CardScript {
     std::size_t pullAfter = 0;  // > 0: the card leaves the reader after answering this command
     std::size_t muteAfter = 0;  // > 0: the card answers nothing after this command
     std::optional<std::chrono::milliseconds> putBack{}; // a pulled card comes back this much later
+    std::size_t atrLine = 0; // the line of the script's "atr", 0 for the default ATR
 };
 
 // The echo command set (class 80, INS E1 to E5, P1 P2 00 00), or nothing when `apdu` is not
