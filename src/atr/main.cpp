@@ -2,11 +2,12 @@
 // of standard input.
 #include "atr/atr_json.h"
 #include "core/atr.h"
-#include "req/req_pattern.h"
+#include "core/hex.h"
 
 #include <cstdio>
 #include <getopt.h>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,11 +67,15 @@ std::optional<qv::Bytes> Bytes(std::string_view text, const std::string& where) 
         return std::nullopt;
     }
     try {
-        return qv::ParseBytes(text);
-    } catch (const qv::PatternError& e) {
+        qv::Bytes bytes = qv::FromHex(text);
+        if (bytes.empty())
+            Refuse(where, "no ATR in hex: no bytes");
+        else
+            return bytes;
+    } catch (const std::invalid_argument& e) {
         Refuse(where, std::string("no ATR in hex: ") + e.what());
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
 int Status(bool usage, bool faulty) {
@@ -114,7 +119,7 @@ int FromInput(const Options& options) {
     for (std::size_t number = 1; ReadLine(line); ++number) {
         while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
             line.pop_back();
-        if (line.find_first_not_of(' ') == std::string::npos)
+        if (line.find_first_not_of(" \t") == std::string::npos)
             continue;
         const std::optional<qv::Bytes> bytes = Bytes(line, "line " + std::to_string(number));
         if (!bytes)

@@ -491,20 +491,4 @@ CommandTemplate ParseCommand(std::string_view text) {
     return command;
 }
 
-Bytes ParseBytes(std::string_view text) {
-    Bytes bytes, care;
-    for (const Token& token : Tokens(text)) {
-        const std::size_t mask = token.text.find_first_of("xX");
-        if (token.kind != Token::Kind::Hex)
-            throw PatternError(Quoted(token.kind == Token::Kind::Bar ? "|" : "{") +
-                               " is no hex digit");
-        if (mask != std::string_view::npos)
-            throw PatternError(Quoted(token.text.substr(mask, 1)) + " is no hex digit");
-        HexBytes(token.text, false, bytes, care);
-    }
-    if (bytes.empty())
-        throw PatternError("no bytes");
-    return bytes;
-}
-
 } // namespace qv

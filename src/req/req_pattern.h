@@ -115,8 +115,4 @@ struct CommandTemplate {
 // Parses the hex text of a command line. Throws PatternError.
 CommandTemplate ParseCommand(std::string_view text);
 
-// Plain hex bytes, as a tester writes an ATR: "3B 80 01" or "3B8001", two digits a byte, blanks
-// between bytes; no "x" digits, runs or captures. Throws PatternError, also for no bytes.
-Bytes ParseBytes(std::string_view text);
-
 } // namespace qv

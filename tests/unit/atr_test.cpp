@@ -1,7 +1,7 @@
 // The ATR decoder against ATRs of real shapes and broken ones: each row names the verdict with its
 // byte and, where a decoder is easily led astray, the fields read and one meaning.
 #include "core/atr.h"
-#include "req/req_pattern.h"
+#include "core/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -153,7 +153,7 @@ std::string Meaning(const qv::Atr& atr, std::string_view name) {
 TEST(Atr, EachRow) {
     for (const Row& row : kRows) {
         SCOPED_TRACE(std::string(row.what) + ": " + row.atr);
-        const qv::Bytes bytes = *row.atr == '\0' ? qv::Bytes{} : qv::ParseBytes(row.atr);
+        const qv::Bytes bytes = qv::FromHex(row.atr);
         const qv::Atr atr = qv::DecodeAtr(bytes);
         EXPECT_EQ(qv::AtrFaultName(atr.verdict.fault), qv::AtrFaultName(row.fault));
         EXPECT_EQ(atr.verdict.WellFormed() ? 0 : atr.verdict.at + 1, row.at);
