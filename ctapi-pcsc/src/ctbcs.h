@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/apdu.h"
+#include "core/ctbcs_commands.h"
 
 namespace ctapi {
 
@@ -132,14 +133,14 @@ std::optional<PinCommand> ParsePinCommand(PinEntry entry, ByteView data);
 // ---- the interpreter ------------------------------------------------------------------------
 
 enum : std::uint8_t {
-    kClaCtbcs = 0x20,
+    kClaCtbcs = qv::ctbcs::kClaCtbcs,
     kInsResetOld = 0x10,
     kInsReset = 0x11,
     kInsRequestIcc = 0x12,
     kInsGetStatus = 0x13,
     kInsEjectIcc = 0x15,
-    kInsPerformVerification = 0x18,
-    kInsModifyVerification = 0x19,
+    kInsPerformVerification = qv::ctbcs::kInsPerformVerification,
+    kInsModifyVerification = qv::ctbcs::kInsModifyVerification,
 };
 
 struct Reply {

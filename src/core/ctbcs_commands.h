@@ -34,6 +34,12 @@ inline constexpr std::array<std::uint8_t, 8> kRequestIcc{0x20, 0x12, 0x01, 0x01,
 inline constexpr std::array<std::uint8_t, 8> kEjectIcc{0x20, 0x15, 0x01, 0x00,
                                                        0x03, 0x80, 0x01, 0x00};
 
+// The class of the CT-BCS commands, and the instructions of PERFORM VERIFICATION and MODIFY
+// VERIFICATION DATA: the terminal takes the PIN on its own keypad and sends it to the card.
+inline constexpr std::uint8_t kClaCtbcs = 0x20;
+inline constexpr std::uint8_t kInsPerformVerification = 0x18;
+inline constexpr std::uint8_t kInsModifyVerification = 0x19;
+
 // The status word with which our CT-API library answers RESET ICC and REQUEST ICC when another
 // program holds the card (conditions of use not satisfied): nothing was done, the card is
 // untouched, and the command may be repeated once the other program has let go.

@@ -2,6 +2,7 @@
 // the CT-API, and says which passed in its output, a JUnit report and its exit status.
 #include "runner/engine.h"
 #include "runner/junit.h"
+#include "runner/keypad.h"
 #include "runner/options.h"
 #include "runner/output.h"
 #include "runner/reader_lock.h"
@@ -166,9 +167,15 @@ int Main(std::span<const char* const> args) {
     // With the report on standard output the console's lines go to standard error.
     std::FILE* const out = options.junitPath == "-" ? stderr : stdout;
     const bool progress = isatty(fileno(out)) != 0 && options.verbosity != Verbosity::Quiet;
+    // A person at a real keypad learns when to type; -v tells what each reader's PIN pad offers.
+    std::vector<std::string> keypads;
+    if (options.verbosity == Verbosity::Verbose) {
+        for (const Reader& reader : readers)
+            keypads.push_back(ReadKeypadText(reader.name));
+    }
     Console console(out, {options.verbosity, readers.size(), progress, options.reset,
                           CountTests(scenarios) * options.repeat * readers.size(),
-                          options.baselinePath});
+                          options.baselinePath, isatty(fileno(stderr)) != 0, std::move(keypads)});
     observers.Add(console);
     std::optional<JUnitReport> junit;
     if (junitFile)

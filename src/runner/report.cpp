@@ -3,6 +3,7 @@
 
 #include "runner/ct_library.h"
 #include "runner/hex_text.h"
+#include "runner/keypad.h"
 
 #include <algorithm>
 #include <bit>
@@ -340,6 +341,9 @@ void Console::ReaderReady(const ReaderSlot& slot) {
                  slot.reader.position + 1u, slot.reader.name.c_str());
     if (settings_.showAtr)
         std::fprintf(out_, ", ATR %s", HexText(slot.atr).c_str());
+    if (settings_.verbosity == Verbosity::Verbose && slot.index < settings_.keypads.size() &&
+        !settings_.keypads[slot.index].empty())
+        std::fprintf(out_, ", %s", settings_.keypads[slot.index].c_str());
     std::fputc('\n', out_);
     ShowProgress();
 }
@@ -353,6 +357,16 @@ void Console::Warning(const std::string& line) {
 }
 
 void Console::TestStarted(const ReaderSlot& slot, const Scenario& scenario, const Test& test) {
+    if (settings_.pinPrompts && AsksForPin(test)) {
+        const std::lock_guard lock(mutex_);
+        ClearProgress();
+        std::fflush(out_);
+        std::fprintf(
+            stderr, "quorvane-run: %stest %zu '%s': type the PIN on the keypad of reader %u '%s'\n",
+            readers_[slot.index].prefix.c_str(), test.number, TestTitle(test).c_str(),
+            slot.reader.position + 1u, slot.reader.name.c_str());
+        ShowProgress();
+    }
     if (!settings_.progress)
         return;
     const std::lock_guard lock(mutex_);

@@ -49,6 +49,10 @@ struct ConsoleSettings {
     bool showAtr = true;        // the readers were reset
     std::size_t testsInAll = 0; // for the progress line
     std::string baselinePath;   // --baseline: the summary says how many tests it held
+    // A test that has the person at the reader's keypad type a PIN says so on standard error
+    // when it starts (standard error is a terminal).
+    bool pinPrompts = false;
+    std::vector<std::string> keypads; // -v: what each reader's PIN pad offers, by reader index
 };
 
 // The runner's standard output, shared by the readers' threads.

@@ -2,8 +2,9 @@
 // test's own with the shipped PIN-checking card in it, and CT-BCS PERFORM VERIFICATION (20 18)
 // and MODIFY VERIFICATION DATA (20 19) sent to the terminal. Each keypad case and each bad data
 // object with the terminal's answer and what the card received; the functional units of
-// terminals with and without display and keypad; and the shipped PIN-pad suite by the command
-// its README gives.
+// terminals with and without display and keypad; quorvane-run telling a person at the keypad
+// when to type and, with -v, what the PIN pad offers; and the shipped PIN-pad suite by the
+// command its README gives.
 #include <ctapi.h>
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 #include "bed/sim_card.h"
 #include "bed_run.h"
 #include "core/hex.h"
+#include "pty_screen.h"
 #include "temp_tree.h"
 #include "text_files.h"
 
@@ -26,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using bed::Bytes;
+using namespace std::chrono_literals;
 using qv::FromHex;
 using qv::ToHex;
 
@@ -256,6 +259,45 @@ TEST_F(PinEntryThroughTheLibrary, FunctionalUnitsAndTerminalsWithoutAKeypad) {
         EXPECT_EQ(CT_close(terminal), OK);
     }
     EXPECT_TRUE(card_->ReceivedApdus().empty());
+}
+
+// A person at the keypad learns from quorvane-run, on standard error when that is a terminal,
+// which test waits for the PIN; -v says on the reader line what the PIN pad offers.
+TEST_F(PinEntryThroughTheLibrary, QuorvaneRunSaysWhenToTypeAndWhatThePadOffers) {
+    Start("entry 1234 ok\nentry 1234 ok\n");
+    const fs::path suite = dir_ / "keypad.req";
+    textfile::Write(suite, "@quorvane-run 1\n"
+                           "# - the functional units\n"
+                           "2,1 20 13 00 81 00\n"
+                           "> 81 03 01 40 50 90 00\n"
+                           "# - the PIN\n"
+                           "2,1 20 18 01 00 11 52 0F 41 06 00 20 00 81 08 FF FF FF FF FF FF FF FF\n"
+                           "> 90 00\n"
+                           "# - a card command\n"
+                           "2,0 00 B0 00 00 04\n"
+                           "> 6D 00\n");
+    const std::string runner = bed::BuildPath("bin/quorvane-run");
+    const std::string prompt = "quorvane-run: test 2 'the PIN': type the PIN on the keypad of "
+                               "reader 1 '" +
+                               bed::ReaderName(options_, 0) + "'";
+    ptyscreen::Options wide;
+    wide.cols = 240;
+    ptyscreen::Screen screen({runner, "-v", suite.string()}, wide);
+    ASSERT_EQ(screen.Wait(60s), 0) << screen.Output();
+    const std::string out = screen.Output();
+    EXPECT_EQ(textfile::Count(out, "type the PIN"), 1u) << out;
+    const std::size_t asked = out.find(prompt);
+    EXPECT_NE(asked, std::string::npos) << out;
+    EXPECT_LT(asked, out.find("PASS     2")) << out;
+    EXPECT_NE(out.find(", features VERIFY_PIN_DIRECT MODIFY_PIN_DIRECT IFD_PIN_PROPERTIES "
+                       "GET_TLV_PROPERTIES, PIN 4 to 8 digits, display 2 x 16, entry ends with OK"),
+              std::string::npos)
+        << out;
+
+    // Into a pipe nobody is told to type.
+    const bed::RunResult piped = bed::Run({runner, suite.string()}, {});
+    EXPECT_EQ(piped.status, 0) << piped.out;
+    EXPECT_EQ(piped.out.find("type the PIN"), std::string::npos) << piped.out;
 }
 
 // The README's command: the shipped suite, reader script and card on a bed of their own.

@@ -1,6 +1,8 @@
 // quorvane-run's parts that need no reader: the command line, the failure detail of long
-// responses, XML text, the percentiles of the summary, and the readers' lock files.
+// responses, XML text, the percentiles of the summary, the readers' lock files, and what it says
+// of a PIN pad and of the tests that have a person type on it.
 #include "runner/junit.h"
+#include "runner/keypad.h"
 #include "runner/options.h"
 #include "runner/output.h"
 #include "runner/reader_lock.h"
@@ -296,6 +298,56 @@ TEST(RunnerRecord, AGoldenFileIsWholeAndNeverLooserOrTheOldOneStays) {
             << c.what << ": nothing left beside it";
     }
     temptree::Remove(dir);
+}
+
+TEST(RunnerKeypad, WhichTestsAskForAPin) {
+    struct Case {
+        std::uint8_t destination;
+        Bytes command;
+        bool asks;
+    };
+    for (const Case& c : {Case{CT, {0x20, 0x18, 0x01, 0x00, 0x02, 0x52, 0x00}, true},
+                          Case{CT, {0x20, 0x19, 0x01, 0x00}, true},
+                          Case{ICC1, {0x20, 0x18, 0x01, 0x00}, false}, // to the card
+                          Case{CT, {0x20, 0x13, 0x00, 0x81, 0x00}, false},
+                          Case{CT, {0x00, 0x18, 0x01, 0x00}, false}, Case{CT, {0x20}, false}}) {
+        qvrun::Test test;
+        test.destination = c.destination;
+        test.command = c.command;
+        EXPECT_EQ(AsksForPin(test), c.asks) << testing::PrintToString(c.command);
+    }
+}
+
+TEST(RunnerKeypad, WhatAPinPadOffers) {
+    using qv::pcsc::PinProperties;
+    const qv::pcsc::FeatureCodes pad{{0x06, 0x42330006}, {0x07, 0x42330007}, {0x12, 0x42330012}};
+    PinProperties full;
+    full.minPinSize = 4;
+    full.maxPinSize = 8;
+    full.lcdLayout = 0x0210;
+    full.entryValidation = 0x03;
+    full.timeOut2 = 5;
+    PinProperties blind;
+    blind.lcdLayout = 0;
+    blind.entryValidation = 0x02;
+    struct Case {
+        qv::pcsc::FeatureCodes features;
+        PinProperties properties;
+        std::string text;
+    };
+    for (const Case& c :
+         {Case{
+              pad, full,
+              "features VERIFY_PIN_DIRECT MODIFY_PIN_DIRECT GET_TLV_PROPERTIES, PIN 4 to 8 digits, "
+              "display 2 x 16, entry ends with the largest size or OK, 5 s after the first key"},
+          Case{{{0x06, 0x42000DAC}},
+               blind,
+               "features VERIFY_PIN_DIRECT, no display, entry ends "
+               "with OK"},
+          Case{{{0x12, 0x42330012}, {0x7E, 0x1}}, {}, "features GET_TLV_PROPERTIES 7E"},
+          Case{{}, full, "no features"}}) {
+        EXPECT_EQ(KeypadText(c.features, c.properties), c.text);
+    }
 }
 
 } // namespace
