@@ -27,7 +27,8 @@ std::string SignalName(int signo);
 
 // In a reader's process, just started: SIGHUP, SIGINT and SIGTERM ignored (a terminal's ^C
 // reaches the whole process group, and it is the run that ends its readers), SIGCHLD as by
-// default, no signal blocked, the wake pipe closed.
+// default, the faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT) as by default, no signal
+// blocked, the wake pipe closed.
 void LeaveRunSignals();
 
 } // namespace qvrun
