@@ -66,7 +66,7 @@ test-sanitize:
 # The CT-API library's tests under ThreadSanitizer: its interpreter, its bed tests (several
 # terminals from several threads) and the C client that loads it by path; and quorvane-run, a
 # process per reader that calls the library, in its bed tests.
-TSAN_TESTS = unit_ctapi_ctbcs_test e2e_ctapi_library_test e2e_ctapi_dlopen_test ctapi_dlopen_client \
+TSAN_TESTS = unit_ctapi_ctbcs_test e2e_ctapi_library_test e2e_ctapi_dlopen_test e2e_ctapi_pin_test ctapi_dlopen_client \
   quorvane-run e2e_runner_test
 test-tsan:
 	@scripts/install-deps test
