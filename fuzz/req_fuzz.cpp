@@ -1,8 +1,8 @@
 // libFuzzer target over the REQ reader: whole files through the scenario core with a sink that
 // checks what it is handed and through the lenient-line notes, and through CTReadReqFile into the
 // table; single lines through ReturnHex into an area that ends exactly where the input says.
-#include "req/req_reader.h"
 #include "menu/scenario/req_file.h"
+#include "req/req_reader.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -24,11 +24,11 @@ class CheckingSink : public qv::ReqSink {
 
   private:
     static void Check(const qv::ReqTest& test) {
-        if (test.expected.wildcard.size() != test.expected.bytes.size()) {
+        if (test.wildcard.size() != test.expected.size()) {
             __builtin_trap();
         }
-        for (std::size_t k = 0; k < test.expected.bytes.size(); ++k) {
-            if (test.expected.wildcard[k] != 0 && test.expected.bytes[k] != qv::kWildcardValue) {
+        for (std::size_t k = 0; k < test.expected.size(); ++k) {
+            if (test.wildcard[k] != 0 && test.expected[k] != qv::kWildcardValue) {
                 __builtin_trap();
             }
         }

@@ -4,6 +4,7 @@
 // gives. A file is read or refused with a ScriptError; nothing else may come out of it.
 #include "req/req_reader.h"
 #include "req/req_script.h"
+#include "req/test_verdict.h"
 
 #include <cstdint>
 #include <stdexcept>
@@ -21,11 +22,12 @@ class Counter : public qv::ReqSink {
 void UseTests(const qv::Script& script, std::string_view bytes) {
     const qv::Bytes received(bytes.begin(), bytes.end());
     qv::Captures captures;
-    for (const qv::ScriptTest& test : script.tests) {
-        (void)test.command.Expand(captures);
-        if (!test.expected)
+    for (const qv::ReqTest& test : script.tests) {
+        qv::Bytes room;
+        (void)qv::CommandToSend(test, captures, room);
+        if (!test.pattern)
             continue;
-        const qv::PatternMatch match = qv::MatchPattern(*test.expected, received, captures);
+        const qv::PatternMatch match = qv::MatchPattern(*test.pattern, received, captures);
         if (match.differs && *match.differs > received.size())
             __builtin_trap(); // a difference lies within the response or just after it
         for (const auto& [name, value] : match.bound) {

@@ -1,14 +1,19 @@
 // The matcher: a received response against the expected response of a REQ test.
 #pragma once
 
-#include "req/req_reader.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 
 namespace qv {
+
+// An expected response: its bytes and, for each byte, a flag that is non-zero when the byte is
+// a wildcard. Both spans have the same length. An empty expected response matches any response.
+struct ExpectedResponse {
+    std::span<const std::uint8_t> bytes;
+    std::span<const std::uint8_t> wildcard;
+};
 
 // Where a received response first departs from the expected one, or nothing when it matches.
 // It matches when the expected response is empty (a test without an expected response takes

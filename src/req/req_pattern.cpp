@@ -396,22 +396,6 @@ Pattern ParsePattern(std::string_view text) {
     return pattern;
 }
 
-Pattern PlainPattern(const Bytes& bytes, const Bytes& wildcard) {
-    Pattern pattern;
-    pattern.alternatives.emplace_back();
-    PatternItem item;
-    item.value = bytes;
-    item.care.assign(bytes.size(), 0xFF);
-    for (std::size_t k = 0; k < bytes.size(); ++k) {
-        if (k < wildcard.size() && wildcard[k] != 0) {
-            item.value[k] = 0;
-            item.care[k] = 0;
-        }
-    }
-    pattern.alternatives[0].items.push_back(std::move(item));
-    return pattern;
-}
-
 PatternMatch MatchPattern(const Pattern& pattern, std::span<const std::uint8_t> received,
                           const Captures& captures) {
     PatternMatch out;
@@ -442,6 +426,11 @@ std::vector<std::string> CommandTemplate::Uses() const {
             names.push_back(piece.name);
     }
     return names;
+}
+
+bool CommandTemplate::ReadsCaptures() const {
+    return std::any_of(pieces.begin(), pieces.end(),
+                       [](const Piece& piece) { return !piece.name.empty(); });
 }
 
 std::optional<Bytes> CommandTemplate::Expand(const Captures& captures, std::string* missing) const {

@@ -78,9 +78,6 @@ struct Pattern {
 // error here: the caller decides what a ">" line without bytes means.
 Pattern ParsePattern(std::string_view text);
 
-// The pattern of a base-rules expected response: its bytes, "xx" bytes matching anything.
-Pattern PlainPattern(const Bytes& bytes, const Bytes& wildcard);
-
 struct PatternMatch {
     bool matched = false;
     std::size_t alternative = 0; // the one that matched
@@ -107,6 +104,8 @@ struct CommandTemplate {
     std::string text; // as written
 
     std::vector<std::string> Uses() const;
+    // True when a capture is put in: the bytes are known only when the command is sent.
+    bool ReadsCaptures() const;
     // The bytes with every capture put in; nothing when a capture it uses holds no value (the
     // first such name in `missing`).
     std::optional<Bytes> Expand(const Captures& captures, std::string* missing = nullptr) const;

@@ -120,10 +120,21 @@ class HexArea {
     }
 
     std::size_t Length() const { return length_; }
-    std::span<const std::uint8_t> Bytes() const { return {bytes_.data(), length_}; }
-    std::span<const std::uint8_t> Marks() const {
-        return withMarks_ ? std::span<const std::uint8_t>(marks_.data(), length_)
-                          : std::span<const std::uint8_t>{};
+
+    // Lends the parsed bytes (and marks) to a test: `bytes` (and `marks`) take the area's
+    // storage, cut to the bytes parsed, until TakeBack. No byte is copied.
+    void Lend(qv::Bytes& bytes, qv::Bytes* marks) {
+        bytes_.resize(length_);
+        bytes.swap(bytes_);
+        if (marks != nullptr) {
+            marks_.resize(withMarks_ ? length_ : 0);
+            marks->swap(marks_);
+        }
+    }
+    void TakeBack(qv::Bytes& bytes, qv::Bytes* marks) {
+        bytes_.swap(bytes);
+        if (marks != nullptr)
+            marks_.swap(*marks);
     }
 
     // A fresh area for the next test; the storage is kept.
@@ -234,7 +245,7 @@ class LineClassifier {
                                  "into nothing");
         }
         if (!stopped_ && (awaiting_ || continuing_ || !name_.empty())) {
-            sink_.Unfinished(Current());
+            HandOver([this](const ReqTest& test) { sink_.Unfinished(test); });
         }
     }
 
@@ -302,14 +313,18 @@ class LineClassifier {
         notes_->push_back({line, what});
     }
 
-    ReqTest Current() const {
-        ReqTest test;
-        test.number = completed_ + 1;
-        test.line = commandLine_;
-        test.name = name_;
-        test.command = command_.Bytes();
-        test.expected = {expected_.Bytes(), expected_.Marks()};
-        return test;
+    // Hands the test being read to `hand` (the sink's Test or Unfinished). Its name and bytes
+    // are the reader's own storage, lent for the call and taken back after.
+    template <class Hand> void HandOver(Hand hand) {
+        test_.number = completed_ + 1;
+        test_.line = commandLine_;
+        test_.name.swap(name_);
+        command_.Lend(test_.command, nullptr);
+        expected_.Lend(test_.expected, &test_.wildcard);
+        hand(static_cast<const ReqTest&>(test_));
+        name_.swap(test_.name);
+        command_.TakeBack(test_.command, nullptr);
+        expected_.TakeBack(test_.expected, &test_.wildcard);
     }
 
     void TakeResponse(std::string_view text, std::size_t at) {
@@ -328,7 +343,7 @@ class LineClassifier {
     }
 
     void Complete() {
-        sink_.Test(Current());
+        HandOver([this](const ReqTest& test) { sink_.Test(test); });
         ++completed_;
         awaiting_ = false;
         continuing_ = false;
@@ -343,6 +358,7 @@ class LineClassifier {
     std::string name_;
     HexArea command_{false};
     HexArea expected_{true};
+    ReqTest test_; // the test handed over, its storage lent by the fields above
     std::size_t completed_ = 0;
     std::size_t lineNumber_ = 0;
     std::size_t commandLine_ = 0;
@@ -423,17 +439,6 @@ std::size_t FindAddressMark(std::string_view line, char destination) {
         }
     }
     return std::string_view::npos;
-}
-
-std::string_view ReqTest::Title() const {
-    std::string_view title = name;
-    if (title.ends_with('\n')) {
-        title.remove_suffix(1);
-    }
-    if (title.ends_with('\r')) {
-        title.remove_suffix(1);
-    }
-    return title;
 }
 
 std::size_t ParseHex(std::string_view text, std::span<std::uint8_t> bytes,

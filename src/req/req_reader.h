@@ -25,9 +25,11 @@
 // takes a digit's place but writes nothing (the place keeps what it held: zero in a fresh test,
 // what the earlier line of the same test left otherwise). Digits pair up into bytes left to
 // right; an odd last digit is dropped. A byte of two wildcard digits ("xx", either case) is a
-// wildcard: it has the value 0x78 and matches any received byte (see match.h). Any other byte
-// is literal, also a literal 78.
+// wildcard: it has the value kWildcardValue (78) and matches any received byte (see match.h).
+// Any other byte is literal, also a literal 78.
 #pragma once
+
+#include "req/req_test.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -39,29 +41,8 @@
 
 namespace qv {
 
-inline constexpr std::uint8_t kWildcardValue = 0x78; // the value a wildcard byte is stored with
-
-// An expected response: its bytes and, for each byte, a flag that is non-zero when the byte is
-// a wildcard. Both spans have the same length. An empty expected response matches any response.
-struct ExpectedResponse {
-    std::span<const std::uint8_t> bytes;
-    std::span<const std::uint8_t> wildcard;
-};
-
-// One test as the reader hands it over. The views live until the handler returns: a sink that
-// keeps a test copies it.
-struct ReqTest {
-    std::size_t number = 0; // 1-based position among the file's tests, every test counted
-    std::size_t line = 0;   // 1-based line number of its (last) command line
-    std::string_view name;  // rest of its name line, line end included; empty when none
-    std::span<const std::uint8_t> command;
-    ExpectedResponse expected;
-
-    // The name without its line end (LF, CR LF or a lone CR).
-    std::string_view Title() const;
-};
-
-// Receives what a load yields, in file order.
+// Receives what a load yields, in file order. A test handed over lives until the handler
+// returns: a sink that keeps it copies it. Its `file` is empty.
 class ReqSink {
   public:
     virtual ~ReqSink() = default;

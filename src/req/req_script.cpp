@@ -1,6 +1,7 @@
 // A REQ file by the base rules or with the extensions turned on.
 #include "req/req_script.h"
 
+#include "core/hex.h"
 #include "core/text.h"
 #include "req/req_reader.h"
 
@@ -103,7 +104,7 @@ std::chrono::microseconds ParseDuration(std::string_view text) {
 // What the reading of one file and the files it includes shares.
 struct Context {
     const IncludeReader& read;
-    std::vector<ScriptTest>& tests;
+    std::vector<ReqTest>& tests;
     std::vector<RunOnlyLine>& runOnly;
     std::vector<ForgivenLine>& forgiven;
     std::set<std::string, std::less<>> captured; // names captured by the tests so far
@@ -113,24 +114,28 @@ struct Context {
 void ReadFile(Context& context, const std::string& path, std::string_view text,
               std::optional<SourceLine>* unfinished, std::vector<RunOnlyLine>* dormant);
 
-// A base-rules file: the base reader's tests, one for one.
+// A plain pattern (Pattern::Plain) as the base rules' expected response: a byte it cares
+// nothing for is a wildcard, stored as kWildcardValue.
+void PlainExpected(const Pattern& pattern, ReqTest& test) {
+    const PatternItem& item = pattern.alternatives.front().items.front();
+    for (std::size_t k = 0; k < item.value.size(); ++k) {
+        const bool any = item.care[k] == 0;
+        test.expected.push_back(any ? kWildcardValue : item.value[k]);
+        test.wildcard.push_back(any ? 1 : 0);
+    }
+}
+
+// A base-rules file: the base reader's tests, one for one, names without their line end.
 class BaseSink : public ReqSink {
   public:
     BaseSink(Context& context, const std::string& path, std::optional<SourceLine>* unfinished)
         : context_(context), path_(path), unfinished_(unfinished) {}
 
     void Test(const ReqTest& base) override {
-        ScriptTest test;
-        test.number = context_.tests.size() + 1;
-        test.where = {path_, base.line};
+        ReqTest& test = context_.tests.emplace_back(base);
+        test.number = context_.tests.size();
+        test.file = path_;
         test.name = base.Title();
-        test.command.pieces.push_back({{base.command.begin(), base.command.end()}, {}});
-        if (!base.expected.bytes.empty()) {
-            test.expected =
-                PlainPattern({base.expected.bytes.begin(), base.expected.bytes.end()},
-                             {base.expected.wildcard.begin(), base.expected.wildcard.end()});
-        }
-        context_.tests.push_back(std::move(test));
     }
 
     void Unfinished(const ReqTest& base) override {
@@ -207,7 +212,7 @@ class ExtendedReader {
     }
 
     [[noreturn]] void FailAwaiting(const std::string& what) const {
-        Fail(what + " between the command of line " + std::to_string(test_.where.line) +
+        Fail(what + " between the command of line " + std::to_string(test_.line) +
              " and its response (end a test without one by a blank line)");
     }
 
@@ -225,25 +230,26 @@ class ExtendedReader {
 
     void Command(std::string_view line, std::size_t mark, std::uint8_t destination) {
         if (state_ == State::Awaiting)
-            Fail("a second command line while the command of line " +
-                 std::to_string(test_.where.line) + " awaits its response");
+            Fail("a second command line while the command of line " + std::to_string(test_.line) +
+                 " awaits its response");
         const std::size_t skipped = mark + kCommandSkip - 1; // the separator after "2,0"
         if (skipped < line.size() && line[skipped] != ' ' && line[skipped] != ':')
             Fail(std::string("'") + line[skipped] +
                  "' right after the address is skipped: put a blank or ':' there");
-        test_ = ScriptTest{};
-        test_.where = {path_, number_};
+        test_ = ReqTest{};
+        test_.file = path_;
+        test_.line = number_;
         test_.destination = destination;
         try {
-            test_.command = ParseCommand(line.substr(std::min(line.size(), skipped + 1)));
+            command_ = ParseCommand(line.substr(std::min(line.size(), skipped + 1)));
         } catch (const PatternError& error) {
             Fail(error.what());
         }
-        CheckUses(test_.command.Uses());
+        CheckUses(command_.Uses());
         if (destination == CT) {
             RunOnly(RunOnlyLine::Kind::TerminalCommand, "a command to the card terminal");
             test_.extended = true;
-        } else if (test_.command.text.find('{') != std::string::npos) {
+        } else if (command_.text.find('{') != std::string::npos) {
             RunOnly(RunOnlyLine::Kind::Command, "a command with captured values or byte runs");
             test_.extended = true;
         }
@@ -329,14 +335,14 @@ class ExtendedReader {
             return;
         if (!responseText_.empty()) {
             try {
-                test_.expected = ParsePattern(responseText_);
+                expected_ = ParsePattern(responseText_);
             } catch (const PatternError& error) {
                 Fail(error.what());
             }
-            CheckUses(test_.expected->Uses());
+            CheckUses(expected_->Uses());
         }
-        const bool basic = !test_.expected || (test_.expected->Plain() &&
-                                               responseText_.find('{') == std::string::npos);
+        const bool basic =
+            !expected_ || (expected_->Plain() && responseText_.find('{') == std::string::npos);
         if (kind == RunOnlyLine::Kind::TerminalResponse || !basic) {
             for (const std::size_t line : responseLines_) {
                 context_.runOnly.push_back(
@@ -360,12 +366,25 @@ class ExtendedReader {
             test_.timeLimitText = timeLimitText_;
             test_.extended = true;
         }
-        if (test_.expected) {
-            for (const std::string& name : test_.expected->Defines())
+        if (expected_) {
+            for (const std::string& name : expected_->Defines())
                 context_.captured.insert(name);
         }
+        // What is sent: the command's bytes, unless captures are put into it when it is sent. A
+        // command written with braces keeps its text, so that a record writes it as written.
+        if (!command_.ReadsCaptures())
+            test_.command = *command_.Expand({});
+        if (command_.text.find('{') != std::string::npos)
+            test_.commandTemplate = std::move(command_);
+        // A test that uses an extension is judged by its pattern, any other by the base rules.
+        if (test_.extended)
+            test_.pattern = std::move(expected_);
+        else if (expected_)
+            PlainExpected(*expected_, test_);
         context_.tests.push_back(std::move(test_));
-        test_ = ScriptTest{};
+        test_ = ReqTest{};
+        command_ = CommandTemplate{};
+        expected_.reset();
         name_.clear();
         nameLine_ = 0;
         timeLimit_.reset();
@@ -378,7 +397,9 @@ class ExtendedReader {
     std::size_t switchLine_;
     std::size_t number_ = 0;
     State state_ = State::Between;
-    ScriptTest test_;
+    ReqTest test_;
+    CommandTemplate command_;         // as written
+    std::optional<Pattern> expected_; // as written; nothing: any response passes
     std::string name_;
     std::size_t nameLine_ = 0;
     std::optional<std::chrono::microseconds> timeLimit_;
@@ -474,6 +495,24 @@ Script ParseScript(const std::string& path, std::string_view text, const Include
 std::vector<RunOnlyLine> RunOnlyLines(const std::string& path, std::string_view text,
                                       const IncludeReader& read) {
     return ParseScript(path, text, read).runOnly;
+}
+
+std::string TestLines(const ReqTest& test) {
+    std::string lines;
+    // "# - " then the name: the reader takes the name from the line's fifth character.
+    if (!test.Title().empty())
+        lines.append(kDashedName).append(" ").append(test.Title()).append("\n");
+    if (test.timeLimit)
+        lines += "@time-limit " + test.timeLimitText + "\n";
+    lines += test.destination == CT ? "2,1 " : "2,0 ";
+    lines += test.commandTemplate ? test.commandTemplate->text : ToHex(test.command);
+    lines += "\n";
+    if (test.extended && test.pattern)
+        lines += "> " + test.pattern->text + "\n";
+    else if (!test.extended && !test.expected.empty())
+        lines += "> " + ToHex(test.expected, kHexSpaced, test.wildcard) + "\n";
+    lines += "\n"; // a blank line ends a test without an expected response too
+    return lines;
 }
 
 } // namespace qv

@@ -21,12 +21,9 @@
 // lines as bytes of its own; RunOnlyLines lists them all.
 #pragma once
 
-#include "req/req_pattern.h"
+#include "req/req_test.h"
 
-#include <chrono>
 #include <cstddef>
-#include <cstdint>
-#include <ctapi.h>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -36,14 +33,6 @@
 
 namespace qv {
 
-// A line of a file: "FILE:LINE".
-struct SourceLine {
-    std::string file;
-    std::size_t line = 0;
-
-    std::string Text() const { return file + ":" + std::to_string(line); }
-};
-
 // A file that cannot be read as written: what() is "FILE:LINE: what is wrong".
 class ScriptError : public std::runtime_error {
   public:
@@ -52,20 +41,6 @@ class ScriptError : public std::runtime_error {
 
   private:
     SourceLine where_;
-};
-
-struct ScriptTest {
-    std::size_t number = 0; // 1-based among the tests of the file named on the command line
-    SourceLine where;       // its command line (in an included file: that file's line)
-    std::string name;       // without its line end; empty when none
-    std::uint8_t destination = ICC1; // the "2,0" of a command line; CT for a "2,1"
-    CommandTemplate command;
-    std::optional<Pattern> expected; // nothing: any response passes
-    std::optional<std::chrono::microseconds> timeLimit;
-    std::string timeLimitText; // as written after @time-limit
-    // True when the test uses an extension (a pattern, a capture, a time limit, the terminal):
-    // a record keeps it as written.
-    bool extended = false;
 };
 
 // A line that only quorvane-run reads so: the interactive program skips it or reads other bytes
@@ -95,8 +70,8 @@ struct ForgivenLine {
 
 struct Script {
     std::string path;
-    bool extended = false; // the file turns the extensions on
-    std::vector<ScriptTest> tests;
+    bool extended = false;            // the file turns the extensions on
+    std::vector<ReqTest> tests;       // each with its file; names without their line end
     std::vector<RunOnlyLine> runOnly; // file order; an included file's lines where it is included
     // A file without the switch: a command on the very last line without a line end, which the
     // base rules do not run.
@@ -121,5 +96,14 @@ Script ParseScript(const std::string& path, std::string_view text, const Include
 // ScriptError like ParseScript.
 std::vector<RunOnlyLine> RunOnlyLines(const std::string& path, std::string_view text,
                                       const IncludeReader& read);
+
+// The line that turns the extensions on, as a file that needs them starts.
+inline constexpr std::string_view kSwitchLine = "@quorvane-run 1\n";
+
+// The lines of a REQ file that ParseScript reads back as `test`, a blank line last: its name
+// line, then a test by the base rules as bytes ("2,0 ...", "> ..."), and a test that uses an
+// extension as written (its time limit, its destination, its command and pattern as given). A
+// file with a test that uses an extension starts with kSwitchLine.
+std::string TestLines(const ReqTest& test);
 
 } // namespace qv

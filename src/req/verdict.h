@@ -1,9 +1,10 @@
-// The verdict of one test: its expected response against the exchange that answered it.
+// The verdict of one test: its expected response against the exchange that answered it, by the
+// base rules. The extensions' verdict (a pattern, captures, the terminal) is in test_verdict.h,
+// so that the interactive program links no pattern code.
 #pragma once
 
 #include "core/exchange.h"
-#include "req/req_pattern.h"
-#include "req/req_reader.h"
+#include "req/match.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -44,11 +45,5 @@ struct Judgement {
 // A failed CT_data is a CtError; a reply from another unit than the card a TerminalReply; a
 // card's reply that FirstDifference departs from a Mismatch; anything else passes.
 Judgement Judge(const ExpectedResponse& expected, const ExchangeResult& exchange);
-
-// The same for a test written with the extensions: the reply must come from the unit the
-// command went to (`destination`: the card or the terminal), and match `expected` (nothing: any
-// response) with the values `captures` holds. A match puts what it captured into `bound`.
-Judgement JudgePattern(const std::optional<Pattern>& expected, std::uint8_t destination,
-                       const ExchangeResult& exchange, const Captures& captures, Captures& bound);
 
 } // namespace qv

@@ -1,7 +1,6 @@
 // The --record file.
 #include "runner/record.h"
 
-#include "runner/hex_text.h"
 #include "runner/setup_error.h"
 
 #include <cerrno>
@@ -9,21 +8,6 @@
 #include <fstream>
 
 namespace qvrun {
-namespace {
-
-// A test that uses an extension, as written: a mask stays a mask, a capture a capture.
-std::string AsWritten(const Test& test) {
-    std::string text;
-    if (test.timeLimit)
-        text += "@time-limit " + test.timeLimitText + "\n";
-    text += test.destination == CT ? "2,1 " : "2,0 ";
-    text += (test.commandTemplate ? test.commandTemplate->text : HexText(test.command)) + "\n";
-    if (test.pattern)
-        text += "> " + test.pattern->text + "\n";
-    return text;
-}
-
-} // namespace
 
 RecordFile::RecordFile(const std::vector<Scenario>& scenarios, OutputFile& file) : file_(file) {
     bool extended = false;
@@ -33,8 +17,10 @@ RecordFile::RecordFile(const std::vector<Scenario>& scenarios, OutputFile& file)
             extended = extended || test.extended;
     }
     // The switch first, so that the extended tests read as written.
-    if (extended)
-        std::fputs("@quorvane-run 1\n\n", file_.Stream());
+    if (extended) {
+        const std::string header = std::string(qv::kSwitchLine) + "\n";
+        std::fwrite(header.data(), 1, header.size(), file_.Stream());
+    }
 }
 
 void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
@@ -60,25 +46,23 @@ void RecordFile::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
     });
 }
 
-// The test's name and command, and `expected` as its expected response (where the test expects
-// bytes of the same length, its wildcards stay wildcards, so that bytes that differ every time,
-// a challenge, do not fail the replay).
+// The test with `expected` as its expected response (where the test expects bytes of the same
+// length, its wildcards stay wildcards, so that bytes that differ every time, a challenge, do not
+// fail the replay). A test that uses an extension is written as it stands.
 void RecordFile::Add(const Test& test, std::span<const std::uint8_t> expected,
                      std::span<const std::uint8_t> wildcard) {
     ++recorded_;
-    written_.clear();
-    // No comment lines: a line starting with "#" names the test that follows it.
-    // "# - " then the name: the reader takes the name from the line's fifth character.
-    if (!test.name.empty())
-        written_ += "# - " + test.name + "\n";
-    if (test.extended) {
-        written_ += AsWritten(test) + "\n";
-    } else {
-        written_ += "2,0 " + HexText(test.command) + "\n";
-        if (!expected.empty())
-            written_ += "> " + HexText(expected, wildcard) + "\n";
-        written_ += "\n";
+    test_ = test;
+    if (!test.extended) {
+        test_.expected.assign(expected.begin(), expected.end());
+        test_.wildcard.assign(wildcard.begin(), wildcard.end());
+        test_.wildcard.resize(expected.size());
+        for (std::size_t k = 0; k < test_.expected.size(); ++k) {
+            if (test_.wildcard[k] != 0)
+                test_.expected[k] = qv::kWildcardValue; // as the reader stores a wildcard
+        }
     }
+    written_ = qv::TestLines(test_);
     std::fwrite(written_.data(), 1, written_.size(), file_.Stream());
 }
 

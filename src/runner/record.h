@@ -9,8 +9,9 @@
 namespace qvrun {
 
 // Takes the first run of the first reader's tests as they end, into the record's temporary
-// file: each test (name, command) with the card's response as the expected one. A test that
-// uses an extension is kept as written, and the file then turns the extensions on. The file is
+// file: each test (name, command) with the card's response as the expected one, written by the
+// REQ language's own writer (qv::TestLines), so that the record reads back as these tests. A test
+// that uses an extension is kept as written, and the file then turns the extensions on. The file is
 // never looser than its source: a test the card gave no response (an error, a test not run)
 // keeps its own expected response, and a record that misses a test is not put in place.
 class RecordFile : public RunObserver {
@@ -32,7 +33,8 @@ class RecordFile : public RunObserver {
     OutputFile& file_;
     std::size_t tests_ = 0;    // in one run of the files
     std::size_t recorded_ = 0; // written so far
-    std::string written_;      // the test being written, its room kept for the next
+    Test test_;                // the test being written, its room kept for the next
+    std::string written_;      // its lines
 };
 
 } // namespace qvrun

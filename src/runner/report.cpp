@@ -5,6 +5,8 @@
 #include "runner/hex_text.h"
 #include "runner/keypad.h"
 
+#include "req/test_verdict.h"
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -59,17 +61,8 @@ const char* VerdictWord(Verdict verdict) {
 
 // "uses = 00 2A, size = 10": the values of the captures an extended test reads.
 std::string CaptureValues(const TestResult& result) {
-    std::vector<std::string> names;
-    if (result.test.commandTemplate)
-        names = result.test.commandTemplate->Uses();
-    if (result.test.pattern) {
-        for (std::string& name : result.test.pattern->Uses()) {
-            if (std::find(names.begin(), names.end(), name) == names.end())
-                names.push_back(std::move(name));
-        }
-    }
     std::string text;
-    for (const std::string& name : names) {
+    for (const std::string& name : qv::CaptureUses(result.test)) {
         const auto held = result.captures->find(name);
         if (!text.empty())
             text += ", ";

@@ -2,6 +2,7 @@
 #include "runner/run.h"
 
 #include "core/apdu.h"
+#include "req/test_verdict.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,22 +15,6 @@ namespace {
 // T=0: at most this many GET RESPONSE or corrected-Le exchanges after one command, so that a
 // card answering 61xx for ever cannot hold the run.
 constexpr int kMaxFollowUps = 256;
-
-// The first capture that `test` reads and `captures` does not hold, or nothing.
-std::optional<std::string> MissingCapture(const Test& test, const qv::Captures& captures) {
-    std::vector<std::string> names;
-    if (test.commandTemplate)
-        names = test.commandTemplate->Uses();
-    if (test.pattern) {
-        const std::vector<std::string> more = test.pattern->Uses();
-        names.insert(names.end(), more.begin(), more.end());
-    }
-    for (const std::string& name : names) {
-        if (!captures.contains(name))
-            return name;
-    }
-    return std::nullopt;
-}
 
 std::string Times(Clock::duration duration) {
     char text[32];
@@ -115,20 +100,14 @@ class ReaderRun {
                        const RunSettings& settings) {
         used_ = 0;
         TestResult result{.scenario = scenario, .test = test, .run = repetition};
-        result.command = test.command;
-        if (test.extended) {
-            result.captures = &captures_;
-            if (const auto missing = MissingCapture(test, captures_)) {
-                result.judgement.verdict = Verdict::CaptureMissing;
-                result.why = "capture '" + *missing +
-                             "' holds no value (the test that captures it did not pass)";
-                return result;
-            }
-            if (test.commandTemplate) {
-                command_ = *test.commandTemplate->Expand(captures_);
-                result.command = command_;
-            }
+        result.captures = &captures_;
+        if (const auto missing = qv::MissingCapture(test, captures_)) {
+            result.judgement.verdict = Verdict::CaptureMissing;
+            result.why = "capture '" + *missing +
+                         "' holds no value (the test that captures it did not pass)";
+            return result;
         }
+        result.command = qv::CommandToSend(test, captures_, command_);
         if (result.command.size() > qv::kMaxCtLength) {
             result.judgement.verdict = Verdict::NotSent;
             return result;
@@ -143,15 +122,10 @@ class ReaderRun {
         result.result = last.result;
         const qv::ExchangeResult reply{
             .result = last.result, .source = last.source, .received = result.received};
-        if (test.extended) {
-            qv::Captures bound;
-            result.judgement =
-                qv::JudgePattern(test.pattern, test.destination, reply, captures_, bound);
-            for (auto& [name, value] : bound)
-                captures_[name] = std::move(value);
-        } else {
-            result.judgement = qv::Judge(test.Expected(), reply);
-        }
+        qv::Captures bound;
+        result.judgement = qv::JudgeTest(test, reply, captures_, bound);
+        for (auto& [name, value] : bound)
+            captures_[name] = std::move(value);
         result.exchanges = std::span(exchanges_.data(), used_);
         for (const Exchange& exchange : result.exchanges)
             result.duration += exchange.duration;

@@ -56,37 +56,6 @@ std::string ReadText(const std::string& path) {
     return text;
 }
 
-// A base-rules expected response from a plain pattern: wildcard bytes hold the value 78.
-void PlainExpected(const qv::Pattern& pattern, Test& test) {
-    const qv::PatternItem& item = pattern.alternatives.front().items.front();
-    for (std::size_t k = 0; k < item.value.size(); ++k) {
-        const bool any = item.care[k] == 0;
-        test.expected.push_back(any ? qv::kWildcardValue : item.value[k]);
-        test.wildcard.push_back(any ? 1 : 0);
-    }
-}
-
-Test Kept(const qv::ScriptTest& script) {
-    Test test;
-    test.number = script.number;
-    test.line = script.where.line;
-    test.file = script.where.file;
-    test.name = script.name;
-    test.extended = script.extended;
-    test.destination = script.destination;
-    if (script.command.Uses().empty())
-        test.command = *script.command.Expand({});
-    else
-        test.commandTemplate = script.command;
-    if (script.extended)
-        test.pattern = script.expected;
-    else if (script.expected)
-        PlainExpected(*script.expected, test);
-    test.timeLimit = script.timeLimit;
-    test.timeLimitText = script.timeLimitText;
-    return test;
-}
-
 } // namespace
 
 std::string SuiteName(const std::string& path, std::size_t parts) {
@@ -145,9 +114,7 @@ Scenario LoadScenario(const std::string& path) {
     scenario.path = path;
     scenario.extended = script.extended;
     scenario.runOnly = std::move(script.runOnly);
-    scenario.tests.reserve(script.tests.size());
-    for (const qv::ScriptTest& test : script.tests)
-        scenario.tests.push_back(Kept(test));
+    scenario.tests = std::move(script.tests);
     // An extended file refuses what the base rules forgive; in a base-rules file (this one, or
     // one it includes) what they forgave is told.
     for (const qv::ForgivenLine& line : script.forgiven)

@@ -3,13 +3,10 @@
 #pragma once
 
 #include "core/bytes.h"
-#include "req/req_reader.h"
 #include "req/req_script.h"
+#include "req/req_test.h"
 
-#include <chrono>
 #include <cstddef>
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,26 +14,9 @@ namespace qvrun {
 
 using qv::Bytes;
 
-struct Test {
-    std::size_t number = 0; // 1-based within the file named on the command line
-    std::size_t line = 0;
-    std::string file; // the file of its command line: the one named, or one that it includes
-    std::string name; // without its line end
-    Bytes command;    // what is sent, unless `commandTemplate` puts captures in
-    Bytes expected;   // a base-rules expected response; empty: any response passes
-    Bytes wildcard;   // beside `expected`: non-zero where a byte is "xx"
-
-    // A test that uses an extension is judged by its pattern, sent where it says, with the
-    // captures put into its command, and timed against its limit.
-    bool extended = false;
-    std::uint8_t destination = ICC1;
-    std::optional<qv::CommandTemplate> commandTemplate; // when the command carries captures
-    std::optional<qv::Pattern> pattern;                 // extended: the expected response
-    std::optional<std::chrono::microseconds> timeLimit;
-    std::string timeLimitText; // as written
-
-    qv::ExpectedResponse Expected() const { return {expected, wildcard}; }
-};
+// A test as the REQ readers give it: bytes by the base rules, or a pattern, captures, a time
+// limit and a destination where it uses an extension. Its name is without its line end.
+using Test = qv::ReqTest;
 
 struct Scenario {
     std::string path;

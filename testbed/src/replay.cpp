@@ -3,7 +3,6 @@
 
 #include "core/hex.h"
 #include "core/trace_line.h"
-#include "req/req_reader.h"
 #include "req/req_script.h"
 
 #include <ctapi.h>
@@ -14,28 +13,8 @@
 #include <stdexcept>
 
 namespace bed {
-namespace {
 
-class Collect : public qv::ReqSink {
-  public:
-    explicit Collect(std::vector<Recorded>& out) : out_(out) {}
-    void Test(const qv::ReqTest& test) override {
-        Recorded r;
-        r.command.assign(test.command.begin(), test.command.end());
-        r.response.assign(test.expected.bytes.begin(), test.expected.bytes.end());
-        r.wildcard.assign(test.expected.wildcard.begin(), test.expected.wildcard.end());
-        r.name = std::string(test.Title());
-        if (!r.command.empty())
-            out_.push_back(std::move(r));
-    }
-
-  private:
-    std::vector<Recorded>& out_;
-};
-
-} // namespace
-
-std::vector<Recorded> ReadRecordedReq(const std::string& path) {
+std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::invalid_argument("cannot read " + path);
@@ -51,28 +30,26 @@ std::vector<Recorded> ReadRecordedReq(const std::string& path) {
         whole << file.rdbuf();
         return whole.str();
     };
-    bool extended = false;
+    qv::Script script;
     try {
-        extended = qv::ParseScript(path, text.str(), read).extended;
+        script = qv::ParseScript(path, text.str(), read);
     } catch (const std::runtime_error& e) {
         throw std::invalid_argument(e.what());
     }
-    if (extended) {
+    if (script.extended) {
         throw std::invalid_argument(path + " turns on quorvane-run's REQ extensions, so its "
                                            "responses may be patterns: replay the --trace of the "
                                            "same run instead (--from-trace)");
     }
-    std::vector<Recorded> out;
-    Collect sink(out);
-    qv::ReadReqText(text.str(), sink);
-    return out;
+    std::erase_if(script.tests, [](const qv::ReqTest& test) { return test.command.empty(); });
+    return std::move(script.tests);
 }
 
-std::vector<Recorded> ReadTrace(const std::string& path) {
+std::vector<qv::ReqTest> ReadTrace(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::invalid_argument("cannot read " + path);
-    std::vector<Recorded> out;
+    std::vector<qv::ReqTest> out;
     std::string text;
     std::optional<unsigned> firstReader;
     for (std::size_t lineNo = 1; std::getline(in, text); ++lineNo) {
@@ -89,25 +66,28 @@ std::vector<Recorded> ReadTrace(const std::string& path) {
         if (line.reader != *firstReader || line.result != OK || line.source != ICC1 ||
             line.sent.empty())
             continue;
-        out.push_back({std::move(line.sent), std::move(line.received), {}, {}});
+        qv::ReqTest& test = out.emplace_back();
+        test.command = std::move(line.sent);
+        test.expected = std::move(line.received);
+        test.wildcard.resize(test.expected.size()); // a trace knows no wildcards
     }
     return out;
 }
 
-std::string ReplayScript(const std::vector<Recorded>& exchanges, const Bytes& atr,
+std::string ReplayScript(const std::vector<qv::ReqTest>& exchanges, const Bytes& atr,
                          const std::string& origin) {
     // Each command once, in the order first seen, with its answers in the order given.
     std::vector<Bytes> order;
     std::map<Bytes, std::vector<std::string>> answers;
     std::vector<std::string> unanswered;
-    for (const Recorded& r : exchanges) {
+    for (const qv::ReqTest& r : exchanges) {
         auto [it, fresh] = answers.try_emplace(r.command);
         if (fresh)
             order.push_back(r.command);
-        if (r.response.empty())
+        if (r.expected.empty())
             continue;
         // A wildcard byte of the recording is a random byte of the replay: "xx" in the script.
-        it->second.push_back(qv::ToHex(r.response, qv::kHexSpaced, r.wildcard));
+        it->second.push_back(qv::ToHex(r.expected, qv::kHexSpaced, r.wildcard));
     }
     std::ostringstream script;
     script << "# A replay of " << origin << ": each command as recorded, its answers in turn.\n"

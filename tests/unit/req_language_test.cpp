@@ -32,6 +32,16 @@ Bytes Hex(std::string_view text) {
 
 const std::string kRunOnly = "@quorvane-run 1\n";
 
+// A file of the source tree, whole.
+std::string ReadWhole(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot open");
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
 // Included files by name; any other name cannot be read.
 qv::IncludeReader Files(std::map<std::string, std::string> files) {
     return [files = std::move(files)](const std::string& path) {
@@ -119,11 +129,12 @@ TEST(ReqLanguage, CapturesBindOnlyWhenTheirAlternativeMatches) {
     EXPECT_EQ(qv::ParseCommand("80 E3 00 00 03 {3*5A}").Expand({}), Hex("80 E3 00 00 03 5A 5A 5A"));
 }
 
-// The base rules' expected response, made a pattern, fails where the base matcher fails.
+// A plain pattern (a test with a time limit, say, is judged by its pattern) fails where the base
+// matcher fails on the same bytes.
 TEST(ReqLanguage, PlainPatternsJudgeAsTheBaseMatcher) {
     const Bytes expected = Hex("12 78 34 90 00");
     const Bytes wildcard{0, 1, 0, 0, 0};
-    const qv::Pattern pattern = qv::PlainPattern(expected, wildcard);
+    const qv::Pattern pattern = qv::ParsePattern("12 xx 34 90 00");
     EXPECT_TRUE(pattern.Plain());
     for (const char* received : {"12 FF 34 90 00", "12 FF 35 90 00", "12 00 34 90",
                                  "12 00 34 90 00 01", "", "13", "12 78 34 90 00"}) {
@@ -157,26 +168,27 @@ TEST(ReqLanguage, AnExtendedFileItsTestsAndTheLinesOnlyQuorvaneRunReads) {
                                     {{"suite/select.req", kRunOnly + preamble}});
     EXPECT_TRUE(script.extended);
     ASSERT_EQ(script.tests.size(), 5u);
-    const qv::ScriptTest& select = script.tests[0];
-    EXPECT_EQ(select.where.Text(), "suite/select.req:3");
+    const qv::ReqTest& select = script.tests[0];
+    EXPECT_EQ(select.Where().Text(), "suite/select.req:3");
     EXPECT_EQ(select.name, "Select the application");
     EXPECT_TRUE(select.extended);
-    EXPECT_EQ(select.expected->text, "90 00 | 62 83");
-    const qv::ScriptTest& challenge = script.tests[1];
+    EXPECT_EQ(select.pattern->text, "90 00 | 62 83");
+    const qv::ReqTest& challenge = script.tests[1];
     EXPECT_EQ(challenge.number, 2u);
-    EXPECT_EQ(challenge.where.Text(), "suite/main.req:5");
+    EXPECT_EQ(challenge.Where().Text(), "suite/main.req:5");
     EXPECT_EQ(challenge.name, "Challenge");
-    const qv::ScriptTest& echo = script.tests[2];
-    EXPECT_EQ(echo.command.text, "00 82 00 00 08 {challenge}");
+    const qv::ReqTest& echo = script.tests[2];
+    EXPECT_EQ(echo.commandTemplate->text, "00 82 00 00 08 {challenge}");
     EXPECT_EQ(echo.timeLimit, std::chrono::microseconds(1500000));
     EXPECT_EQ(echo.timeLimitText, "1.5 s");
-    EXPECT_TRUE(echo.expected->Plain());
-    const qv::ScriptTest& terminal = script.tests[3];
+    EXPECT_TRUE(echo.pattern->Plain());
+    const qv::ReqTest& terminal = script.tests[3];
     EXPECT_EQ(terminal.destination, CT);
-    EXPECT_EQ(terminal.command.Expand({}), Hex("20 13 00 81 00"));
-    EXPECT_EQ(terminal.expected->text, "81 01 01 90 00");
-    const qv::ScriptTest& any = script.tests[4];
-    EXPECT_FALSE(any.expected);
+    EXPECT_EQ(terminal.command, Hex("20 13 00 81 00"));
+    EXPECT_EQ(terminal.pattern->text, "81 01 01 90 00");
+    const qv::ReqTest& any = script.tests[4];
+    EXPECT_FALSE(any.pattern);
+    EXPECT_TRUE(any.expected.empty());
     EXPECT_FALSE(any.extended);
     EXPECT_EQ(any.name, "");
 
@@ -272,23 +284,8 @@ TEST(ReqLanguage, BadSpellingIsAnErrorWithItsFileAndLine) {
 // it leniently, and where it holds what would be extensions.
 TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
     struct Collect : qv::ReqSink {
-        void Test(const qv::ReqTest& t) override {
-            tests.push_back(
-                {t.line,
-                 std::string(t.Title()),
-                 {t.command.begin(), t.command.end()},
-                 qv::PlainPattern({t.expected.bytes.begin(), t.expected.bytes.end()},
-                                  {t.expected.wildcard.begin(), t.expected.wildcard.end()}),
-                 !t.expected.bytes.empty()});
-        }
-        struct One {
-            std::size_t line;
-            std::string name;
-            Bytes command;
-            qv::Pattern expected;
-            bool hasExpected;
-        };
-        std::vector<One> tests;
+        void Test(const qv::ReqTest& t) override { tests.push_back(t); }
+        std::vector<qv::ReqTest> tests;
     };
     const char* const files[] = {
         "# - Select MF\r\n1,2,0: 00 A4 00 00 02 3F 00\r\n> 90 00\r\n#Get\n2,0 0084000008\n"
@@ -309,18 +306,14 @@ TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
         ASSERT_EQ(script.tests.size(), base.tests.size()) << text;
         for (std::size_t k = 0; k < base.tests.size(); ++k) {
             const auto& want = base.tests[k];
-            const qv::ScriptTest& got = script.tests[k];
+            const qv::ReqTest& got = script.tests[k];
             EXPECT_EQ(got.number, k + 1);
-            EXPECT_EQ(got.where.line, want.line) << text;
-            EXPECT_EQ(got.name, want.name) << text;
-            EXPECT_EQ(got.command.Expand({}), want.command) << text;
-            ASSERT_EQ(got.expected.has_value(), want.hasExpected) << text;
-            if (want.hasExpected) {
-                const auto& a = got.expected->alternatives[0].items[0];
-                const auto& b = want.expected.alternatives[0].items[0];
-                EXPECT_EQ(a.value, b.value) << text;
-                EXPECT_EQ(a.care, b.care) << text;
-            }
+            EXPECT_EQ(got.Where().Text(), "suite/main.req:" + std::to_string(want.line)) << text;
+            EXPECT_EQ(got.name, want.Title()) << text;
+            EXPECT_EQ(got.command, want.command) << text;
+            EXPECT_EQ(got.expected, want.expected) << text;
+            EXPECT_EQ(got.wildcard, want.wildcard) << text;
+            EXPECT_FALSE(got.pattern);
             EXPECT_FALSE(got.extended);
         }
     }
@@ -369,14 +362,7 @@ TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
 
 // The shipped examples read without an error, with the tests their headers count.
 TEST(ReqLanguage, TheShippedExamplesRead) {
-    const qv::IncludeReader read = [](const std::string& path) {
-        std::ifstream file(path, std::ios::binary);
-        if (!file)
-            throw std::runtime_error("cannot open");
-        std::ostringstream text;
-        text << file.rdbuf();
-        return text.str();
-    };
+    const qv::IncludeReader read = ReadWhole;
     struct Case {
         const char* file;
         std::size_t tests;
@@ -391,9 +377,73 @@ TEST(ReqLanguage, TheShippedExamplesRead) {
         const qv::Script script = qv::ParseScript(path, read(path), read);
         EXPECT_EQ(script.tests.size(), c.tests) << c.file;
         EXPECT_EQ(std::count_if(script.tests.begin(), script.tests.end(),
-                                [](const qv::ScriptTest& t) { return t.destination == CT; }),
+                                [](const qv::ReqTest& t) { return t.destination == CT; }),
                   static_cast<std::ptrdiff_t>(c.toTerminal))
             << c.file;
+    }
+}
+
+// What a record holds reads back as the tests it was written from: each test through TestLines,
+// the switch first when one of them uses an extension (or, as in a record of several files, when
+// another file's test does), read again by ParseScript.
+TEST(ReqLanguage, WrittenTestsReadBackTheSame) {
+    const auto same = [](const qv::ReqTest& a, const qv::ReqTest& b, const std::string& where) {
+        EXPECT_EQ(a.name, b.name) << where;
+        EXPECT_EQ(a.destination, b.destination) << where;
+        EXPECT_EQ(a.command, b.command) << where;
+        EXPECT_EQ(a.expected, b.expected) << where;
+        EXPECT_EQ(a.wildcard, b.wildcard) << where;
+        EXPECT_EQ(a.extended, b.extended) << where;
+        EXPECT_EQ(a.commandTemplate.has_value(), b.commandTemplate.has_value()) << where;
+        if (a.commandTemplate && b.commandTemplate) {
+            EXPECT_EQ(a.commandTemplate->text, b.commandTemplate->text) << where;
+        }
+        EXPECT_EQ(a.pattern.has_value(), b.pattern.has_value()) << where;
+        if (a.pattern && b.pattern) {
+            EXPECT_EQ(a.pattern->text, b.pattern->text) << where;
+        }
+        EXPECT_EQ(a.timeLimit, b.timeLimit) << where;
+        EXPECT_EQ(a.timeLimitText, b.timeLimitText) << where;
+    };
+    const auto readBack = [&same](const std::vector<qv::ReqTest>& tests, bool withSwitch,
+                                  const std::string& what) {
+        std::string written = withSwitch ? std::string(qv::kSwitchLine) + "\n" : "";
+        for (const qv::ReqTest& test : tests)
+            written += qv::TestLines(test);
+        const qv::Script back = Parse(written);
+        ASSERT_EQ(back.tests.size(), tests.size()) << what << "\n" << written;
+        for (std::size_t k = 0; k < tests.size(); ++k)
+            same(back.tests[k], tests[k], what + ", test " + std::to_string(k + 1));
+    };
+    const std::string base =
+        "# - Select MF\r\n2,0 00 A4 00 00 02 3F 00\r\n> 90 00\r\n#Get challenge\n"
+        "1,2,0: 0084000008\n>xx xx xx xx xx xx xx xx 90 00\n2,0 00 B0 00 00 00\n\n"
+        "# -  a literal 78 \n2,0 00 CA 00 00\n> 78 xX 90 00\n2,0 00 B0 \\\n> 01 02 \\\n03 90 00\n";
+    const std::string extended =
+        kRunOnly + "# - Select\n2,0 00 A4 04 00 02 3F 00\n> 90 00 | 62 83\n# - FCI\n"
+                   "2,0 00 A4 00 00 02 3F 00 00\n> 62 {fcp:*} 90 00\n@time-limit 250 ms\n"
+                   "# - Echo\n2,0 80 E4 00 00 02 {fcp} 00\n> {*} 90 00\n2,1 20 13 00 81 00\n"
+                   "> 81 01 01 \\\n 90 00\n2,0 00 B0 00 00 02\n\n2,0 00 D6 00 00 03 {3*5A}\n"
+                   "> 9x 00\n@time-limit 1 s\n2,0 00 B0 00 00 01\n> 6x xx\n";
+    for (const std::string& text : {base, extended}) {
+        const qv::Script script = Parse(text);
+        readBack(script.tests, script.extended, text);
+    }
+    // A record writes the card's response as the expected one; a test by the base rules is then
+    // written under the switch when another file of the run uses an extension.
+    std::vector<qv::ReqTest> recorded = Parse(base).tests;
+    recorded[2].expected = Hex("01 78 90 00");
+    recorded[2].wildcard = {0, 1, 0, 0};
+    readBack(recorded, false, "recorded");
+    readBack(recorded, true, "recorded under the switch");
+
+    const qv::IncludeReader read = ReadWhole;
+    for (const char* example :
+         {"examples/demo-extensions.req", "examples/conformance/ctbcs.req",
+          "examples/conformance/iso7816-cases.req", "examples/demo-pass.req"}) {
+        const std::string path = std::string(QUORVANE_SOURCE_DIR) + "/" + example;
+        const qv::Script script = qv::ParseScript(path, read(path), read);
+        readBack(script.tests, script.extended, example);
     }
 }
 

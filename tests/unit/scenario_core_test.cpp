@@ -29,12 +29,7 @@ struct Collected {
 };
 
 Collected Copy(const qv::ReqTest& t) {
-    return {t.number,
-            t.line,
-            std::string(t.Title()),
-            {t.command.begin(), t.command.end()},
-            {t.expected.bytes.begin(), t.expected.bytes.end()},
-            {t.expected.wildcard.begin(), t.expected.wildcard.end()}};
+    return {t.number, t.line, std::string(t.Title()), t.command, t.expected, t.wildcard};
 }
 
 // A sink like the runner's: every test kept, no limit.

@@ -64,14 +64,14 @@ void StoreTest(int index, const qv::ReqTest& test) {
     CopyInto(gbyCommand[index], test.command);
     gnCommandLength[index] = static_cast<std::uint32_t>(test.command.size());
     Raise(gstHighWater.command[index], test.command.size());
-    CopyInto(gbyExpected[index], test.expected.bytes);
-    CopyInto(gbyWildcard[index], test.expected.wildcard);
-    gnExpectedLength[index] = static_cast<std::uint32_t>(test.expected.bytes.size());
-    Raise(gstHighWater.expected[index], test.expected.bytes.size());
+    CopyInto(gbyExpected[index], test.expected);
+    CopyInto(gbyWildcard[index], test.wildcard);
+    gnExpectedLength[index] = static_cast<std::uint32_t>(test.expected.size());
+    Raise(gstHighWater.expected[index], test.expected.size());
 }
 
 bool FitsTheTable(const qv::ReqTest& test) {
-    return test.command.size() <= kApduSize && test.expected.bytes.size() <= kApduSize;
+    return test.command.size() <= kApduSize && test.expected.size() <= kApduSize;
 }
 
 // A test that does not fit the table: told by its number and name after the count line.

@@ -18,22 +18,18 @@
 #include <vector>
 
 #include "bed/card.h"
+#include "req/req_test.h"
 
 namespace bed {
 
-struct Recorded {
-    Bytes command;
-    Bytes response;   // empty: none recorded
-    Bytes wildcard;   // per response byte: non-zero where the response had a wildcard
-    std::string name; // the test's name, where known
-};
-
-// Throw std::invalid_argument naming the file (and, for a trace, the line).
-std::vector<Recorded> ReadRecordedReq(const std::string& path);
-std::vector<Recorded> ReadTrace(const std::string& path);
+// What was recorded, as tests: each command with the response recorded as its expected one
+// (empty: none), a wildcard where the record had "xx". From a trace, only the first reader's
+// card answers. Throw std::invalid_argument naming the file (and, for a trace, the line).
+std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path);
+std::vector<qv::ReqTest> ReadTrace(const std::string& path);
 
 // The card script that replays `exchanges`; `origin` is named in its first comment.
-std::string ReplayScript(const std::vector<Recorded>& exchanges, const Bytes& atr,
+std::string ReplayScript(const std::vector<qv::ReqTest>& exchanges, const Bytes& atr,
                          const std::string& origin);
 
 } // namespace bed

@@ -1,0 +1,63 @@
+// What quorvane-run asks of a REQ test with the extensions.
+#include "req/test_verdict.h"
+
+#include <algorithm>
+
+namespace qv {
+
+std::vector<std::string> CaptureUses(const ReqTest& test) {
+    std::vector<std::string> names;
+    if (test.commandTemplate)
+        names = test.commandTemplate->Uses();
+    if (test.pattern) {
+        for (std::string& name : test.pattern->Uses()) {
+            if (std::find(names.begin(), names.end(), name) == names.end())
+                names.push_back(std::move(name));
+        }
+    }
+    return names;
+}
+
+std::optional<std::string> MissingCapture(const ReqTest& test, const Captures& captures) {
+    for (std::string& name : CaptureUses(test)) {
+        if (!captures.contains(name))
+            return std::move(name);
+    }
+    return std::nullopt;
+}
+
+std::span<const std::uint8_t> CommandToSend(const ReqTest& test, const Captures& captures,
+                                            Bytes& room) {
+    if (!test.commandTemplate || !test.commandTemplate->ReadsCaptures())
+        return test.command;
+    room = test.commandTemplate->Expand(captures).value_or(Bytes{});
+    return room;
+}
+
+Judgement JudgeTest(const ReqTest& test, const ExchangeResult& exchange, const Captures& captures,
+                    Captures& bound) {
+    if (!test.extended)
+        return Judge(test.Expected(), exchange);
+    Judgement judgement;
+    if (exchange.result != OK) {
+        judgement.verdict = Verdict::CtError;
+        return judgement;
+    }
+    if (exchange.source != test.destination) {
+        judgement.verdict = test.destination == ICC1 ? Verdict::TerminalReply : Verdict::CardReply;
+        return judgement;
+    }
+    if (!test.pattern)
+        return judgement;
+    PatternMatch match = MatchPattern(*test.pattern, exchange.received, captures);
+    if (!match.matched) {
+        judgement.verdict = Verdict::Mismatch;
+        judgement.differs = match.differs;
+        judgement.why = std::move(match.why);
+        return judgement;
+    }
+    bound = std::move(match.bound);
+    return judgement;
+}
+
+} // namespace qv

@@ -1,0 +1,38 @@
+// What quorvane-run asks of a REQ test with the extensions: the captures it reads, the command
+// it sends with them put in, and its verdict, by its pattern when it uses an extension and by the
+// base rules otherwise. The interactive program needs none of it (verdict.h is the base rules').
+#pragma once
+
+#include "core/bytes.h"
+#include "core/exchange.h"
+#include "req/req_pattern.h"
+#include "req/req_test.h"
+#include "req/verdict.h"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace qv {
+
+// The capture names the test reads, each once: its command's, then its pattern's.
+std::vector<std::string> CaptureUses(const ReqTest& test);
+
+// The first of them that `captures` holds no value for (the test that captures it did not pass),
+// or nothing.
+std::optional<std::string> MissingCapture(const ReqTest& test, const Captures& captures);
+
+// The command as sent: its bytes, or its template with the values of `captures` put in (kept in
+// `room`). Call it only when MissingCapture finds nothing.
+std::span<const std::uint8_t> CommandToSend(const ReqTest& test, const Captures& captures,
+                                            Bytes& room);
+
+// A failed CT_data is a CtError. A test that uses an extension needs its reply from the unit the
+// command went to (else TerminalReply, or CardReply for a command to the terminal) matching its
+// pattern (if any) with the values of `captures`; what a match captures goes into `bound`. Any
+// other test is judged by Judge (verdict.h).
+Judgement JudgeTest(const ReqTest& test, const ExchangeResult& exchange, const Captures& captures,
+                    Captures& bound);
+
+} // namespace qv
