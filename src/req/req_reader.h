@@ -72,7 +72,7 @@ bool ReadReqStream(std::FILE* stream, ReqSink& sink);
 void ReadReqText(std::string_view text, ReqSink& sink);
 
 // A line where the rules above did what the author most likely did not mean. The reading is the
-// same; only quorvane-run tells (warnings, or errors with --strict).
+// same; only quorvane-run reports them (as warnings, or errors with --strict).
 struct LenientLine {
     std::size_t line = 0; // 1-based
     std::string what;     // one phrase: what the line holds and what the rules made of it

@@ -106,7 +106,7 @@ struct Context {
     const IncludeReader& read;
     std::vector<ReqTest>& tests;
     std::vector<RunOnlyLine>& runOnly;
-    std::vector<ForgivenLine>& forgiven;
+    std::vector<FileWarning>& warnings;
     std::set<std::string, std::less<>> captured; // names captured by the tests so far
     std::vector<std::string> chain;              // the files being read, outermost first
 };
@@ -438,9 +438,10 @@ std::vector<RunOnlyLine> Dormant(const std::string& path,
     return dormant;
 }
 
-// A base-rules file's forgiven lines, in line order, after those of the files read before it.
-void Forgive(std::vector<ForgivenLine>& forgiven, const std::string& path, std::string_view text,
-             const std::vector<RunOnlyLine>& skipped, const std::optional<SourceLine>& unfinished) {
+// A base-rules file's warnings, in line order, after those of the files read before it.
+void AddWarnings(std::vector<FileWarning>& warnings, const std::string& path, std::string_view text,
+                 const std::vector<RunOnlyLine>& skipped,
+                 const std::optional<SourceLine>& unfinished) {
     std::vector<LenientLine> lines = LenientLines(text);
     for (const RunOnlyLine& line : skipped)
         lines.push_back({line.where.line, line.what});
@@ -451,7 +452,7 @@ void Forgive(std::vector<ForgivenLine>& forgiven, const std::string& path, std::
     std::stable_sort(lines.begin(), lines.end(),
                      [](const LenientLine& a, const LenientLine& b) { return a.line < b.line; });
     for (LenientLine& line : lines)
-        forgiven.push_back({{path, line.line}, std::move(line.what)});
+        warnings.push_back({{path, line.line}, std::move(line.what)});
 }
 
 void ReadFile(Context& context, const std::string& path, std::string_view text,
@@ -463,7 +464,7 @@ void ReadFile(Context& context, const std::string& path, std::string_view text,
         BaseSink sink(context, path, &last);
         ReadReqText(text, sink);
         std::vector<RunOnlyLine> skipped = Dormant(path, lines);
-        Forgive(context.forgiven, path, text, skipped, last);
+        AddWarnings(context.warnings, path, text, skipped, last);
         if (unfinished != nullptr)
             *unfinished = std::move(last);
         if (dormant != nullptr)
@@ -486,7 +487,7 @@ ScriptError::ScriptError(SourceLine where, const std::string& message)
 Script ParseScript(const std::string& path, std::string_view text, const IncludeReader& read) {
     Script script;
     script.path = path;
-    Context context{read, script.tests, script.runOnly, script.forgiven, {}, {}};
+    Context context{read, script.tests, script.runOnly, script.warnings, {}, {}};
     ReadFile(context, path, text, &script.unfinished, &script.dormant);
     script.extended = !script.runOnly.empty();
     return script;

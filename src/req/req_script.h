@@ -9,7 +9,8 @@
 //     command to the card), then: "@" starts a directive (@include FILE, @time-limit TIME), a
 //     line holding "2,1" is a command to the card terminal, ">" starts the expected response,
 //     read as a pattern (req_pattern.h);
-//   - what the base rules forgive is an error: a name line holding "2,0", a second command line
+//   - what the base rules read leniently is an error: a name line holding "2,0", a second command
+//   line
 //     before a response, a ">" line no command awaits, a line of text or a directive between a
 //     command and its response, a command on the last line without a line end, hex text that is
 //     not whole bytes;
@@ -60,10 +61,10 @@ struct RunOnlyLine {
     std::string what; // one phrase: "a command to the card terminal"
 };
 
-// A line of a base-rules file where the base rules did what its author most likely did not
-// mean: a line read leniently (LenientLines), a line that would be an extension with the switch
-// (skipped), a command on the last line without a line end (not run).
-struct ForgivenLine {
+// A warning on a line of a base-rules file, where the base rules did what its author most likely
+// did not mean: a line read leniently (LenientLines), a line that would be an extension with the
+// switch (skipped), a command on the last line without a line end (not run).
+struct FileWarning {
     SourceLine where;
     std::string what; // one phrase: "an odd number of hex digits: the last one is dropped"
 };
@@ -79,9 +80,9 @@ struct Script {
     // A file without the switch: the lines that would be extensions with it (@include,
     // @time-limit, a "2,1" command), which both programs skip there.
     std::vector<RunOnlyLine> dormant;
-    // Every base-rules file read, this one or an included one: its forgiven lines in line order,
-    // file after file in reading order.
-    std::vector<ForgivenLine> forgiven;
+    // Every base-rules file read, this one or an included one: its warnings in line order, file
+    // after file in reading order.
+    std::vector<FileWarning> warnings;
 };
 
 // Reads an included file: its text, or a std::runtime_error saying why not (the message is put

@@ -63,7 +63,7 @@ struct TestResult {
     std::span<const Exchange> exchanges{};    // as sent and received; none when not sent
     Clock::duration duration{};               // all of the test's exchanges
     std::span<const std::uint8_t> command{};  // the command as sent, captures put in
-    // The captures of the file's run when it was sent (what an extended test reads).
+    // An extended test: the captures it could read when it was sent.
     const qv::Captures* captures = nullptr;
     // The reason the engine gave a verdict of its own (a time, a capture without a value).
     std::string why{};

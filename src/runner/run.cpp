@@ -100,7 +100,9 @@ class ReaderRun {
                        const RunSettings& settings) {
         used_ = 0;
         TestResult result{.scenario = scenario, .test = test, .run = repetition};
-        result.captures = &captures_;
+        result.command = test.command;
+        if (test.extended)
+            result.captures = &captures_; // its failure's detail shows the values it read
         if (const auto missing = qv::MissingCapture(test, captures_)) {
             result.judgement.verdict = Verdict::CaptureMissing;
             result.why = "capture '" + *missing +

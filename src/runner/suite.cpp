@@ -115,9 +115,9 @@ Scenario LoadScenario(const std::string& path) {
     scenario.extended = script.extended;
     scenario.runOnly = std::move(script.runOnly);
     scenario.tests = std::move(script.tests);
-    // An extended file refuses what the base rules forgive; in a base-rules file (this one, or
-    // one it includes) what they forgave is told.
-    for (const qv::ForgivenLine& line : script.forgiven)
+    // An extended file refuses what the base rules read leniently; the lines of a base-rules
+    // file (this one, or one it includes) that they read so become warnings.
+    for (const qv::FileWarning& line : script.warnings)
         scenario.warnings.push_back(line.where.Text() + ": " + line.what);
     return scenario;
 }

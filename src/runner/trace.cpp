@@ -15,7 +15,7 @@ void TraceFile::Commit() {
 void TraceFile::Exchanged(const ReaderSlot& slot, const Exchange& exchange) {
     const std::lock_guard lock(mutex_);
     if (file_.Committed())
-        return; // the run has ended: a call left behind that came back late
+        return; // the trace is in place: the run has ended
     line_.at = exchange.at;
     line_.reader = static_cast<unsigned>(slot.reader.position + 1);
     line_.purpose = exchange.purpose;

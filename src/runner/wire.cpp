@@ -1,6 +1,8 @@
 // What a reader's process sends to the run.
 #include "runner/wire.h"
 
+#include "req/test_verdict.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <unistd.h>
@@ -40,18 +42,6 @@ std::optional<Verdict> VerdictOf(std::uint8_t byte) {
     if (byte > static_cast<std::uint8_t>(Verdict::CaptureMissing))
         return std::nullopt;
     return static_cast<Verdict>(byte);
-}
-
-// The captures a test reads, by name: those are what its failure's detail shows.
-std::vector<std::string> CapturesRead(const Test& test) {
-    std::vector<std::string> names;
-    if (test.commandTemplate)
-        names = test.commandTemplate->Uses();
-    if (test.pattern) {
-        for (std::string& name : test.pattern->Uses())
-            names.push_back(std::move(name));
-    }
-    return names;
 }
 
 } // namespace
@@ -234,7 +224,7 @@ void ReaderReport::Done(const TestResult& result) {
         // As many as the record holds: they only add to the failure's detail.
         std::vector<std::pair<std::string, const Bytes*>> values;
         std::size_t room = kMaxPayload - writer_.Written() - sizeof(std::uint32_t);
-        for (const std::string& name : CapturesRead(result.test)) {
+        for (const std::string& name : qv::CaptureUses(result.test)) {
             const auto held = result.captures->find(name);
             if (held == result.captures->end() || 8 + name.size() + held->second.size() > room)
                 continue;

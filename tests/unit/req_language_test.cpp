@@ -346,7 +346,7 @@ TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
                                                                 {{"suite/base.req", forgiving}},
                                                                 "suite/base.req"}}) {
         said.clear();
-        for (const qv::ForgivenLine& line : Parse(c.text, c.files).forgiven)
+        for (const qv::FileWarning& line : Parse(c.text, c.files).warnings)
             said.push_back(line.where.Text() + " " + line.what);
         EXPECT_EQ(said, (std::vector<std::string>{
                             c.file + ":1 an odd number of hex digits: the last one is dropped",
@@ -368,11 +368,11 @@ TEST(ReqLanguage, TheShippedExamplesRead) {
         std::size_t tests;
         std::size_t toTerminal;
     };
-    for (const Case& c : {Case{"examples/demo-extensions.req", 14, 1},
-                          Case{"examples/conformance/ctbcs.req", 48, 48},
-                          Case{"examples/conformance/iso7816-cases.req", 859, 0},
-                          Case{"examples/conformance/pinpad.req", 13, 13},
-                          Case{"examples/demo-pass.req", 5, 0}}) {
+    for (const Case& c :
+         {Case{"examples/demo-extensions.req", 14, 1},
+          Case{"examples/conformance/ctbcs.req", 48, 48},
+          Case{"examples/conformance/iso7816-cases.req", 859, 0},
+          Case{"examples/conformance/pinpad.req", 13, 13}, Case{"examples/demo-pass.req", 5, 0}}) {
         const std::string path = std::string(QUORVANE_SOURCE_DIR) + "/" + c.file;
         const qv::Script script = qv::ParseScript(path, read(path), read);
         EXPECT_EQ(script.tests.size(), c.tests) << c.file;
