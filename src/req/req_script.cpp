@@ -6,6 +6,7 @@
 #include "req/req_reader.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <set>
@@ -70,6 +71,28 @@ std::size_t SwitchLine(const std::string& path, const std::vector<std::string_vi
         }
     }
     return found;
+}
+
+// In a file without the switch: the number of the line where the switch would stand when that
+// line is almost the switch (a blank or a second byte-order mark before it, letters in another
+// case, no blank before the version), or 0. Such a file is read by the base rules, which its
+// author most likely did not mean.
+std::size_t NearMissSwitch(const std::vector<std::string_view>& lines) {
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        std::string_view line = lines[k];
+        if (k == 0 && line.starts_with(kByteOrderMark))
+            line.remove_prefix(kByteOrderMark.size());
+        if (IsNameOrBlank(line))
+            continue;
+        while (line.starts_with(kByteOrderMark))
+            line.remove_prefix(kByteOrderMark.size());
+        line = Trim(line, kBlanksAndTabs).substr(0, kSwitch.size());
+        std::string lower(line);
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return lower == kSwitch ? k + 1 : 0;
+    }
+    return 0;
 }
 
 // A name line's name by the base rules, line end excluded.
@@ -441,8 +464,16 @@ std::vector<RunOnlyLine> Dormant(const std::string& path,
 // A base-rules file's warnings, in line order, after those of the files read before it.
 void AddWarnings(std::vector<FileWarning>& warnings, const std::string& path, std::string_view text,
                  const std::vector<RunOnlyLine>& skipped,
-                 const std::optional<SourceLine>& unfinished) {
-    std::vector<LenientLine> lines = LenientLines(text);
+                 const std::optional<SourceLine>& unfinished, std::size_t nearMissSwitch) {
+    std::vector<LenientLine> lines;
+    if (nearMissSwitch != 0) {
+        lines.push_back({nearMissSwitch,
+                         "looks like the switch \"@quorvane-run 1\" but is none (it starts its "
+                         "line, in lower case, after at most one byte-order mark): the file is "
+                         "read by the base rules"});
+    }
+    std::vector<LenientLine> lenient = LenientLines(text);
+    lines.insert(lines.end(), lenient.begin(), lenient.end());
     for (const RunOnlyLine& line : skipped)
         lines.push_back({line.where.line, line.what});
     if (unfinished) {
@@ -464,7 +495,7 @@ void ReadFile(Context& context, const std::string& path, std::string_view text,
         BaseSink sink(context, path, &last);
         ReadReqText(text, sink);
         std::vector<RunOnlyLine> skipped = Dormant(path, lines);
-        AddWarnings(context.warnings, path, text, skipped, last);
+        AddWarnings(context.warnings, path, text, skipped, last, NearMissSwitch(lines));
         if (unfinished != nullptr)
             *unfinished = std::move(last);
         if (dormant != nullptr)

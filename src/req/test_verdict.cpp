@@ -57,6 +57,7 @@ Judgement JudgeTest(const ReqTest& test, const ExchangeResult& exchange, const C
         return judgement;
     }
     bound = std::move(match.bound);
+    judgement.alternative = match.alternative;
     return judgement;
 }
 

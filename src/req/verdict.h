@@ -38,6 +38,8 @@ struct Judgement {
     // A pattern's reason for a Mismatch ("response matches none of the 2 alternatives"); empty
     // for a base-rules expected response.
     std::string why;
+    // A pattern that matched: the alternative that did, counted from 0.
+    std::size_t alternative = 0;
 
     bool Passed() const { return verdict == Verdict::Passed; }
 };

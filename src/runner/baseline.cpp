@@ -1,13 +1,13 @@
 // --baseline: an earlier JUnit report read with expat.
 #include "runner/baseline.h"
 
+#include "runner/input_file.h"
 #include "runner/setup_error.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <expat.h>
-#include <fstream>
 #include <memory>
 
 namespace qvrun {
@@ -48,9 +48,12 @@ struct ParserFree {
 Baseline Baseline::Read(const std::string& path) {
     Baseline baseline;
     baseline.path_ = path;
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        throw SetupError("cannot read the baseline " + path + ": " + std::strerror(errno));
+    InputFile file;
+    try {
+        file = OpenInput(path);
+    } catch (const std::runtime_error& error) {
+        throw SetupError("cannot read the baseline " + path + ": " + error.what());
+    }
     const std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate("UTF-8"));
     if (!parser)
         throw SetupError("cannot read the baseline " + path + ": out of memory");
@@ -58,9 +61,10 @@ Baseline Baseline::Read(const std::string& path) {
     XML_SetStartElementHandler(parser.get(), &BaselineBuilder::Start);
     char block[64 * 1024];
     for (;;) {
-        file.read(block, sizeof block);
-        const std::streamsize got = file.gcount();
-        const bool last = !file;
+        const std::size_t got = std::fread(block, 1, sizeof block, file.get());
+        if (std::ferror(file.get()))
+            throw SetupError("cannot read the baseline " + path + ": " + std::strerror(errno));
+        const bool last = got < sizeof block;
         if (XML_Parse(parser.get(), block, static_cast<int>(got), last) != XML_STATUS_OK) {
             throw SetupError("the baseline " + path + " is no JUnit report: line " +
                              std::to_string(XML_GetCurrentLineNumber(parser.get())) + ": " +
@@ -69,8 +73,6 @@ Baseline Baseline::Read(const std::string& path) {
         if (last)
             break;
     }
-    if (file.bad())
-        throw SetupError("cannot read the baseline " + path + ": " + std::strerror(errno));
     if (baseline.seconds_.empty())
         throw SetupError("the baseline " + path + " holds no timed test case");
     return baseline;

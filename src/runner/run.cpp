@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctapi.h>
+#include <map>
 #include <optional>
 
 namespace qvrun {
@@ -55,8 +56,10 @@ class ReaderRun {
         for (; position_.run <= settings.repeat; ++position_.run, position_.file = 0) {
             for (; position_.file < scenarios_.size(); ++position_.file, position_.test = 0) {
                 const Scenario& scenario = scenarios_[position_.file];
-                if (position_.test == 0)
+                if (position_.test == 0) {
                     captures_.clear(); // each run of each file starts without captures
+                    unset_.clear();
+                }
                 while (position_.test < scenario.tests.size()) {
                     if (std::optional<std::string> why = stopAsked())
                         return why;
@@ -101,13 +104,23 @@ class ReaderRun {
         used_ = 0;
         TestResult result{.scenario = scenario, .test = test, .run = repetition};
         result.command = test.command;
-        if (test.extended)
+        if (test.extended) {
             result.captures = &captures_; // its failure's detail shows the values it read
-        if (const auto missing = qv::MissingCapture(test, captures_)) {
-            result.judgement.verdict = Verdict::CaptureMissing;
-            result.why = "capture '" + *missing +
-                         "' holds no value (the test that captures it did not pass)";
-            return result;
+            const auto missing = qv::MissingCapture(test, captures_);
+            if (missing) {
+                const auto unset = unset_.find(*missing);
+                result.judgement.verdict = Verdict::CaptureMissing;
+                result.why = "capture '" + *missing + "' holds no value (" +
+                             (unset != unset_.end() ? unset->second
+                                                    : "the test that captures it did not pass") +
+                             ")";
+            }
+            if (test.pattern) {
+                for (const std::string& name : test.pattern->Defines())
+                    unset_.erase(name); // this test is now the one that captures it
+            }
+            if (missing)
+                return result;
         }
         result.command = qv::CommandToSend(test, captures_, command_);
         if (result.command.size() > qv::kMaxCtLength) {
@@ -126,6 +139,8 @@ class ReaderRun {
             .result = last.result, .source = last.source, .received = result.received};
         qv::Captures bound;
         result.judgement = qv::JudgeTest(test, reply, captures_, bound);
+        if (test.extended && test.pattern && result.judgement.Passed())
+            NoteUnset(test, result.judgement.alternative, bound);
         for (auto& [name, value] : bound)
             captures_[name] = std::move(value);
         result.exchanges = std::span(exchanges_.data(), used_);
@@ -140,6 +155,17 @@ class ReaderRun {
         }
         JudgeTime(result, settings);
         return result;
+    }
+
+    // The names `test` captures that the alternative it matched does not.
+    void NoteUnset(const Test& test, std::size_t alternative, const qv::Captures& bound) {
+        for (const std::string& name : test.pattern->Defines()) {
+            if (!bound.contains(name)) {
+                unset_[name] = "test " + std::to_string(test.number) +
+                               ", which captures it, matched alternative " +
+                               std::to_string(alternative + 1) + ", which does not";
+            }
+        }
     }
 
     // A reply that matched fails when it came later than the test's limit, or grew past its
@@ -240,6 +266,9 @@ class ReaderRun {
     bool followUpsExhausted_ = false; // the last command still asked for more at the limit
     Bytes command_;                   // a command with captures put in
     qv::Captures captures_;           // of the file being run
+    // Why a capture holds no value when the last test that captures it passed without setting
+    // it; a name missing here and in captures_ was left so by a test that did not pass.
+    std::map<std::string, std::string, std::less<>> unset_;
 };
 
 } // namespace

@@ -1,46 +1,24 @@
 // The tests of one REQ file.
 #include "runner/suite.h"
 
+#include "runner/input_file.h"
 #include "runner/setup_error.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qvrun {
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 // No REQ file comes near this; an input that never ends (a pipe that keeps writing) stops here.
 constexpr std::size_t kMaxText = 64 * 1024 * 1024;
 
-// What can end: a regular file, a pipe, a terminal. A device such as /dev/zero never does.
-void CheckKind(std::FILE* file) {
-    struct stat st {};
-    if (fstat(fileno(file), &st) != 0)
-        throw std::runtime_error(std::strerror(errno));
-    if (S_ISDIR(st.st_mode))
-        throw std::runtime_error("it is a directory");
-    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode) && isatty(fileno(file)) == 0)
-        throw std::runtime_error("not a regular file, pipe or terminal");
-}
-
 // The whole text of a REQ file. A NUL never stands in one: the reading stops there.
 std::string ReadText(const std::string& path) {
-    const File file(std::fopen(path.c_str(), "rb"));
-    if (!file)
-        throw std::runtime_error(std::strerror(errno));
-    CheckKind(file.get());
+    const InputFile file = OpenInput(path);
     std::string text;
     char block[64 * 1024];
     std::size_t got = 0;

@@ -170,8 +170,11 @@ int main(int argc, char** argv) {
             if (atr.empty())
                 return Usage("--atr needs bytes");
             const std::string& from = fromReq.empty() ? fromTrace : fromReq;
-            const auto recorded =
-                fromReq.empty() ? bed::ReadTrace(fromTrace) : bed::ReadRecordedReq(fromReq);
+            std::vector<std::string> warnings;
+            const auto recorded = fromReq.empty() ? bed::ReadTrace(fromTrace)
+                                                  : bed::ReadRecordedReq(fromReq, warnings);
+            for (const std::string& warning : warnings)
+                std::fprintf(stderr, "quorvane-card: %s\n", warning.c_str());
             std::fputs(bed::ReplayScript(recorded, atr, from).c_str(), stdout);
             return std::fflush(stdout) == 0 ? 0 : 1;
         }

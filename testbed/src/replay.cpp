@@ -14,7 +14,8 @@
 
 namespace bed {
 
-std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path) {
+std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path,
+                                         std::vector<std::string>& warnings) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::invalid_argument("cannot read " + path);
@@ -41,6 +42,10 @@ std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path) {
                                            "responses may be patterns: replay the --trace of the "
                                            "same run instead (--from-trace)");
     }
+    // What the base rules made of lines written for quorvane-run's extensions ("{16}", "63 Cx")
+    // is replayed as read, so it is said, as quorvane-run says it.
+    for (const qv::FileWarning& line : script.warnings)
+        warnings.push_back(line.where.Text() + ": " + line.what);
     std::erase_if(script.tests, [](const qv::ReqTest& test) { return test.command.empty(); });
     return std::move(script.tests);
 }

@@ -4,8 +4,8 @@
 #include "temp_tree.h"
 #include "text_files.h"
 
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/sim_card.h"
 #include "bed_run.h"
 #include <gtest/gtest.h>
 
@@ -316,6 +316,34 @@ TEST_F(ReqLangOnBed, TimeLimitsAndABaselineFailWithBothFigures) {
     const bed::RunResult broken = Run({"--baseline", Write("broken.xml", "<testsuites>"), file});
     EXPECT_EQ(broken.status, 2) << broken.out;
     EXPECT_NE(broken.out.find("is no JUnit report"), std::string::npos) << broken.out;
+}
+
+// A test that reads a capture without a value is not sent, and says which test left it so: one
+// that failed, or one that passed through an alternative that does not capture it. A test that
+// fails only on its time limit matched: its captures hold.
+TEST_F(ReqLangOnBed, ACaptureWithoutValueSaysWhichTestLeftItSo) {
+    Insert(bed::ParseCardScript(kCard));
+    const std::string echo = "# - Echo it\n2,0 80 E4 00 00 02 {v} 02\n> {v} 90 00\n";
+    struct Case {
+        const char* what;
+        std::string capturing; // test 1
+        std::string says;
+    };
+    const Case cases[] = {
+        {"another alternative", "2,0 00 A4 04 00 02 A0 01\n> {v:2} 90 00 | 6A 82\n",
+         "           capture 'v' holds no value (test 1, which captures it, matched alternative "
+         "2, which does not)\n"},
+        {"a failure", "2,0 00 A4 04 00 02 A0 01\n> {v:2} 90 00\n",
+         "           capture 'v' holds no value (the test that captures it did not pass)\n"},
+        {"only its time limit", "@time-limit 1 us\n2,0 00 CA 01 01 00\n> 01 02 {v:2} 90 00\n",
+         "PASS     2  Echo it  "},
+    };
+    for (const Case& c : cases) {
+        const bed::RunResult r =
+            Run({Write("capture.req", "@quorvane-run 1\n# - Capture\n" + c.capturing + echo)});
+        EXPECT_EQ(r.status, 1) << c.what << ":\n" << r.out;
+        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.what << ":\n" << r.out;
+    }
 }
 
 } // namespace

@@ -5,8 +5,8 @@
 #include "temp_tree.h"
 #include "text_files.h"
 
-#include "bed/sim_card.h"
 #include "bed/pcscd.h"
+#include "bed/sim_card.h"
 #include "bed_run.h"
 #include <gtest/gtest.h>
 
@@ -709,6 +709,11 @@ TEST_F(RunnerOnBed, WhatTheRulesForgaveIsToldAndNothingTestedIsNoPass) {
     textfile::Write(dir_ / "included.req", select + "2,0 00 A4 00 0C 02 3F 0\n> 90 00\n");
     const std::string includer = Path("includer.req");
     textfile::Write(includer, "@quorvane-run 1\n@include included.req\n");
+    // A switch line with a blank before it reads as text: the file is a base-rules file.
+    const std::string nearMiss = Path("near-miss.req");
+    textfile::Write(nearMiss, " @quorvane-run 1\n" + select);
+    const std::string nearMissSaid =
+        nearMiss + ":1: looks like the switch \"@quorvane-run 1\" but is none";
     struct Case {
         const char* what;
         std::vector<std::string> args;
@@ -748,6 +753,12 @@ TEST_F(RunnerOnBed, WhatTheRulesForgaveIsToldAndNothingTestedIsNoPass) {
          2,
          {"quorvane-run: cannot read /dev/zero: not a regular file, pipe or terminal\n"}},
         {"a folder", {dir_.string()}, "", 2, {"it is a directory"}},
+        {"a near-miss switch line", {nearMiss}, "", 0, {nearMissSaid, "PASSED: 1 tests"}},
+        {"a near-miss switch line, strict",
+         {"--strict", nearMiss},
+         "",
+         2,
+         {nearMissSaid, "(an error with --strict)\n"}},
         {"a pipe", {"/dev/stdin"}, select, 0, {"PASSED: 1 tests, 1 passed"}},
     };
     for (const Case& c : cases) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -444,6 +445,31 @@ TEST(ReqLanguage, WrittenTestsReadBackTheSame) {
         const std::string path = std::string(QUORVANE_SOURCE_DIR) + "/" + example;
         const qv::Script script = qv::ParseScript(path, read(path), read);
         readBack(script.tests, script.extended, example);
+    }
+}
+
+// A line that a reader takes for the switch but the rules do not: the file is read by the base
+// rules, and the line is said where the switch would stand.
+TEST(ReqLanguage, ANearMissSwitchLineIsSaid) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::string said = "suite/main.req:1 looks like the switch \"@quorvane-run 1\" but is "
+                             "none (it starts its line, in lower case, after at most one "
+                             "byte-order mark): the file is read by the base rules";
+    const std::string nearMisses[] = {
+        " @quorvane-run 1", "\t@quorvane-run 1",           "@Quorvane-run 1",
+        "@QUORVANE-RUN 1",  bom + bom + "@quorvane-run 1", "@quorvane-run1"};
+    for (const std::string& line : nearMisses) {
+        const qv::Script script = Parse(line + "\n@include other.req\n2,0 00 A4\n\n");
+        EXPECT_FALSE(script.extended) << line;
+        EXPECT_TRUE(std::any_of(
+            script.warnings.begin(), script.warnings.end(),
+            [&](const qv::FileWarning& f) { return f.where.Text() + " " + f.what == said; }))
+            << line;
+    }
+    // Where no switch may stand, or after the switch itself, it is text like any other.
+    for (const char* text : {"2,0 00 A4\n\n @quorvane-run 1\n", "@quorvane-run 1\n"}) {
+        for (const qv::FileWarning& line : Parse(text).warnings)
+            EXPECT_EQ(line.what.find("switch"), std::string::npos) << text;
     }
 }
 

@@ -24,8 +24,11 @@ namespace bed {
 
 // What was recorded, as tests: each command with the response recorded as its expected one
 // (empty: none), a wildcard where the record had "xx". From a trace, only the first reader's
-// card answers. Throw std::invalid_argument naming the file (and, for a trace, the line).
-std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path);
+// card answers. Throw std::invalid_argument naming the file (and, for a trace, the line). A
+// recorded REQ file's lines that the base rules read otherwise than written ("FILE:LINE: what")
+// go to `warnings`.
+std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path,
+                                         std::vector<std::string>& warnings);
 std::vector<qv::ReqTest> ReadTrace(const std::string& path);
 
 // The card script that replays `exchanges`; `origin` is named in its first comment.
