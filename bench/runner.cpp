@@ -4,9 +4,6 @@
 //   build/bin/bench_runner [TESTS [EXCHANGES]]  (re-runs itself inside testbed/sandbox)
 //   bench_runner --bare APDUS                    (inside the sandbox: the bare loop alone)
 #include <PCSC/winscard.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +23,7 @@
 #include "bed/sim_card.h"
 #include "bed_run.h"
 #include "sandbox.h"
+#include "spawned.h"
 
 namespace {
 
@@ -90,32 +88,19 @@ struct RunnerRun {
 RunnerRun RunRunner(std::vector<std::string> args) {
     const std::string junit = ReportDir() + "/report.xml", log = ReportDir() + "/output.txt";
     args.insert(args.begin(), {bed::BuildPath("bin/quorvane-run"), "-q", "--junit", junit});
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        Fail("cannot start " + args[0] + ": " + std::strerror(spawned));
-    int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0) {
-        if (errno != EINTR)
-            Fail("wait4: " + std::string(std::strerror(errno)));
+    Spawned spawned;
+    try {
+        spawned = SpawnAndWait(args, log);
+    } catch (const std::runtime_error& error) {
+        Fail(error.what());
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!WIFEXITED(spawned.status) || WEXITSTATUS(spawned.status) != 0) {
         std::ifstream output(log);
-        Fail("quorvane-run failed (" + std::to_string(status) + "):\n" +
+        Fail("quorvane-run failed (" + std::to_string(spawned.status) + "):\n" +
              std::string(std::istreambuf_iterator<char>(output), {}));
     }
     RunnerRun run;
-    run.peakRssMb = usage.ru_maxrss / 1024.0;
+    run.peakRssMb = spawned.peakRssMb;
     std::ifstream xml(junit);
     std::string line;
     while (std::getline(xml, line)) {
