@@ -4,7 +4,9 @@
 #include "runner/input_file.h"
 #include "runner/setup_error.h"
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <expat.h>
@@ -48,24 +50,27 @@ struct ParserFree {
 Baseline Baseline::Read(const std::string& path) {
     Baseline baseline;
     baseline.path_ = path;
+    const auto unreadable = [&path](const std::string& why) {
+        return SetupError("cannot read the baseline " + path + ": " + why);
+    };
     InputFile file;
     try {
         file = OpenInput(path);
     } catch (const std::runtime_error& error) {
-        throw SetupError("cannot read the baseline " + path + ": " + error.what());
+        throw unreadable(error.what());
     }
     const std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate("UTF-8"));
     if (!parser)
-        throw SetupError("cannot read the baseline " + path + ": out of memory");
+        throw unreadable("out of memory");
     XML_SetUserData(parser.get(), &baseline);
     XML_SetStartElementHandler(parser.get(), &BaselineBuilder::Start);
-    char block[64 * 1024];
+    std::array<char, 64 * 1024> block;
     for (;;) {
-        const std::size_t got = std::fread(block, 1, sizeof block, file.get());
+        const std::size_t got = std::fread(block.data(), 1, block.size(), file.get());
         if (std::ferror(file.get()))
-            throw SetupError("cannot read the baseline " + path + ": " + std::strerror(errno));
-        const bool last = got < sizeof block;
-        if (XML_Parse(parser.get(), block, static_cast<int>(got), last) != XML_STATUS_OK) {
+            throw unreadable(std::strerror(errno));
+        const bool last = got < block.size();
+        if (XML_Parse(parser.get(), block.data(), static_cast<int>(got), last) != XML_STATUS_OK) {
             throw SetupError("the baseline " + path + " is no JUnit report: line " +
                              std::to_string(XML_GetCurrentLineNumber(parser.get())) + ": " +
                              XML_ErrorString(XML_GetErrorCode(parser.get())));

@@ -1,6 +1,8 @@
 // The run's inputs, opened without waiting.
 #include "runner/input_file.h"
 
+#include "runner/output.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -46,6 +48,7 @@ InputFile OpenInput(const std::string& path) {
         close(fd);
         throw std::runtime_error(why);
     }
+    NoteInput(path, fd); // never to be written over by an output of the run
     return InputFile(file);
 }
 

@@ -64,6 +64,14 @@ std::string HostName() {
     return name;
 }
 
+// The count attributes of a <testsuites> or <testsuite>.
+std::string Counts(std::size_t tests, std::size_t failures, std::size_t errors,
+                   std::size_t skipped) {
+    return " tests=\"" + std::to_string(tests) + "\" failures=\"" + std::to_string(failures) +
+           "\" errors=\"" + std::to_string(errors) + "\" skipped=\"" + std::to_string(skipped) +
+           "\"";
+}
+
 // Appends the start of a <testcase>, up to its time, to `xml`.
 void StartCase(std::string& xml, const ReaderSlot& slot, const Scenario& scenario, const Test& test,
                const std::string& name) {
@@ -172,57 +180,58 @@ void JUnitReport::ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals)
 void JUnitReport::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
     Suite& suite = suites_[slot.index];
     const std::string message = XmlText(notRun.reason);
-    notRun.ForEach([&](const Scenario& scenario, const Test& test, unsigned first, unsigned last) {
+    bool first = true;
+    notRun.ForEach([&](const Scenario& scenario, const Test& test, unsigned firstRun,
+                       unsigned lastRun) {
         suite.written.clear();
         StartCase(suite.written, slot, scenario, test,
-                  first == last ? CaseName(test, first)
-                                : CaseName(test, 1) + " (runs " + std::to_string(first) + " to " +
-                                      std::to_string(last) + ")");
-        suite.written +=
-            "0.000000\">\n      <skipped message=\"" + message + "\"/>\n    </testcase>\n";
+                  firstRun == lastRun ? CaseName(test, firstRun)
+                                      : CaseName(test, 1) + " (runs " + std::to_string(firstRun) +
+                                            " to " + std::to_string(lastRun) + ")");
+        // The test a signal's stop fell on is the run's error; those after it are skipped.
+        if (first && notRun.FirstIsError()) {
+            suite.written +=
+                "0.000000\">\n      <error message=\"" + message + "\" type=\"stopped\">" +
+                message +
+                " at this test; the tests after it were not run</error>\n    </testcase>\n";
+        } else {
+            suite.written +=
+                "0.000000\">\n      <skipped message=\"" + message + "\"/>\n    </testcase>\n";
+        }
+        first = false;
         suite.cases->Append(suite.written);
-        ++suite.skipped;
     });
 }
 
 void JUnitReport::Write(OutputFile& file, std::chrono::system_clock::time_point started) {
-    // A test case per test and run; the runs not begun share one per test.
-    const auto cases = [](const Suite& suite) {
-        return suite.totals.tests - suite.totals.notRun + suite.skipped;
-    };
+    // A test case per test and run; the runs not begun share one per test (NotRun), so the
+    // totals count the test cases.
     std::size_t tests = 0, failures = 0, errors = 0, skipped = 0;
     Clock::duration time{};
     for (const Suite& suite : suites_) {
-        tests += cases(suite);
+        tests += suite.totals.tests;
         failures += suite.totals.mismatches;
         errors += suite.totals.errors;
-        skipped += suite.skipped;
+        skipped += suite.totals.notRun;
         time = std::max(time, suite.totals.wall);
     }
-    std::FILE* const out = file.Stream();
-    std::fprintf(out,
-                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                 "<testsuites name=\"quorvane-run\" tests=\"%zu\" failures=\"%zu\" errors=\"%zu\" "
-                 "skipped=\"%zu\" time=\"%s\">\n",
-                 tests, failures, errors, skipped, Seconds(time).c_str());
+    file.Put("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"quorvane-run\"" +
+             Counts(tests, failures, errors, skipped) + " time=\"" + Seconds(time) + "\">\n");
     const std::string host = XmlText(HostName());
     const std::string timestamp = Iso8601(started);
     for (Suite& suite : suites_) {
         const ReaderTotals& t = suite.totals;
-        std::fprintf(out,
-                     "  <testsuite name=\"%s\" tests=\"%zu\" failures=\"%zu\" errors=\"%zu\" "
-                     "skipped=\"%zu\" time=\"%s\" timestamp=\"%s\" hostname=\"%s\">\n"
-                     "    <properties>\n      <property name=\"atr\" value=\"%s\"/>\n"
-                     "    </properties>\n",
-                     XmlText(suite.reader.name).c_str(), cases(suite), t.mismatches, t.errors,
-                     suite.skipped, Seconds(t.wall).c_str(), timestamp.c_str(), host.c_str(),
-                     HexText(suite.atr).c_str());
-        suite.cases->CopyTo(out, file.Path());
+        file.Put("  <testsuite name=\"" + XmlText(suite.reader.name) + "\"" +
+                 Counts(t.tests, t.mismatches, t.errors, t.notRun) + " time=\"" + Seconds(t.wall) +
+                 "\" timestamp=\"" + timestamp + "\" hostname=\"" + host +
+                 "\">\n    <properties>\n      <property name=\"atr\" value=\"" +
+                 HexText(suite.atr) + "\"/>\n    </properties>\n");
+        suite.cases->CopyTo(file);
         if (!systemErr_.empty())
-            std::fprintf(out, "    <system-err>%s</system-err>\n", XmlText(systemErr_).c_str());
-        std::fputs("  </testsuite>\n", out);
+            file.Put("    <system-err>" + XmlText(systemErr_) + "</system-err>\n");
+        file.Put("  </testsuite>\n");
     }
-    std::fputs("</testsuites>\n", out);
+    file.Put("</testsuites>\n");
     file.Commit();
 }
 

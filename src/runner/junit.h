@@ -37,8 +37,7 @@ class JUnitReport : public RunObserver {
         Bytes atr;
         std::optional<SpoolFile> cases; // the <testcase> elements
         ReaderTotals totals;
-        std::size_t skipped = 0; // test cases of tests not run
-        std::string written;     // the test case being written, its room kept for the next
+        std::string written; // the test case being written, its room kept for the next
     };
     std::vector<Suite> suites_;
     std::string systemErr_; // the warnings, a line each

@@ -14,6 +14,7 @@
 #include "runner/suite.h"
 #include "runner/trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -31,15 +32,10 @@ constexpr int kAllPassed = 0;
 constexpr int kTestFailed = 1;
 constexpr int kSetupError = 2;
 
-// What the run reads: the files named, the files they include, the baseline, the library.
-std::vector<std::string> Inputs(const Options& options, const std::vector<Scenario>& scenarios) {
+// What the run reads as the command line names it: the files, the baseline, the library. The
+// files they include are noted as they are read (NoteInput).
+std::vector<std::string> Inputs(const Options& options) {
     std::vector<std::string> inputs = options.files;
-    for (const Scenario& scenario : scenarios) {
-        for (const Test& test : scenario.tests) {
-            if (!test.file.empty() && (inputs.empty() || inputs.back() != test.file))
-                inputs.push_back(test.file);
-        }
-    }
     for (const std::string* path : {&options.baselinePath, &options.ctapiLibrary}) {
         if (!path->empty())
             inputs.push_back(*path);
@@ -56,6 +52,24 @@ std::vector<OutputPath> Outputs(const Options& options) {
             outputs.push_back(output);
     }
     return outputs;
+}
+
+// The outputs that are reports of one run: all but a record, a golden file that stays until a
+// whole new one replaces it.
+std::vector<OutputPath> Reports(const Options& options) {
+    std::vector<OutputPath> reports = Outputs(options);
+    std::erase_if(reports, [](const OutputPath& output) {
+        return std::string_view(output.option) == "--record";
+    });
+    return reports;
+}
+
+// Whether an output goes into the console's stream, between its lines.
+bool WritesInto(std::FILE* console, const Options& options) {
+    return std::ranges::any_of(Outputs(options), [console](const OutputPath& output) {
+        const OutputTarget target = ResolveOutput(output.path);
+        return target.kind == OutputTarget::Kind::Stream && target.fd == fileno(console);
+    });
 }
 
 std::size_t CountTests(const std::vector<Scenario>& scenarios) {
@@ -120,8 +134,7 @@ std::vector<std::string> FileWarnings(const std::vector<Scenario>& scenarios,
     return warnings;
 }
 
-int Main(std::span<const char* const> args) {
-    const Options options = ParseOptions(args);
+int Main(const Options& options) {
     if (options.help) {
         std::fputs(UsageText(), stdout);
         return kAllPassed;
@@ -138,14 +151,9 @@ int Main(std::span<const char* const> args) {
 
     if (options.tracePath == "-" || options.recordPath == "-")
         throw SetupError("only --junit writes to standard output (-)");
-    CheckOutputPaths(Inputs(options, scenarios), Outputs(options));
-    // An earlier run's reports go now: what stands there at the end is this run's, whole. A
-    // record is no report: the golden file that stands there stays until a whole new one
-    // replaces it.
-    for (const OutputPath& output : Outputs(options)) {
-        if (std::string_view(output.option) != "--record")
-            RemoveStale(output.path);
-    }
+    CheckOutputPaths(Inputs(options), Outputs(options));
+    // An earlier run's reports go now: what stands there at the end is this run's, whole.
+    RemoveStale(Inputs(options), Reports(options));
     std::optional<OutputFile> junitFile, recordFile;
     if (!options.junitPath.empty())
         junitFile.emplace(options.junitPath);
@@ -165,8 +173,9 @@ int Main(std::span<const char* const> args) {
     if (!options.tracePath.empty())
         observers.Add(trace.emplace(options.tracePath));
     // With the report on standard output the console's lines go to standard error.
-    std::FILE* const out = options.junitPath == "-" ? stderr : stdout;
-    const bool progress = isatty(fileno(out)) != 0 && options.verbosity != Verbosity::Quiet;
+    std::FILE* const out = IsStandardOutput(options.junitPath) ? stderr : stdout;
+    const bool progress = isatty(fileno(out)) != 0 && options.verbosity != Verbosity::Quiet &&
+                          !WritesInto(out, options);
     // A person at a real keypad learns when to type; -v tells what each reader's PIN pad offers.
     std::vector<std::string> keypads;
     if (options.verbosity == Verbosity::Verbose) {
@@ -268,11 +277,15 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // Whole lines as they come, also into a CI log: a test that hangs shows where.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    Options options;
     try {
-        return Main({argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)});
+        ParseOptions({argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)}, options);
+        return Main(options);
     } catch (const std::exception& error) { // a SetupError among them
         std::fflush(stdout);
         std::fprintf(stderr, "quorvane-run: %s\n", error.what());
     }
+    // No report of an earlier run stays to be taken for this one's.
+    RemoveStale(Inputs(options), Reports(options));
     return kSetupError;
 }

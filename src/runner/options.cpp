@@ -198,7 +198,7 @@ const OptionRow& ByCode(int code) {
 
 } // namespace
 
-Options ParseOptions(std::span<const char* const> args) {
+void ParseOptions(std::span<const char* const> args, Options& options) {
     static const GetoptTable table;
     // getopt_long reorders an argv of its own; the strings are only read.
     std::vector<char*> argv{const_cast<char*>("quorvane-run")};
@@ -209,37 +209,53 @@ Options ParseOptions(std::span<const char* const> args) {
     optind = 0; // a fresh scan: getopt keeps its state in globals
     opterr = 0;
 
-    Options options;
+    // The first fault is said; the scan goes on, so that every file and output named is known
+    // (a report named there is removed: no earlier run's report outlives a status 2).
+    std::optional<SetupError> fault;
     for (int code = 0, longIndex = -1;
          (code = getopt_long(argc, argv.data(), table.shortOptions.c_str(),
                              table.longOptions.data(), &longIndex)) != -1;
          longIndex = -1) {
-        if (code == '?' || code == ':')
-            Refuse(code, argv[optind - 1]);
-        if (code == 1) {
-            options.files.emplace_back(optarg);
-            continue;
+        try {
+            if (code == '?' || code == ':')
+                Refuse(code, argv[optind - 1]);
+            if (code == 1) {
+                options.files.emplace_back(optarg);
+                continue;
+            }
+            // A long option must be written whole: getopt_long takes an unambiguous
+            // abbreviation, which would make a new option break command lines that abbreviate
+            // another one.
+            const bool valueApart = optarg != nullptr && optarg == argv[optind - 1];
+            const std::string_view written = argv[optind - (valueApart ? 2 : 1)];
+            if (longIndex >= 0 && LongOption(WrittenName(written)) == nullptr)
+                throw SetupError("unknown option " + std::string(written) + " (see --help)");
+            ByCode(code).apply(options, optarg != nullptr ? optarg : "");
+        } catch (const SetupError& error) {
+            if (!fault)
+                fault = error;
         }
-        // A long option must be written whole: getopt_long takes an unambiguous abbreviation,
-        // which would make a new option break command lines that abbreviate another one.
-        const bool valueApart = optarg != nullptr && optarg == argv[optind - 1];
-        const std::string_view written = argv[optind - (valueApart ? 2 : 1)];
-        if (longIndex >= 0 && LongOption(WrittenName(written)) == nullptr)
-            throw SetupError("unknown option " + std::string(written) + " (see --help)");
-        ByCode(code).apply(options, optarg != nullptr ? optarg : "");
     }
     for (int k = optind; k < argc; ++k) // after "--"
         options.files.emplace_back(argv[k]);
+    if (fault)
+        throw *fault;
     if (options.help || options.version)
-        return options;
+        return;
     if (options.baselineFactor && options.baselinePath.empty())
         throw SetupError("--baseline-factor needs --baseline FILE");
     if (options.files.empty())
         throw SetupError("no REQ file given (see --help)");
     if (options.allReaders && !options.readers.empty())
         throw SetupError("--all-readers and --reader/--readers exclude each other");
+}
+
+Options ParseOptions(std::span<const char* const> args) {
+    Options options;
+    ParseOptions(args, options);
     return options;
 }
+
 const char* UsageText() {
     return "usage: quorvane-run [OPTIONS] FILE.req...\n"
            "Runs the tests of REQ files against the card in a reader through the CT-API.\n"

@@ -39,6 +39,9 @@ struct Options {
 
 // Parses the arguments after the program name; throws SetupError naming what is wrong.
 Options ParseOptions(std::span<const char* const> args);
+// The same into `options`, which, when the arguments hold a fault, still holds every file and
+// output they name: the first fault is thrown after the whole command line was read.
+void ParseOptions(std::span<const char* const> args, Options& options);
 
 // The text --help prints.
 const char* UsageText();

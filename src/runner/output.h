@@ -10,10 +10,30 @@
 
 namespace qvrun {
 
-// An output written to a temporary file beside its target ("TARGET.partial-XXXXXX") and renamed
-// into place by Commit, so that the target is whole or absent; dropped uncommitted, the
-// temporary file is removed. A target that exists and is no regular file (a device, a pipe) is
-// written directly; "-" is standard output.
+// Where an output's bytes go, told from its path before anything is written.
+struct OutputTarget {
+    enum class Kind {
+        Stream,  // the process's standard output or error ("-", /dev/stdout, or the file either
+                 // is redirected to): written through it as the run goes, between its lines
+        InPlace, // a file that is no regular file (a device, a FIFO): written as the run goes
+        Replace, // a regular file, or none yet: written beside it and renamed over it
+    };
+    Kind kind = Kind::Replace;
+    int fd = -1;      // Stream: 1 or 2
+    std::string file; // InPlace: the path; Replace: the file put in place, the target of the
+                      // path where that is a symbolic link, so that the link stays a link
+};
+
+// What `path` leads to: "-" is standard output.
+OutputTarget ResolveOutput(const std::string& path);
+
+// Whether the output at `path` goes into the process's standard output.
+bool IsStandardOutput(const std::string& path);
+
+// An output file. A regular one is written to a temporary file beside its target
+// ("TARGET.partial-XXXXXX") and renamed into place by Commit, so that the target is whole or
+// absent; dropped uncommitted, the temporary file is removed. The others are written as the
+// run goes (OutputTarget).
 class OutputFile {
   public:
     // The temporary file is made at once: a target that cannot be written is a set-up error
@@ -23,24 +43,34 @@ class OutputFile {
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    std::FILE* Stream() const { return stream_; }
     const std::string& Path() const { return path_; }
+    std::FILE* Stream() const { return stream_; }
+    // Appends `text`; the first write error (a full disk) is kept for Commit to say.
+    void Put(std::string_view text);
+    // Hands what was written to the file now, so that a line shows as it happens; the first
+    // write error, also one of an earlier write into Stream(), is kept for Commit to say.
+    void Flush();
     // Flushes and closes the file and renames it into place; throws SetupError naming the
-    // write error (a full disk) when any write failed. Called once.
+    // first write error when any write failed. Called once.
     void Commit();
     bool Committed() const { return committed_; }
 
   private:
+    void NoteError();
+    std::string Shown() const; // the path, or "standard output" for "-"
+
     std::string path_;
+    std::string target_;    // the file the temporary one is renamed to
     std::string temporary_; // empty: written directly
     std::FILE* stream_ = nullptr;
+    int error_ = 0; // the first write's error (errno)
     bool committed_ = false;
 };
 
 // A part of an output written as the run goes and put into it at the end (a reader's JUnit
 // test cases, whose counts head the report): an unnamed temporary file beside the output's
-// target, or in the temporary directory for standard output and a target that is no regular
-// file. It takes no name in any directory, so nothing is left behind however the run ends.
+// target, or in the temporary directory for a target that is no regular file. It takes no name
+// in any directory, so nothing is left behind however the run ends.
 class SpoolFile {
   public:
     // Throws SetupError ("cannot write TARGET: why") when no such file can be made.
@@ -50,9 +80,9 @@ class SpoolFile {
     SpoolFile& operator=(const SpoolFile&) = delete;
 
     void Append(std::string_view text);
-    // Copies everything appended to `out`; throws SetupError naming `target` and the error when
-    // an append or the copy failed (a full disk).
-    void CopyTo(std::FILE* out, const std::string& target);
+    // Puts everything appended into `out`; throws SetupError naming `out` and the error when an
+    // append or the reading back failed (a full disk).
+    void CopyTo(OutputFile& out);
 
   private:
     std::FILE* stream_ = nullptr;
@@ -65,9 +95,15 @@ struct OutputPath {
     std::string path;
 };
 
-// Refuses (SetupError) an output path that is one of `inputs` or another output, compared as
-// files: the same device and inode where the file exists, the same absolute path where it does
-// not. Standard output ("-") is no file.
+// Notes a file the run reads (a REQ file, an included one, the baseline), opened as `fd`: no
+// output may be written over it, even when it is named by another path.
+void NoteInput(const std::string& path, int fd);
+
+// Refuses (SetupError) an output that would be written over an input or another output,
+// compared as files (the same device and inode where the file exists, the same absolute path
+// where it does not, each through its symbolic links): one of `inputs`, a file the run has read
+// (NoteInput), a file the process has mapped (its program, a library it has loaded), or an
+// earlier output. Standard output is one file however it is named.
 void CheckOutputPaths(const std::vector<std::string>& inputs,
                       const std::vector<OutputPath>& outputs);
 
@@ -75,7 +111,8 @@ void CheckOutputPaths(const std::vector<std::string>& inputs,
 // signal that ends the process.
 void RemovePendingOutputs();
 
-// Removes what an earlier run left at `path` (a stale report), unless it is no regular file.
-void RemoveStale(const std::string& path);
+// Removes what an earlier run left at each of `outputs` (a stale report), through a symbolic
+// link, where that is a regular file and none of the inputs CheckOutputPaths knows.
+void RemoveStale(const std::vector<std::string>& inputs, const std::vector<OutputPath>& outputs);
 
 } // namespace qvrun

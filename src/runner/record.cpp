@@ -17,10 +17,8 @@ RecordFile::RecordFile(const std::vector<Scenario>& scenarios, OutputFile& file)
             extended = extended || test.extended;
     }
     // The switch first, so that the extended tests read as written.
-    if (extended) {
-        const std::string header = std::string(qv::kSwitchLine) + "\n";
-        std::fwrite(header.data(), 1, header.size(), file_.Stream());
-    }
+    if (extended)
+        file_.Put(std::string(qv::kSwitchLine) + "\n");
 }
 
 void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
@@ -63,7 +61,7 @@ void RecordFile::Add(const Test& test, std::span<const std::uint8_t> expected,
         }
     }
     written_ = qv::TestLines(test_);
-    std::fwrite(written_.data(), 1, written_.size(), file_.Stream());
+    file_.Put(written_);
 }
 
 void RecordFile::Write() {

@@ -121,8 +121,26 @@ std::string Clipped(const std::string& text, std::size_t most) {
     return text.substr(0, end) + "...";
 }
 
+// `text` with its control characters written as \xHH, so that a name cannot move the cursor,
+// colour or clear a terminal.
+std::string Printable(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 std::string TestTitle(const Test& test) {
-    return test.name.empty() ? "(no name)" : test.name;
+    return test.name.empty() ? "(no name)" : Printable(test.name);
 }
 
 } // namespace
@@ -182,7 +200,7 @@ std::vector<std::string> FailureDetail(const TestResult& result) {
         lines.push_back(FailureMessage(result)); // nothing was sent
         return lines;
     }
-    lines.push_back("sent      " +
+    lines.push_back((verdict == Verdict::NotSent ? "not sent  " : "sent      ") +
                     WindowText(result.command, {}, ShownWindow(result.command.size(), 0)));
     if (verdict == Verdict::CtError || verdict == Verdict::NotSent || verdict == Verdict::TooSlow ||
         verdict == Verdict::SlowerThanBaseline) {
@@ -252,10 +270,10 @@ void ExchangeTimes::Add(Clock::duration time) {
     ++total_;
 }
 
-Percentiles ExchangeTimes::Ranked() const {
-    Percentiles p;
+std::optional<Percentiles> ExchangeTimes::Ranked() const {
     if (total_ == 0)
-        return p;
+        return std::nullopt;
+    Percentiles p;
     // Nearest rank: the smallest time that at least that share of the exchanges does not pass.
     const auto rank = [&](double share) {
         const auto wanted = std::clamp<std::uint64_t>(
@@ -385,27 +403,8 @@ void Console::TestDone(const ReaderSlot& slot, const TestResult& result) {
     ReaderState& state = readers_[slot.index];
     const char* prefix = state.prefix.c_str();
     const Verbosity verbosity = settings_.verbosity;
-    if (verbosity != Verbosity::Quiet &&
-        (state.scenario != &result.scenario || state.run != result.run)) {
-        state.scenario = &result.scenario;
-        state.run = result.run;
-        std::fprintf(out_, "%s== %s (%zu tests)", prefix, result.scenario.path.c_str(),
-                     result.scenario.tests.size());
-        if (result.run > 1)
-            std::fprintf(out_, ", run %u", result.run);
-        std::fputc('\n', out_);
-    }
-    if (verbosity == Verbosity::Quiet && !result.Passed()) {
-        // No "== FILE" block above it: the line says where the test is.
-        std::fprintf(out_, "%s%-5s %s:%zu  %zu  %s  %.3f ms\n", prefix,
-                     VerdictWord(result.judgement.verdict), result.test.file.c_str(),
-                     result.test.line, result.test.number, TestTitle(result.test).c_str(),
-                     Milliseconds(result.duration));
-    } else if (verbosity != Verbosity::Quiet) {
-        std::fprintf(out_, "%s%-5s %4zu  %s  %.3f ms\n", prefix,
-                     VerdictWord(result.judgement.verdict), result.test.number,
-                     TestTitle(result.test).c_str(), Milliseconds(result.duration));
-    }
+    VerdictLine(state, result.scenario, result.run, result.test,
+                VerdictWord(result.judgement.verdict), result.Passed(), result.duration);
     if (verbosity == Verbosity::Verbose) {
         for (const Exchange& exchange : result.exchanges) {
             std::fprintf(out_, "%s%s%s > %s\n", prefix, kIndent, exchange.purpose,
@@ -423,14 +422,54 @@ void Console::TestDone(const ReaderSlot& slot, const TestResult& result) {
     ShowProgress();
 }
 
+void Console::VerdictLine(ReaderState& state, const Scenario& scenario, unsigned run,
+                          const Test& test, const char* verdict, bool passed,
+                          Clock::duration duration) {
+    const char* prefix = state.prefix.c_str();
+    const bool quiet = settings_.verbosity == Verbosity::Quiet;
+    if (!quiet && (state.scenario != &scenario || state.run != run)) {
+        state.scenario = &scenario;
+        state.run = run;
+        std::fprintf(out_, "%s== %s (%zu tests)", prefix, scenario.path.c_str(),
+                     scenario.tests.size());
+        if (run > 1)
+            std::fprintf(out_, ", run %u", run);
+        std::fputc('\n', out_);
+    }
+    if (quiet && !passed) {
+        // No "== FILE" block above it: the line says where the test is.
+        std::fprintf(out_, "%s%-5s %s:%zu  %zu  %s  %.3f ms\n", prefix, verdict, test.file.c_str(),
+                     test.line, test.number, TestTitle(test).c_str(), Milliseconds(duration));
+    } else if (!quiet) {
+        std::fprintf(out_, "%s%-5s %4zu  %s  %.3f ms\n", prefix, verdict, test.number,
+                     TestTitle(test).c_str(), Milliseconds(duration));
+    }
+}
+
 void Console::TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) {
     const std::lock_guard lock(mutex_);
     ClearProgress();
-    const std::size_t count = notRun.Count();
+    std::size_t count = notRun.Count();
     testsDone_ += count;
-    readers_[slot.index].running.clear();
-    std::fprintf(out_, "%s%.*s; %s not run\n", readers_[slot.index].prefix.c_str(),
-                 static_cast<int>(notRun.reason.size()), notRun.reason.data(),
+    ReaderState& state = readers_[slot.index];
+    state.running.clear();
+    const std::string reason(notRun.reason);
+    if (notRun.FirstIsError() && count > 0) {
+        // The test the stop fell on, an error as in JUnit.
+        bool first = true;
+        notRun.ForEach([&](const Scenario& scenario, const Test& test, unsigned run, unsigned) {
+            if (first)
+                VerdictLine(state, scenario, run, test, "ERROR", false, {});
+            first = false;
+        });
+        std::fprintf(out_, "%s%s%s\n", state.prefix.c_str(), kIndent, reason.c_str());
+        ++testsFailed_;
+        if (--count == 0) {
+            ShowProgress();
+            return;
+        }
+    }
+    std::fprintf(out_, "%s%s; %s not run\n", state.prefix.c_str(), reason.c_str(),
                  Tests(count).c_str());
     ShowProgress();
 }
@@ -466,10 +505,15 @@ void Console::Summary(Clock::duration wall) {
         std::fprintf(out_, "baseline: %zu test%s compared, %zu not in %s\n", found,
                      found == 1 ? "" : "s", missing, settings_.baselinePath.c_str());
     }
-    const Percentiles p = exchangeTimes_.Ranked();
-    std::fprintf(out_, "%s: %s in %.3f s; per exchange p50 %.3f ms, p95 %.3f ms, max %.3f ms\n",
+    std::fprintf(out_, "%s: %s in %.3f s; ",
                  all.Failed() == 0 && all.notRun == 0 ? "PASSED" : "FAILED", Counts(all).c_str(),
-                 Milliseconds(wall) / 1000, p.p50, p.p95, p.max);
+                 Milliseconds(wall) / 1000);
+    if (const std::optional<Percentiles> p = exchangeTimes_.Ranked()) {
+        std::fprintf(out_, "per exchange p50 %.3f ms, p95 %.3f ms, max %.3f ms\n", p->p50, p->p95,
+                     p->max);
+    } else {
+        std::fputs("no exchange was timed\n", out_);
+    }
     std::fflush(out_);
 }
 

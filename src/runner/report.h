@@ -32,7 +32,8 @@ class ExchangeTimes {
   public:
     ExchangeTimes();
     void Add(Clock::duration time);
-    Percentiles Ranked() const;
+    // Nothing when no exchange was timed.
+    std::optional<Percentiles> Ranked() const;
 
   private:
     std::vector<std::uint64_t> counts_;
@@ -77,6 +78,10 @@ class Console : public RunObserver {
     int WriteError();
 
   private:
+    struct ReaderState;
+    // A test's verdict line, below the "== FILE" line of its file and run where that changed.
+    void VerdictLine(ReaderState& state, const Scenario& scenario, unsigned run, const Test& test,
+                     const char* verdict, bool passed, Clock::duration duration);
     void NoteWriteError();
     void ClearProgress();
     void ShowProgress();

@@ -30,8 +30,10 @@ std::string CaseName(const Test& test, unsigned run) {
 
 void ReaderTotals::Count(const NotRun& skipped) {
     const std::size_t count = skipped.Count();
+    const std::size_t stopped = count > 0 && skipped.FirstIsError() ? 1 : 0;
     tests += count;
-    notRun += count;
+    errors += stopped;
+    notRun += count - stopped;
 }
 
 std::size_t NotRun::Count() const {
@@ -44,7 +46,8 @@ std::size_t NotRun::Count() const {
         else if (file == from.file)
             rest += tests - std::min(from.test, tests);
     }
-    return from.run > runs ? 0 : rest + inRun * (runs - from.run);
+    // The repetitions not begun: one each test.
+    return from.run > runs ? 0 : rest + (from.run < runs ? inRun : 0);
 }
 
 void NotRun::ForEach(

@@ -83,25 +83,33 @@ struct Position {
 };
 
 // The tests a reader does not run, from `from` to the end of its last repetition, and why.
+// They are counted as JUnit reports them: those of the repetition `from` stands in one by one,
+// then each test once for all the repetitions not begun.
 struct NotRun {
     const std::vector<Scenario>& scenarios;
     unsigned runs = 1; // the repetitions asked for
     Position from;
     std::string_view reason; // one phrase: "card lost at test 3: the card was removed"
+    // The signal that stopped the run (SIGTERM), or 0. Then the first of these tests, the one
+    // the stop fell on, is an error, so that a report read alone shows the run did not pass.
+    int signal = 0;
 
+    // How many ForEach gives.
     std::size_t Count() const;
     // Each test not run: those of the repetition `from` stands in one by one (first and last
     // run the same), then each test once for the repetitions not begun (first to last run).
     void ForEach(const std::function<void(const Scenario& scenario, const Test& test,
                                           unsigned firstRun, unsigned lastRun)>& each) const;
+    // Whether the first of them is an error of a stopped run (`signal`) rather than not run.
+    bool FirstIsError() const { return signal != 0; }
 };
 
 // A reader's run in numbers.
 struct ReaderTotals {
-    std::size_t tests = 0;      // run or not
+    std::size_t tests = 0;      // test cases, run or not
     std::size_t mismatches = 0; // the card answered something else
     std::size_t errors = 0;     // the exchange failed
-    std::size_t notRun = 0;
+    std::size_t notRun = 0;     // test cases of tests not run (NotRun)
     Clock::duration wall{};
     std::size_t inBaseline = 0, notInBaseline = 0; // tests looked up in --baseline
 

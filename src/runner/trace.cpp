@@ -25,8 +25,8 @@ void TraceFile::Exchanged(const ReaderSlot& slot, const Exchange& exchange) {
     line_.source = exchange.source;
     line_.duration = exchange.duration;
     const std::string text = qv::WriteTraceLine(line_);
-    std::fwrite(text.data(), 1, text.size(), file_.Stream());
-    std::fflush(file_.Stream()); // a line as it happens, also when the run is cut short
+    file_.Put(text);
+    file_.Flush(); // a line as it happens, also when the run is cut short
 }
 
 } // namespace qvrun

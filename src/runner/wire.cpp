@@ -2,6 +2,7 @@
 #include "runner/wire.h"
 
 #include "req/test_verdict.h"
+#include "runner/signals.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -351,7 +352,7 @@ bool ReaderFeed::Take(Record type, std::span<const std::uint8_t> payload) {
         if (!fields.Whole() || test_ || from.run < 1 || from.file > scenarios_.size())
             return false;
         endedFor_ = reason;
-        const NotRun notRun{scenarios_, repeat_, from, endedFor_};
+        const NotRun notRun{scenarios_, repeat_, from, endedFor_, EndingSignal()};
         if (notRun.Count() > 0) {
             totals_.Count(notRun);
             observer_.TestsNotRun(slot_, notRun);
@@ -461,7 +462,7 @@ void ReaderFeed::EndEarly(const std::string& why, const std::string& reason,
     }
     call_.reset();
     sending_ = false;
-    const NotRun notRun{scenarios_, repeat_, position_, reason};
+    const NotRun notRun{scenarios_, repeat_, position_, reason, EndingSignal()};
     if (notRun.Count() > 0) {
         totals_.Count(notRun);
         observer_.TestsNotRun(slot_, notRun);

@@ -273,16 +273,16 @@ TEST_F(RunnerOnBed, TwoReadersAtOnceAndACardPulledFromOne) {
 }
 
 // Tests left unsent are counted and said, in the summary and as JUnit's skipped test cases;
-// the repetitions never begun share one test case per test.
+// the repetitions never begun share one test case per test, and count as one in the summary.
 TEST_F(RunnerOnBed, TestsNotRunAreCountedAndSkippedInJUnit) {
     Insert(0, kCard);
     const bed::RunResult r = Run({"--fail-fast", "--repeat", "3", "--junit", Path("report.xml"),
                                   "--record", Path("golden.req"), Path("sendable.req")});
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("stopped at the first failure (--fail-fast); 22 tests not run\n"),
+    EXPECT_NE(r.out.find("stopped at the first failure (--fail-fast); 14 tests not run\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("FAILED: 24 tests, 1 passed, 1 failed, 22 not run in "), std::string::npos)
+    EXPECT_NE(r.out.find("FAILED: 16 tests, 1 passed, 1 failed, 14 not run in "), std::string::npos)
         << r.out;
 
     const bed::RunResult junit =
@@ -378,80 +378,182 @@ TEST_F(RunnerOnBed, BadInputIsOneLineAndStatusTwo) {
     EXPECT_EQ(noCard.out, "quorvane-run: no card: none of the 2 readers holds one\n");
 }
 
-// Outputs never destroy an input or one another, and are whole or absent: a stale report goes
-// at the start, nothing half-written stays behind, and a write error is said with status 2.
-TEST_F(RunnerOnBed, OutputsAreWholeOrAbsentAndNeverOverwriteAnInput) {
+// The outputs as a lab or CI meets them, one shell line each, in a folder of its own holding a.req
+// (the sendable tests), long.req (a command too long to send) and esc.req (a name with control
+// characters). An output never destroys an input or one another, never replaces a link, is whole
+// or absent, goes where its path leads (through a link, into a device or FIFO as it is written,
+// into standard output as it stands), no report of an earlier run outlives a run that ends with
+// status 2, and the report counts what the console counts.
+TEST_F(RunnerOnBed, OutputsGoWhereTheyAreNamedWholeOrNotAtAll) {
     Insert(0, kCard);
-    const std::string a = Path("sendable.req");
-    fs::create_hard_link(a, dir_ / "linked.xml");
-    fs::create_directory(dir_ / "folder");
-    const std::string runner = Runner();
+    // run: quorvane-run, then "status N" on the standard output the row started with.
+    const std::string prelude = "set -u\nexec 3>&1\n"
+                                "run() { \"$RUNNER\" \"$@\"; echo \"status $?\" >&3; }\n";
+    // Once the trace shows an exchange, the run is stopped by SIGTERM.
+    const std::string stopped =
+        "\"$RUNNER\" --repeat 1000000 --junit r.xml --trace t.txt a.req >/dev/null & p=$!\n"
+        "until grep -qs . t.txt.partial-*; do sleep 0.01; done\n"
+        "kill -TERM $p; wait $p; echo \"status $?\"\n";
+    const std::string testsuites = "grep -o '<testsuites [^>]*>' r.xml\n";
     struct Case {
         const char* what;
-        std::vector<std::string> args; // run through sh -c when the first is "sh"
-        int status;
-        const char* says; // in the output
+        std::string script;
+        std::vector<std::string> says;       // in the output
+        std::vector<std::string> never = {}; // not in it
     };
-    const std::string sh = "exec '" + runner + "' ";
-    const Case cases[] = {
-        {"junit over the input", {"--junit", a, a}, 2, "would overwrite the input"},
-        {"trace over the input", {"--trace", a, a}, 2, "would overwrite the input"},
-        {"record over the input", {"--record", a, a}, 2, "would overwrite the input"},
+    const std::vector<Case> cases = {
+        // Never over an input or another output.
+        {"junit over the input",
+         "run --junit a.req a.req",
+         {"status 2", "would overwrite the input"}},
+        {"trace over the input",
+         "run --trace a.req a.req",
+         {"status 2", "would overwrite the input"}},
+        {"record over the input",
+         "run --record a.req a.req",
+         {"status 2", "would overwrite the input"}},
         {"junit over a hard link to the input",
-         {"--junit", Path("linked.xml"), a},
-         2,
-         "would overwrite the input"},
+         "ln a.req linked.xml; run --junit linked.xml a.req",
+         {"status 2", "would overwrite the input"}},
+        {"a record over the CT-API library the run has loaded",
+         "mkdir lib; cp \"$LIB\" lib/; LD_LIBRARY_PATH=lib run --record lib/libctapi-pcsc.so.1 "
+         "a.req\ncmp -s \"$LIB\" lib/libctapi-pcsc.so.1 && echo the library is intact",
+         {"status 2", "--record lib/libctapi-pcsc.so.1 would overwrite a file the run has loaded (",
+          "the library is intact"}},
         {"two outputs, one file",
-         {"--junit", Path("same.xml"), "--trace", Path("folder/../same.xml"), a},
-         2,
-         "--junit and --trace name the same file"},
-        {"an empty file name", {"--junit=", a}, 2, "--junit needs a file name"},
-        {"trace to standard output", {"--trace", "-", a}, 2, "only --junit writes to"},
+         "mkdir folder; run --junit same.xml --trace folder/../same.xml a.req\n"
+         "test -e same.xml && echo same.xml left",
+         {"status 2", "--junit and --trace name the same file"},
+         {"same.xml left"}},
+        {"an empty file name", "run --junit= a.req", {"status 2", "--junit needs a file name"}},
+        {"trace to standard output", "run --trace - a.req", {"status 2", "only --junit writes to"}},
+        // Written where the path leads.
+        {"a link to standard output, a file",
+         "ln -s /proc/self/fd/1 out; run -q --trace out a.req >log.txt\n"
+         "test -L out && echo out is still a link; cat log.txt",
+         {"status 1", "out is still a link", " reader 1 command > 00 A4 00 0C 02 3F 00 < 90 00 ",
+          "FAILED: 8 tests, 4 passed, 4 failed in "}},
+        {"/dev/stdout into a file, as an ordinary user",
+         "chmod 711 ..; chmod 777 .\n"
+         "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+         "'\"$RUNNER\" -q --trace /dev/stdout a.req >log.txt; echo \"status $?\"'; cat log.txt",
+         {"status 1", " reader 1 command > 00 A4 00 0C 02 3F 00 < 90 00 ",
+          "FAILED: 8 tests, 4 passed, 4 failed in "}},
+        {"/dev/stdout into a pipe",
+         "run -q --trace /dev/stdout a.req | cat",
+         {"status 1", " reader 1 command > 00 A4 00 0C 02 3F 00 < 90 00 ", "FAILED: 8 tests"}},
+        {"a report in standard output",
+         "run --junit - a.req >out.xml 2>/dev/null; head -c 6 out.xml; echo; tail -c 14 out.xml",
+         {"status 1\n<?xml \n</testsuites>\n"}},
+        {"a link to a report",
+         "echo old >real.xml; ln -s real.xml link.xml; run --junit link.xml a.req >/dev/null\n"
+         "test -L link.xml && echo link.xml is still a link; head -c 6 real.xml",
+         {"status 1", "link.xml is still a link\n<?xml "}},
+        {"a link to a report not there yet",
+         "mkdir sub; ln -s sub/new.txt dangling.txt; run --trace dangling.txt a.req >/dev/null\n"
+         "test -L dangling.txt && echo still a link; grep -q ' reader 1 ' sub/new.txt && echo "
+         "written through",
+         {"status 1", "still a link\nwritten through"}},
+        {"a FIFO that no program reads",
+         "mkfifo lonely; run --trace lonely a.req",
+         {"status 2", "cannot write lonely: no program reads the FIFO"}},
+        {"a link to a FIFO",
+         "mkfifo fifo; ln -s fifo tofifo; cat fifo >got.txt & run --trace tofifo a.req >/dev/null\n"
+         "wait; grep -q ' reader 1 ' got.txt && echo streamed; test -p fifo && echo still a FIFO",
+         {"status 1", "streamed\nstill a FIFO"}},
+        // Write errors.
         {"a folder that is not there",
-         {"--junit", Path("folder/no/report.xml"), a},
-         2,
-         "cannot write "},
-        {"a full disk", {"--junit", "/dev/full", a}, 2, "cannot write /dev/full: No space left"},
+         "run --junit folder/no/report.xml a.req",
+         {"status 2", "cannot write folder/no/report.xml: No such file or directory"}},
+        {"a full disk",
+         "run --junit /dev/full a.req",
+         {"status 2", "cannot write /dev/full: No space left"}},
+        {"a full disk under the trace",
+         "run --trace /dev/full a.req",
+         {"status 2", "cannot write /dev/full: No space left on device"}},
         {"a closed standard output",
-         {"sh", sh + "'" + a + "' >&-"},
-         2,
-         "cannot write standard output: Bad file descriptor"},
+         "run a.req >&-",
+         {"status 2", "cannot write standard output: Bad file descriptor"}},
         {"a standard output on a full disk",
-         {"sh", sh + "'" + a + "' >/dev/full"},
-         2,
-         "cannot write standard output: No space left"},
+         "run a.req >/dev/full",
+         {"status 2", "cannot write standard output: No space left"}},
+        // No report of an earlier run outlives a status 2; a golden file and an input stay.
+        {"an earlier report, no card",
+         "echo STALE >r.xml; echo STALE >t.txt; run -r 2 --junit r.xml --trace t.txt a.req\n"
+         "cat r.xml t.txt",
+         {"status 2", "no card in reader"},
+         {"STALE"}},
+        {"an earlier report, a file that is not there",
+         "echo STALE >r.xml; run --junit r.xml nothere.req; cat r.xml",
+         {"status 2", "cannot read nothere.req"},
+         {"STALE"}},
+        {"an earlier report, an unknown option after it",
+         "echo STALE >r.xml; run --junit r.xml --bogus a.req; cat r.xml",
+         {"status 2", "unknown option --bogus"},
+         {"STALE"}},
+        {"an earlier trace, an unknown option before it",
+         "echo STALE >t.txt; run --bogus --trace t.txt a.req; cat t.txt",
+         {"status 2", "unknown option --bogus"},
+         {"STALE"}},
+        {"an earlier trace, a baseline that is not there",
+         "echo STALE >t.txt; run --trace t.txt --baseline no.xml a.req; cat t.txt",
+         {"status 2", "cannot read the baseline no.xml"},
+         {"STALE"}},
+        {"an output that an unreadable file includes",
+         "printf '@quorvane-run 1\\n@include inc.req\\n2,0 ZZ\\n' >main.req\n"
+         "echo '2,0 00 A4 00 0C 02 3F 00' >inc.req; run --junit inc.req main.req; cat inc.req",
+         {"status 2", "main.req:3", "2,0 00 A4 00 0C 02 3F 00"}},
+        {"a golden file, an unknown option",
+         "echo KEEP >g.req; run --record g.req --bogus a.req; cat g.req",
+         {"status 2", "KEEP"}},
+        // The report counts what the console counts.
+        {"a run stopped by a signal",
+         stopped + testsuites + "grep -c '<error message=\"stopped by SIGTERM\"' r.xml",
+         {"status 143", " errors=\"1\" ", "\n1\n"}},
+        {"--repeat with --fail-fast",
+         "run -q --repeat 3 --fail-fast --junit r.xml a.req; " + testsuites,
+         {"status 1", "FAILED: 16 tests, 1 passed, 1 failed, 14 not run in ", " tests=\"16\" ",
+          " skipped=\"14\" "}},
+        // What the console says.
+        {"a baseline that is a folder",
+         "mkdir adir; run --baseline adir a.req",
+         {"status 2", "cannot read the baseline adir: it is a directory"}},
+        {"a command too long to send",
+         "run long.req",
+         {"status 1", "           not sent  00 D6 00 00 00 FF FF 00 00 ",
+          "; no exchange was timed\n"},
+         {"           sent  ", "p50"}},
+        {"a name with control characters",
+         "run esc.req",
+         {"status 1", "FAIL     1  Red \\x1B[31mtext\\x07  "},
+         {"\033"}},
     };
-    const std::string before = textfile::Read(a);
-    for (const Case& c : cases) {
-        const bed::RunResult r =
-            c.args.front() == "sh" ? bed::Run({"/bin/sh", "-c", c.args[1]}, {}) : Run(c.args);
-        EXPECT_EQ(r.status, c.status) << c.what << ":\n" << r.out;
-        EXPECT_NE(r.out.find(c.says), std::string::npos) << c.what << ":\n" << r.out;
-        EXPECT_EQ(textfile::Read(a), before) << c.what;
-        EXPECT_FALSE(fs::exists(dir_ / "same.xml")) << c.what;
+    const std::string library = bed::BuildPath("lib/libctapi-pcsc.so.1");
+    const std::string tooLong =
+        "# - Too long\n2,0 00 D6 00 00 00 FF FF " + Repeated("00", 65535) + "\n> 90 00\n";
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const Case& c = cases[k];
+        SCOPED_TRACE(c.what);
+        const fs::path row = dir_ / ("row" + std::to_string(k));
+        fs::create_directory(row);
+        textfile::Write(row / "a.req", kSendable);
+        textfile::Write(row / "long.req", tooLong);
+        textfile::Write(row / "esc.req",
+                        "# - Red \033[31mtext\a\n2,0 00 B0 00 00 02\n> 12 35 90 00\n");
+        bed::RunOptions options;
+        options.workDir = row.string();
+        const bed::RunResult r = bed::Run({"/usr/bin/env", "RUNNER=" + Runner(), "LIB=" + library,
+                                           "/bin/sh", "-c", prelude + c.script},
+                                          options);
+        ASSERT_FALSE(r.timedOut) << r.out;
+        for (const std::string& text : c.says)
+            EXPECT_NE(r.out.find(text), std::string::npos) << "missing: " << text << "\n" << r.out;
+        for (const std::string& text : c.never)
+            EXPECT_EQ(r.out.find(text), std::string::npos) << "there: " << text << "\n" << r.out;
+        EXPECT_EQ(textfile::Read(row / "a.req"), kSendable);
+        for (const auto& entry : fs::directory_iterator(row))
+            EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos) << entry.path();
     }
-    EXPECT_NE(Run({"--junit", Path("folder/no/report.xml"), a}).out.find("No such file"),
-              std::string::npos)
-        << "cannot write says why";
-
-    // A report on standard output is the XML alone; the console's lines go to standard error.
-    const bed::RunResult toStdout = bed::Run(
-        {"/bin/sh", "-c", sh + "--junit - '" + a + "' >'" + Path("out.xml") + "' 2>/dev/null"}, {});
-    EXPECT_EQ(toStdout.status, 1) << toStdout.out;
-    const std::string xml = textfile::Read(dir_ / "out.xml");
-    EXPECT_TRUE(xml.starts_with("<?xml ")) << xml;
-    EXPECT_TRUE(xml.ends_with("</testsuites>\n")) << xml;
-
-    // An earlier run's report is gone after a set-up error, and nothing half-written is left.
-    textfile::Write(dir_ / "report.xml", "<testsuites tests=\"8\" failures=\"0\"/>\n");
-    textfile::Write(dir_ / "trace.txt", "stale\n");
-    const bed::RunResult noCard =
-        Run({"-r", "2", "--junit", Path("report.xml"), "--trace", Path("trace.txt"), a});
-    EXPECT_EQ(noCard.status, 2) << noCard.out;
-    EXPECT_FALSE(fs::exists(dir_ / "report.xml"));
-    EXPECT_FALSE(fs::exists(dir_ / "trace.txt"));
-    for (const auto& entry : fs::directory_iterator(dir_))
-        EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos) << entry.path();
 }
 
 // Runs a command; once the trace's temporary file holds COUNT lines, sends it SIGNAL (or "-":
@@ -587,10 +689,13 @@ TEST_F(RunnerOnBed, EveryFaultEndsTheRunWithItsReports) {
              {"--readers", "1,2", "--timeout", "0"},
              name,
              128 + number,
-             {"[1] stopped by " + std::string(name) + "; 2 tests not run\n",
-              "FAILED: 8 tests, 6 passed, 0 failed, 2 not run in "},
-             {"suite Virtual PCD 00 00 tests=4 failures=0 errors=0\n",
-              "| 3 Aimed at | untimed | Skipped: stopped by " + std::string(name) + "\n",
+             // The test the stop fell on is an error, so that the report alone shows it.
+             {"[1] ERROR    3  Aimed at  ", "[1]            stopped by " + std::string(name) + "\n",
+              "[1] stopped by " + std::string(name) + "; 1 test not run\n",
+              "FAILED: 8 tests, 6 passed, 1 failed, 1 not run in "},
+             {"suite Virtual PCD 00 00 tests=4 failures=0 errors=1\n",
+              "| 3 Aimed at | untimed | Error: stopped by " + std::string(name) + "\n",
+              "| 4 After it | untimed | Skipped: stopped by " + std::string(name) + "\n",
               "suite Virtual PCD 00 01 tests=4 failures=0 errors=0\n"},
              6});
     }
