@@ -1,4 +1,6 @@
 # The README's two commands: `make run` and `make test`. Both install what is missing first.
+# CMake's own makes below ours say nothing about the folders they enter.
+MAKEFLAGS += --no-print-directory
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -17,14 +19,19 @@ configure:
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
-# Only the programs (the menu and quorvane-run), the library and the test bed's tools, in a
-# directory of their own that never has the tests: no GoogleTest, no libvterm, no benchmarks.
+# Every program the README names (the menu, quorvane-run, quorvane-card, quorvane-bed), the
+# library and the bed's reader probe. Where `make test` or `make build` has configured $(BUILD),
+# they are built there, beside what those built; otherwise in a directory of their own that never
+# has the tests (no GoogleTest, no libvterm, no benchmarks) and treats no warning as an error, so
+# a newer compiler cannot stop a user's first run. $(BUILD)'s warnings as errors change every
+# compile command, so `make test` cannot take over what `make run` built in $(RUN_BUILD).
 RUN_BUILD ?= build-run
+RUN_TARGETS = quorvane quorvane-run quorvane-card quorvane-bed bed-readers
 run:
 	@scripts/install-deps run
-	@test -f $(RUN_BUILD)/CMakeCache.txt || cmake -S . -B $(RUN_BUILD) -DQUORVANE_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(RUN_BUILD) -j$(JOBS) --target quorvane quorvane-run bed-readers quorvane-bed
-	@scripts/run-quorvane $(RUN_BUILD)
+	@if [ -f $(BUILD)/CMakeCache.txt ]; then dir=$(BUILD); else dir=$(RUN_BUILD); \
+	  test -f $$dir/CMakeCache.txt || cmake -S . -B $$dir -DQUORVANE_TESTS=OFF $(CMAKE_FLAGS) || exit; fi; \
+	  cmake --build $$dir -j$(JOBS) --target $(RUN_TARGETS) && scripts/run-quorvane $$dir
 
 test:
 	@scripts/install-deps test

@@ -15,10 +15,15 @@ namespace {
 using qv::pcsc::Context;
 using qv::pcsc::ReaderList;
 
+// Where the machine has no reader at hand, a test bed gives the run one.
+constexpr const char* kWithoutReader =
+    "; without a reader, run it in a test bed: quorvane-bed --card 0=FILE.card -- quorvane-run "
+    "... (see quorvane-bed(1))";
+
 std::vector<std::string> ReaderNames(const Context& context) {
     ReaderList list = qv::pcsc::ListReaders(context.Handle());
     if (list.step == ReaderList::Step::NoReaders)
-        throw SetupError("no reader: PC/SC lists none");
+        throw SetupError(std::string("no reader: PC/SC lists none") + kWithoutReader);
     if (!list.Listed())
         throw SetupError(std::string("cannot list the readers: ") +
                          pcsc_stringify_error(list.result));
@@ -62,7 +67,7 @@ const Reader& FindReader(const std::vector<Reader>& readers, std::string_view wa
 std::vector<Reader> AttachedReaders() {
     Context context;
     if (context.Establish() != SCARD_S_SUCCESS)
-        throw SetupError("no PC/SC service (is pcscd running?)");
+        throw SetupError(std::string("no PC/SC service (is pcscd running?)") + kWithoutReader);
     std::vector<Reader> readers;
     for (std::string& name : ReaderNames(context)) {
         Reader reader;
