@@ -57,6 +57,9 @@ struct Atr {
 
 Atr DecodeAtr(ByteView bytes);
 
+// "well formed", or the first fault with its position ("TCK missing at byte 4: ...").
+std::string AtrVerdictText(const AtrVerdict& verdict);
+
 // "truncated", "tck-missing", ...: the fault's name for scripts; "none" when well formed.
 std::string_view AtrFaultName(AtrFault fault);
 

@@ -23,10 +23,12 @@ std::string AtrText(const Atr& atr) {
     for (std::size_t k = 0; k < atr.protocols.size(); ++k)
         text += (k > 0 ? ", T=" : "T=") + std::to_string(atr.protocols[k]);
     text += atr.protocolByDefault ? " (by default: no TD names one)\n" : "\n";
-    text +=
-        "  verdict: " + (atr.verdict.WellFormed() ? std::string("well formed") : atr.verdict.text) +
-        "\n";
+    text += "  verdict: " + AtrVerdictText(atr.verdict) + "\n";
     return text;
+}
+
+std::string AtrVerdictText(const AtrVerdict& verdict) {
+    return verdict.WellFormed() ? std::string("well formed") : verdict.text;
 }
 
 } // namespace qv

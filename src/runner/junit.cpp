@@ -1,6 +1,7 @@
 // The JUnit XML report.
 #include "runner/junit.h"
 
+#include "core/atr.h"
 #include "runner/hex_text.h"
 #include "runner/report.h"
 #include "runner/setup_error.h"
@@ -225,7 +226,13 @@ void JUnitReport::Write(OutputFile& file, std::chrono::system_clock::time_point 
                  Counts(t.tests, t.mismatches, t.errors, t.notRun) + " time=\"" + Seconds(t.wall) +
                  "\" timestamp=\"" + timestamp + "\" hostname=\"" + host +
                  "\">\n    <properties>\n      <property name=\"atr\" value=\"" +
-                 HexText(suite.atr) + "\"/>\n    </properties>\n");
+                 HexText(suite.atr) + "\"/>\n");
+        // Without a reset (--no-reset) there is no ATR to judge.
+        if (!suite.atr.empty()) {
+            file.Put("      <property name=\"atr-verdict\" value=\"" +
+                     XmlText(qv::AtrVerdictText(qv::DecodeAtr(suite.atr).verdict)) + "\"/>\n");
+        }
+        file.Put("    </properties>\n");
         suite.cases->CopyTo(file);
         if (!systemErr_.empty())
             file.Put("    <system-err>" + XmlText(systemErr_) + "</system-err>\n");

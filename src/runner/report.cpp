@@ -5,6 +5,8 @@
 #include "runner/hex_text.h"
 #include "runner/keypad.h"
 
+#include "core/atr.h"
+#include "core/text.h"
 #include "req/test_verdict.h"
 
 #include <algorithm>
@@ -343,19 +345,38 @@ void Console::ShowProgress() {
 }
 
 void Console::ReaderReady(const ReaderSlot& slot) {
+    const qv::Atr atr = qv::DecodeAtr(slot.atr);
+    ReaderLine(slot, atr);
+    // A card that answers a reset in a way terminals may refuse is worth a word, not a stop.
+    if (settings_.showAtr && !atr.verdict.WellFormed()) {
+        Warning(readers_[slot.index].prefix + "reader " + std::to_string(slot.reader.position + 1) +
+                " '" + slot.reader.name + "': the ATR is not well formed: " + atr.verdict.text);
+    }
+}
+
+void Console::ReaderLine(const ReaderSlot& slot, const qv::Atr& atr) {
     const std::lock_guard lock(mutex_);
-    readers_[slot.index].prefix = Prefix(slot.reader);
+    const std::string& prefix = readers_[slot.index].prefix = Prefix(slot.reader);
     if (settings_.verbosity == Verbosity::Quiet)
         return;
     ClearProgress();
-    std::fprintf(out_, "%sreader %u '%s'", readers_[slot.index].prefix.c_str(),
-                 slot.reader.position + 1u, slot.reader.name.c_str());
+    std::fprintf(out_, "%sreader %u '%s'", prefix.c_str(), slot.reader.position + 1u,
+                 slot.reader.name.c_str());
     if (settings_.showAtr)
         std::fprintf(out_, ", ATR %s", HexText(slot.atr).c_str());
-    if (settings_.verbosity == Verbosity::Verbose && slot.index < settings_.keypads.size() &&
-        !settings_.keypads[slot.index].empty())
+    const bool verbose = settings_.verbosity == Verbosity::Verbose;
+    if (verbose && slot.index < settings_.keypads.size() && !settings_.keypads[slot.index].empty())
         std::fprintf(out_, ", %s", settings_.keypads[slot.index].c_str());
     std::fputc('\n', out_);
+    // -v: the ATR decoded as quorvane-atr prints it, a line each, below the reader's line.
+    if (verbose && settings_.showAtr) {
+        const std::string text = qv::AtrText(atr);
+        for (const std::string_view line : qv::SplitAt(text, '\n')) {
+            if (!line.empty())
+                std::fprintf(out_, "%s  %.*s\n", prefix.c_str(), static_cast<int>(line.size()),
+                             line.data());
+        }
+    }
     ShowProgress();
 }
 

@@ -1,6 +1,7 @@
 // What the runner prints: a line per test, the detail of a failure, a summary.
 #pragma once
 
+#include "core/atr.h"
 #include "runner/options.h"
 #include "runner/result.h"
 
@@ -80,6 +81,8 @@ class Console : public RunObserver {
   private:
     struct ReaderState;
     // A test's verdict line, below the "== FILE" line of its file and run where that changed.
+    // The reader's line (its ATR, with -v its PIN pad and the ATR decoded).
+    void ReaderLine(const ReaderSlot& slot, const qv::Atr& atr);
     void VerdictLine(ReaderState& state, const Scenario& scenario, unsigned run, const Test& test,
                      const char* verdict, bool passed, Clock::duration duration);
     void NoteWriteError();

@@ -272,6 +272,56 @@ TEST_F(RunnerOnBed, TwoReadersAtOnceAndACardPulledFromOne) {
         << junit.out;
 }
 
+// Each reader's ATR as the core's decoder reads it: below its line with -v, a warning on standard
+// error for one that is not well formed (the run goes on, its status its tests'), and both the ATR
+// and its verdict among the properties of the reader's JUnit suite.
+TEST_F(RunnerOnBed, TheReadersAtrsDecodedWarnedAboutAndReported) {
+    Insert(0, kCard);
+    Insert(1, "atr 3B 80 01\napdu 00 A4 00 0C 02 3F 00 -> 90 00\n");
+    textfile::Write(dir_ / "select.req", "# - Select MF\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n");
+    const std::string warning = "quorvane-run: [2] reader 2 'Virtual PCD 00 01': the ATR is not "
+                                "well formed: TCK missing at byte 4: a protocol other than T=0 is "
+                                "indicated, so a check byte ends the ATR\n";
+    const bed::RunResult r =
+        Run({"-v", "--readers", "1,2", "--junit", Path("report.xml"), Path("select.req")});
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (const char* line : {
+             "[1] reader 1 'Virtual PCD 00 00', ATR 3B 02 14 50, no features\n"
+             "[1]   ATR 3B 02 14 50\n"
+             "[1]     byte 1   TS          3B  direct convention\n",
+             "[1]     verdict: well formed\n",
+             "[2] reader 2 'Virtual PCD 00 01', ATR 3B 80 01, no features\n"
+             "[2]   ATR 3B 80 01\n"
+             "[2]     byte 1   TS   3B  direct convention\n",
+             "[2]     byte 3   TD1  01  protocol T=1 (blocks); Y2 = 0000: no interface bytes "
+             "follow\n"
+             "[2]     protocols: T=1\n"
+             "[2]     verdict: TCK missing at byte 4: ",
+             "PASSED: 2 tests, 2 passed, 0 failed",
+         }) {
+        EXPECT_NE(r.out.find(line), std::string::npos) << "missing: " << line << "\nin:\n" << r.out;
+    }
+    EXPECT_EQ(Count(r.out, warning), 1u) << r.out;
+    const std::string report = textfile::Read(dir_ / "report.xml");
+    EXPECT_NE(report.find("<property name=\"atr\" value=\"3B 02 14 50\"/>\n"
+                          "      <property name=\"atr-verdict\" value=\"well formed\"/>\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("<property name=\"atr\" value=\"3B 80 01\"/>\n"
+                          "      <property name=\"atr-verdict\" value=\"TCK missing at byte 4: "),
+              std::string::npos)
+        << report;
+
+    // Quiet, the warning still comes; without a reset there is no ATR to judge.
+    const bed::RunResult quiet = Run({"-q", "--readers", "2", Path("select.req")});
+    EXPECT_EQ(quiet.status, 0) << quiet.out;
+    EXPECT_EQ(Count(quiet.out, "the ATR is not well formed"), 1u) << quiet.out;
+    const bed::RunResult unreset =
+        Run({"--no-reset", "--readers", "2", "--junit", Path("unreset.xml"), Path("select.req")});
+    EXPECT_EQ(Count(unreset.out, "the ATR is not well formed"), 0u) << unreset.out;
+    EXPECT_EQ(textfile::Read(dir_ / "unreset.xml").find("atr-verdict"), std::string::npos);
+}
+
 // Tests left unsent are counted and said, in the summary and as JUnit's skipped test cases;
 // the repetitions never begun share one test case per test, and count as one in the summary.
 TEST_F(RunnerOnBed, TestsNotRunAreCountedAndSkippedInJUnit) {
