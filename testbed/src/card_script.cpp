@@ -1,14 +1,19 @@
 // The card script file format.
 #include "bed/card.h"
+#include "bed/fd.h"
 #include "detail.h"
 
 #include "core/hex.h"
 #include "core/text.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 #include <stdexcept>
 
 namespace bed {
@@ -17,6 +22,8 @@ namespace {
 // vpcd waits for ever for an answer of no bytes, and pcscd's reader thread with it.
 constexpr const char* kEmptyAnswer =
     "an empty answer hangs the reader; a silent card is 'mute', a pulled one 'drop'";
+// A delay or a put-back longer than a day is a typing error, and longer ones overflow the clock.
+constexpr std::size_t kMaxWaitMs = 24 * 60 * 60 * 1000;
 
 std::size_t Number(std::string_view word, std::string_view what) {
     const std::optional<std::size_t> value = qv::WholeNumber<std::size_t>(word);
@@ -59,7 +66,7 @@ void ParseAnswer(std::string_view text, Rule& rule) {
         } else if (w == "exact-le") {
             rule.exactLe = true;
         } else if (w == "delay") {
-            rule.delay = std::chrono::milliseconds(NumberAfter(words, i, 0));
+            rule.delay = std::chrono::milliseconds(NumberAfter(words, i, 0, kMaxWaitMs));
         } else if (w == "truncate") {
             rule.truncate = NumberAfter(words, i, 1, 65535);
         } else if (w == "chain") {
@@ -67,7 +74,7 @@ void ParseAnswer(std::string_view text, Rule& rule) {
         } else if (w == "random") {
             // The random bytes of "random N" come first in the answer; say so rather than
             // reorder ("xx" places a random byte anywhere).
-            const std::size_t n = NumberAfter(words, i, 0);
+            const std::size_t n = NumberAfter(words, i, 0, kMaxAnswerBytes);
             if (!rule.response.empty())
                 throw std::invalid_argument("random must come before the response bytes");
             rule.randomBytes += n;
@@ -142,8 +149,7 @@ CardScript ParseCardScript(std::string_view text) {
         try {
             if (directive == "atr") {
                 script.atr = qv::FromHex(rest);
-                if (script.atr.empty())
-                    throw std::invalid_argument("atr needs bytes");
+                detail::CheckAtr(script.atr);
                 script.atrLine = lineNo;
             } else if (directive == "echo") {
                 if (!qv::Words(rest).empty())
@@ -168,28 +174,61 @@ CardScript ParseCardScript(std::string_view text) {
                 std::size_t i = 0;
                 if (words.size() != 2 || words[0] != "after")
                     throw std::invalid_argument("putback needs 'after MS'");
-                script.putBack = std::chrono::milliseconds(NumberAfter(words, i, 0));
+                script.putBack = std::chrono::milliseconds(NumberAfter(words, i, 0, kMaxWaitMs));
             } else {
                 throw std::invalid_argument("unknown directive '" + std::string(directive) + "'");
             }
         } catch (const std::invalid_argument& e) {
-            throw std::invalid_argument("card script line " + std::to_string(lineNo) + ": " +
-                                        e.what());
+            throw CardScriptError(lineNo, e.what());
         }
     }
     return script;
 }
 
+CardScriptError::CardScriptError(std::size_t line, const std::string& reason)
+    : std::invalid_argument("card script line " + std::to_string(line) + ": " + reason),
+      line_(line), reason_(reason) {}
+
+namespace {
+
+// The whole text of a card script: a regular file (a device, a folder or a pipe may never end or
+// hold no script) of at most kMaxScriptBytes.
+std::string ReadScriptFile(const std::string& path) {
+    const auto fail = [&path](const std::string& why) {
+        return std::invalid_argument("cannot read card script " + path + ": " + why);
+    };
+    // Non-blocking, so that a FIFO without a writer does not hold the open.
+    const Fd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (!file.Valid() || fstat(file.Get(), &st) != 0)
+        throw fail(std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        throw fail(S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file");
+    if (static_cast<std::uintmax_t>(st.st_size) > kMaxScriptBytes)
+        throw fail("larger than 16 MiB");
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    // The file may change meanwhile: what it holds now, never more than the limit.
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = read(file.Get(), text.data() + got, text.size() - got);
+        if (n == 0)
+            break;
+        if (n < 0 && errno != EINTR)
+            throw fail(std::strerror(errno));
+        got += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    text.resize(got);
+    return text;
+}
+
+} // namespace
+
 CardScript LoadCardScript(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw std::invalid_argument("cannot read card script " + path);
-    std::ostringstream text;
-    text << in.rdbuf();
+    const std::string text = ReadScriptFile(path);
     try {
-        return ParseCardScript(text.str());
-    } catch (const std::invalid_argument& e) {
-        throw std::invalid_argument(path + ": " + e.what());
+        return ParseCardScript(text);
+    } catch (const CardScriptError& e) {
+        throw std::invalid_argument(path + ":" + std::to_string(e.Line()) + ": " + e.Reason());
     }
 }
 
@@ -222,9 +261,12 @@ bool CommandPattern::Matches(std::span<const std::uint8_t> apdu) const {
     return true;
 }
 
+// Also the answer's size: checked here and not at each word, so that a script built in code is
+// held to it too.
 void detail::CheckAnswer(const Rule& rule) {
     if (!rule.drop && !rule.mute && rule.response.empty() && rule.randomBytes == 0)
         throw std::invalid_argument(kEmptyAnswer);
+    CheckAnswerSize(rule.randomBytes + rule.response.size());
     const auto outside = [&rule](std::size_t at) { return at >= rule.response.size(); };
     if (std::any_of(rule.randomAt.begin(), rule.randomAt.end(), outside) ||
         rule.counterAt + rule.counterBytes > rule.response.size()) {
@@ -233,6 +275,7 @@ void detail::CheckAnswer(const Rule& rule) {
 }
 
 void detail::CheckScript(const CardScript& script) {
+    CheckAtr(script.atr);
     for (const Rule& rule : script.rules)
         CheckAnswer(rule);
     CheckFallback(script.fallback);
@@ -241,6 +284,24 @@ void detail::CheckScript(const CardScript& script) {
 void detail::CheckFallback(const Bytes& fallback) {
     if (fallback.empty())
         throw std::invalid_argument(kEmptyAnswer);
+    CheckAnswerSize(fallback.size());
+}
+
+void detail::CheckAnswerSize(std::size_t bytes) {
+    if (bytes > kMaxAnswerBytes) {
+        throw std::invalid_argument("an answer of " + std::to_string(bytes) +
+                                    " bytes; a card answers at most 65535, the status word "
+                                    "included");
+    }
+}
+
+void detail::CheckAtr(const Bytes& atr) {
+    if (atr.empty())
+        throw std::invalid_argument("atr needs bytes");
+    if (atr.size() > kMaxAtrBytes) {
+        throw std::invalid_argument("an ATR of " + std::to_string(atr.size()) +
+                                    " bytes; an ATR has at most 33");
+    }
 }
 
 } // namespace bed

@@ -14,7 +14,10 @@ bool CardReported(const std::string& reader);
 // reader's driver waiting for ever (a silent card is what `drop` is for).
 void CheckAnswer(const Rule& rule);
 void CheckFallback(const Bytes& fallback);
-// Both over every rule; throws std::invalid_argument.
+// An answer of more than kMaxAnswerBytes, an ATR empty or longer than kMaxAtrBytes.
+void CheckAnswerSize(std::size_t bytes);
+void CheckAtr(const Bytes& atr);
+// Both over every rule, and the ATR; throws std::invalid_argument.
 void CheckScript(const CardScript& script);
 
 } // namespace bed::detail

@@ -8,6 +8,7 @@
 #include "temp_tree.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -310,7 +311,7 @@ TEST(CardTools, BedStatusErrorsAndTwoCards) {
     EXPECT_EQ(InBed(a, {"/bin/sh", "-c", "kill -TERM $$"}).status, 128 + 15);
     const bed::RunResult bad = InBed(dir.Write("bad.card", "atr 3B\napdu 00 -> 9\n"), {"true"});
     EXPECT_EQ(bad.status, 2);
-    EXPECT_TRUE(Has(bad.out, "bad.card: card script line 2: odd number of hex digits")) << bad.out;
+    EXPECT_TRUE(Has(bad.out, "bad.card:2: odd number of hex digits")) << bad.out;
     const bed::RunResult usage =
         bed::Run({Tool("quorvane-bed"), "--card", "16=" + a, "--", "true"}, {});
     EXPECT_EQ(usage.status, 2) << usage.out;
@@ -443,6 +444,65 @@ TEST(CardTools, CommandLinesOfTheTools) {
             line += " " + arg;
         EXPECT_EQ(r.status, c.status) << line << "\n" << r.out;
         EXPECT_TRUE(Has(r.out, c.seen)) << line << ": no '" << c.seen << "' in\n" << r.out;
+    }
+}
+
+// Card scripts that no card can play are refused before anything starts, by --check and by the
+// bed alike, naming the file and, for a fault in it, the line: what is no regular file (it may
+// never end, or hold nothing), a file past 16 MiB, and answers and ATRs longer than vpcd and the
+// CT-API carry. The longest answer that fits is played.
+TEST(CardTools, ScriptsNoCardCanPlayAreRefused) {
+    NEEDS_SANDBOX();
+    const TempDir dir;
+    const auto hexBytes = [](std::size_t n) {
+        std::string text;
+        for (std::size_t k = 0; k < n; ++k)
+            text += "5A";
+        return text;
+    };
+    const std::string fifo = (dir.path / "no-writer.card").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = dir.Write("huge.card", "# a card\n");
+    fs::resize_file(huge, 16 * 1024 * 1024 + 1);
+    const struct {
+        std::string script;
+        std::string seen; // empty: played
+    } cases[] = {
+        {"/dev/zero", "cannot read card script /dev/zero: not a regular file"},
+        {dir.path.string(), "cannot read card script " + dir.path.string() + ": a folder"},
+        {fifo, "cannot read card script " + fifo + ": not a regular file"},
+        {huge, "cannot read card script " + huge + ": larger than 16 MiB"},
+        {dir.Write("long.card", "atr 3B 00\napdu 00 B0 -> " + hexBytes(65534) + " 90 00\n"),
+         "long.card:2: an answer of 65536 bytes; a card answers at most 65535"},
+        {dir.Write("random.card", "apdu 00 84 -> random 4294967296, 90 00\n"),
+         "random.card:1: random 4294967296 is out of range 0 to 65535"},
+        {dir.Write("random2.card", "apdu 00 84 -> random 65534, 90 00\n"),
+         "random2.card:1: an answer of 65536 bytes"},
+        {dir.Write("default.card", "\ndefault " + hexBytes(65536) + "\n"),
+         "default.card:2: an answer of 65536 bytes"},
+        {dir.Write("atr.card", "atr 3B " + hexBytes(33) + "\n"),
+         "atr.card:1: an ATR of 34 bytes; an ATR has at most 33"},
+        {dir.Write("delay.card", "apdu 00 B0 -> 90 00 delay 9223372036854775808\n"),
+         "delay.card:1: delay 9223372036854775808 is out of range 0 to 86400000"},
+        {dir.Write("fits.card", "apdu 00 B0 -> " + hexBytes(65533) + " 90 00\n"), ""},
+    };
+    bed::RunOptions patience;
+    patience.timeout = 20s;
+    for (const auto& c : cases) {
+        const bed::RunResult checked =
+            bed::Run({Tool("quorvane-card"), "--check", c.script}, patience);
+        const bed::RunResult played = bed::Run(
+            {Tool("quorvane-bed"), "--card", "0=" + c.script, "--", "echo", "played"}, patience);
+        for (const bed::RunResult* r : {&checked, &played}) {
+            const std::string what = (r == &checked ? "--check " : "bed ") + c.script;
+            if (c.seen.empty()) {
+                EXPECT_EQ(r->status, 0) << what << "\n" << r->out;
+                continue;
+            }
+            EXPECT_EQ(r->status, 2) << what << "\n" << r->out;
+            EXPECT_TRUE(Has(r->out, c.seen)) << what << ": no '" << c.seen << "' in\n" << r->out;
+            EXPECT_FALSE(Has(r->out, "played")) << what;
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <random>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -110,7 +111,30 @@ class CardLogic {
 //   apdu 00 FF 00 00 -> drop
 //   default 6D 00
 //   echo
-CardScript ParseCardScript(std::string_view text); // throws std::invalid_argument with line no.
+// A card script's fault: its line (1 for the first) and what is wrong there; what() says
+// "card script line N: reason".
+class CardScriptError : public std::invalid_argument {
+  public:
+    CardScriptError(std::size_t line, const std::string& reason);
+    std::size_t Line() const { return line_; }
+    const std::string& Reason() const { return reason_; }
+
+  private:
+    std::size_t line_;
+    std::string reason_;
+};
+
+// The most a card can send in one answer: vpcd's two-byte length, and the CT-API's response
+// length, which holds the status word too.
+inline constexpr std::size_t kMaxAnswerBytes = 65535;
+// ISO 7816-3's longest ATR, and pcscd's.
+inline constexpr std::size_t kMaxAtrBytes = 33;
+// The longest card script file read: far beyond a hand-written card or a long recording's replay.
+inline constexpr std::size_t kMaxScriptBytes = 16 * 1024 * 1024;
+
+CardScript ParseCardScript(std::string_view text); // throws CardScriptError
+// The script of a regular file of at most kMaxScriptBytes; throws std::invalid_argument naming
+// the file, and FILE:LINE for a fault in it.
 CardScript LoadCardScript(const std::string& path);
 
 } // namespace bed
