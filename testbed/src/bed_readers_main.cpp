@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,12 @@ int main(int argc, char** argv) {
     if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--wait-card") == 0) {
         const int slot = std::atoi(argv[2]);
         const long ms = argc == 4 ? std::atol(argv[3]) : 5000;
+        try {
+            bed::UseServiceOfSlot(slot);
+        } catch (const std::invalid_argument& e) {
+            std::fprintf(stderr, "bed-readers: %s\n", e.what());
+            return 2;
+        }
         return bed::WaitForCard(bed::ReaderName(slot), true, std::chrono::milliseconds(ms)) ? 0 : 1;
     }
     std::fprintf(stderr, "usage: bed-readers [--with-card | --wait-card SLOT [MS]]\n");

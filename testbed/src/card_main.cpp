@@ -27,7 +27,8 @@ constexpr const char* kUsage =
     "Plays the card of SCRIPT in a vpcd reader of a pcscd that loads the vpcd driver (slot 0,\n"
     "port 35963, on 127.0.0.1 unless told otherwise) until SIGTERM or SIGINT; or writes a card\n"
     "script that replays a quorvane-run --record file or --trace file to standard output.\n"
-    "  -s, --slot N        the vpcd reader slot N (port 35963 + N; 0 to 15)\n"
+    "  -s, --slot N        the vpcd reader slot N (port 35963 + N; 0 to 63, slots past 15 in a\n"
+    "                      quorvane-bed of that many readers)\n"
     "  -p, --port PORT     the TCP port vpcd listens on for the card\n"
     "  -H, --host HOST     where vpcd listens (default 127.0.0.1)\n"
     "  -v, --verbose       print every exchange and event\n"
@@ -69,6 +70,12 @@ int Play(bed::CardScript script, bed::CardPlace place, bool verbose) {
     bed::SimCard card(std::move(script), std::move(place), log);
     try {
         card.Insert();
+    } catch (const bed::ReaderOccupied& e) {
+        std::fprintf(stderr,
+                     "quorvane-card: %s: take that card out first (end the quorvane-card that "
+                     "plays it), or choose another slot\n",
+                     e.what());
+        return 1;
     } catch (const std::runtime_error& e) {
         std::fprintf(stderr,
                      "quorvane-card: %s\nStart pcscd with the vpcd driver first (Debian: apt-get "
@@ -114,8 +121,8 @@ int main(int argc, char** argv) {
     const auto apply = [&](int code, const char* value) -> std::optional<int> {
         switch (code) {
         case 's':
-            if ((slot = number(value, 0, bed::kMaxReaders - 1)) < 0)
-                return Usage("--slot takes 0 to 15");
+            if ((slot = number(value, 0, bed::kMaxSlots - 1)) < 0)
+                return Usage("--slot takes 0 to 63");
             break;
         case 'p':
             if ((port = number(value, 1, 65535)) < 0)
@@ -179,6 +186,8 @@ int main(int argc, char** argv) {
             return std::fflush(stdout) == 0 ? 0 : 1;
         }
         bed::CardScript script = bed::LoadCardScript(argv[optind]);
+        if (port < 0)
+            bed::UseServiceOfSlot(slot < 0 ? 0 : slot); // the card's reader is looked at there
         bed::CardPlace place = bed::SlotPlace(slot < 0 ? 0 : slot);
         if (port >= 0)
             place = bed::CardPlace{host, port, ""};

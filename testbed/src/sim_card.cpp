@@ -65,9 +65,12 @@ int ConnectToVpcd(const CardPlace& place) {
 // may still be loading the driver); throws std::runtime_error when it cannot.
 int ConnectWhenEmpty(const CardPlace& place) {
     // A card just removed from this reader may still be reported for one presence poll; a card
-    // inserted before pcscd saw the reader empty would be taken for the old one.
-    if (!place.reader.empty() && detail::CardReported(place.reader))
-        WaitForCard(place.reader, false, kRemovalPatience);
+    // inserted before pcscd saw the reader empty would be taken for the old one. One still there
+    // after that is another card: vpcd would leave this one waiting, never inserted.
+    if (!place.reader.empty() && detail::CardReported(place.reader) &&
+        !WaitForCard(place.reader, false, kRemovalPatience)) {
+        throw ReaderOccupied("the reader '" + place.reader + "' already holds a card");
+    }
     const auto deadline = std::chrono::steady_clock::now() + kConnectPatience;
     int fd = -1;
     while ((fd = ConnectToVpcd(place)) < 0) {
@@ -84,8 +87,8 @@ int ConnectWhenEmpty(const CardPlace& place) {
 } // namespace
 
 CardPlace SlotPlace(int slot) {
-    if (slot < 0 || slot >= kMaxReaders)
-        throw std::invalid_argument("the bed's vpcd readers are slots 0 to 15");
+    if (slot < 0 || slot >= kMaxSlots)
+        throw std::invalid_argument("the bed's vpcd readers are slots 0 to 63");
     return CardPlace{"127.0.0.1", kFirstVpcdPort + slot, ReaderName(slot)};
 }
 

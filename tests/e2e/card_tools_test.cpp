@@ -4,6 +4,7 @@
 // bed as an ordinary user in a fresh clone.
 #include "bed/pcscd.h"
 #include "bed_run.h"
+#include "pty_screen.h"
 
 #include "temp_tree.h"
 
@@ -313,7 +314,7 @@ TEST(CardTools, BedStatusErrorsAndTwoCards) {
     EXPECT_EQ(bad.status, 2);
     EXPECT_TRUE(Has(bad.out, "bad.card:2: odd number of hex digits")) << bad.out;
     const bed::RunResult usage =
-        bed::Run({Tool("quorvane-bed"), "--card", "16=" + a, "--", "true"}, {});
+        bed::Run({Tool("quorvane-bed"), "--card", "64=" + a, "--", "true"}, {});
     EXPECT_EQ(usage.status, 2) << usage.out;
 
     const bed::RunResult two = bed::Run({Tool("quorvane-bed"), "--card", "0=" + a, "--card",
@@ -408,9 +409,12 @@ TEST(CardTools, CommandLinesOfTheTools) {
     } cases[] = {
         {{bed, "--help"}, 0, "usage: quorvane-bed [--card SLOT=SCRIPT]"},
         {{bed, "-x", "--", "true"}, 2, "quorvane-bed: unknown option\nusage: quorvane-bed"},
-        {{bed, "--readers", "17", "--", "true"}, 2, "quorvane-bed: --readers takes 0 to 16"},
-        {{bed, "--readers", "2x", "--", "true"}, 2, "quorvane-bed: --readers takes 0 to 16"},
-        {{bed, "--card", "3", "--", "true"}, 2, "--card takes SLOT=SCRIPT, SLOT 0 to 15, not '3'"},
+        {{bed, "--readers", "65", "--", "true"}, 2, "quorvane-bed: --readers takes 0 to 64"},
+        {{bed, "--readers", "2x", "--", "true"}, 2, "quorvane-bed: --readers takes 0 to 64"},
+        {{bed, "--card", "3", "--", "true"}, 2, "--card takes SLOT=SCRIPT, SLOT 0 to 63, not '3'"},
+        {{bed, "--readers", "16", "--card", "16=" + card, "--", "true"},
+         2,
+         "slot 16 needs more than 16 readers"},
         {{bed, "--card", "1=" + card, "-c", "1=" + card, "--", "true"}, 2, "two cards for slot 1"},
         {{bed, "--readers", "0"}, 2, "quorvane-bed: no command given"},
         {{bed, "--reader", "0", "--", "true"},
@@ -430,7 +434,7 @@ TEST(CardTools, CommandLinesOfTheTools) {
          "a reader script's path holds no ':', blanks or quotes"},
         {{bed, "-r", "0", "/bin/echo", "-v", "--card"}, 0, "-v --card\n"},
         {{sim, "-h"}, 0, "usage: quorvane-card [--slot N | --port PORT]"},
-        {{sim, "--slot", "16", card}, 2, "quorvane-card: --slot takes 0 to 15\nusage:"},
+        {{sim, "--slot", "64", card}, 2, "quorvane-card: --slot takes 0 to 63\nusage:"},
         {{sim, "--port", "0", card}, 2, "quorvane-card: --port takes 1 to 65535"},
         {{sim, card, "--bogus"}, 2, "usage: quorvane-card"},
         {{sim, "--slot"}, 2, "usage: quorvane-card"},
@@ -504,6 +508,101 @@ TEST(CardTools, ScriptsNoCardCanPlayAreRefused) {
             EXPECT_FALSE(Has(r->out, "played")) << what;
         }
     }
+}
+
+// The bed ends what it started and starts whenever asked; its slots reach past one pcscd. Each
+// row a shell script in a folder of its own, with BED, CARD, RUN and READERS the programs and
+// a.card, b.card two cards; what it prints is checked.
+TEST(CardTools, TheBedEndsWhatItStartedAndStartsWhenever) {
+    NEEDS_SANDBOX();
+    const struct {
+        const char* what;
+        const char* script;
+        std::vector<std::string> seen;
+    } cases[] = {
+        // A connection's own end takes a port from this range; one closed first holds it for a
+        // minute, and vpcd could not listen there.
+        {"no connection takes a vpcd port as its own end",
+         "range=/proc/sys/net/ipv4/ip_local_port_range; old=$(cat $range)\n"
+         "echo '35965 35966' > $range\n"
+         "$BED --card 0=a.card -- true >/dev/null 2>&1\n"
+         "$BED --readers 16 -- echo started\n"
+         "echo \"$old\" > $range\n",
+         {"started"}},
+        {"a process the command left running ends with the bed",
+         "$BED --readers 0 -- sh -c 'flock lock sleep 600 >/dev/null 2>&1 & echo started'\n"
+         "flock -n lock echo free\n",
+         {"started\nfree\n"}},
+        {"kill -INT of the bed ends the command, its status the command's",
+         "mkfifo up; $BED --readers 0 -- sh -c 'echo > up; exec sleep 600' & bed=$!\n"
+         "read x < up; kill -INT $bed; wait $bed; echo \"status $?\"\n",
+         {"status 130"}},
+        {"kill -TERM of the bed ends the command and what it started",
+         "mkfifo up; $BED --readers 0 -- sh -c 'flock lock sleep 600 >/dev/null 2>&1 & echo > up; "
+         "wait' & bed=$!\n"
+         "read x < up; kill -TERM $bed; wait $bed; echo \"status $?\"; flock -n lock echo free\n",
+         {"status 143", "free"}},
+        {"a second stop signal kills a command that ignores the first",
+         "mkfifo up; $BED --readers 0 -- sh -c 'trap \"\" TERM; echo > up; sleep 600' & bed=$!\n"
+         "read x < up; kill -TERM $bed; kill -TERM $bed; wait $bed; echo \"status $?\"\n",
+         {"status 137"}},
+        {"a second card for a slot that holds one is refused",
+         "$BED --card 0=a.card -- $CARD --slot 0 b.card; echo \"status $?\"\n",
+         {"reader 'Virtual PCD 00 00' already holds a card: take that card out first", "status 1"}},
+        {"a bed inside a bed names the vpcd port in use",
+         "$BED --readers 2 -- $BED --readers 2 -- true; echo \"status $?\"\n",
+         {"TCP port 35963 of vpcd's slot 0 stayed in use for 10 s", "status 1"}},
+        {"32 readers over two pcscds, each slot reached",
+         "$BED --readers 32 --card 0=a.card --card 31=b.card -- sh -c '\n"
+         "  echo \"sockets $QUORVANE_PCSC_SOCKETS\"\n"
+         "  $READERS --wait-card 31 && echo slot 31 holds its card\n"
+         "  $CARD --slot 20 a.card & card=$!; $READERS --wait-card 20 && echo slot 20 too\n"
+         "  kill $card; wait $card\n"
+         "  echo \"service 2: $(PCSCLITE_CSOCK_NAME=${QUORVANE_PCSC_SOCKETS#*:} $READERS) "
+         "readers\"'\n",
+         {"sockets /run/pcscd/pcscd.comm:/run/pcscd/service-1/pcscd.comm\n",
+          "slot 31 holds its card", "slot 20 too", "service 2: 16 readers"}},
+        {"a slot past the bed's readers is refused by quorvane-card",
+         "$BED --readers 4 -- $CARD --slot 20 a.card; echo \"status $?\"\n",
+         {"no PC/SC service holds slot 20 (QUORVANE_PCSC_SOCKETS lists 16 slots)", "status 2"}},
+    };
+    for (const auto& c : cases) {
+        const TempDir dir;
+        dir.Write("a.card", "atr 3B 01 0A\n");
+        dir.Write("b.card", "atr 3B 01 0B\n");
+        bed::RunOptions options = In(dir.path);
+        options.timeout = 40s;
+        const std::string script = "export BED='" + Tool("quorvane-bed") + "' CARD='" +
+                                   Tool("quorvane-card") + "' RUN='" + Tool("quorvane-run") +
+                                   "' READERS='" + Tool("bed-readers") + "'\n" + c.script;
+        const bed::RunResult r = bed::Run({"/bin/sh", "-c", script}, options);
+        for (const std::string& text : c.seen)
+            EXPECT_TRUE(Has(r.out, text)) << c.what << ": no '" << text << "' in\n" << r.out;
+    }
+}
+
+// Ctrl-C at the terminal reaches the command once, and neither the bed nor its pcscd: the card
+// is still there for the command after it.
+TEST(CardTools, CtrlCAtTheTerminalIsTheCommandsAlone) {
+    NEEDS_SANDBOX();
+    const TempDir dir;
+    const std::string script = "trap 'echo got INT' INT; echo ready; read line; read line; '" +
+                               Tool("bed-readers") +
+                               "' --wait-card 0 5000 && echo the card is still there";
+    ptyscreen::Options options;
+    options.workDir = dir.path.string();
+    ptyscreen::Screen bed({Tool("quorvane-bed"), "--card",
+                           "0=" + dir.Write("a.card", "atr 3B 00\n"), "--", "/bin/sh", "-c",
+                           script},
+                          options);
+    ASSERT_TRUE(bed.WaitForOutput("ready\n")) << bed.Output();
+    bed.Type("\x03");
+    ASSERT_TRUE(bed.WaitForOutput("got INT\n")) << bed.Output();
+    bed.Type("\n\n");
+    EXPECT_EQ(bed.Wait(20s), 0) << bed.Output();
+    EXPECT_TRUE(Has(bed.Output(), "the card is still there")) << bed.Output();
+    const std::string out = bed.Output();
+    EXPECT_EQ(out.find("got INT"), out.rfind("got INT")) << "one Ctrl-C, one signal:\n" << out;
 }
 
 // Where no namespace can be made (here an unshare that always refuses), the command does not

@@ -13,18 +13,42 @@ namespace bed {
 
 using namespace std::chrono_literals;
 
-// pcscd's limit on readers.
+// pcscd's limit on readers: a service of the bed holds this many slots.
 inline constexpr int kMaxReaders = 16;
+// The bed's slots over all its services: slot n in service n / kMaxReaders.
+inline constexpr int kMaxSlots = 64;
 // The TCP port of slot 0's card; slot n's card connects to the port n above it.
 inline constexpr int kFirstVpcdPort = 0x8C7B; // 35963
 
 // The TCP port of the card in a PIN-pad reader at slot n: kFirstPinPadPort + n (vpcd keeps its
-// ports for both slots of a pair even where one of them is a PIN pad).
-inline constexpr int kFirstPinPadPort = kFirstVpcdPort + kMaxReaders; // 35979
+// ports for both slots of a pair even where one of them is a PIN pad), past every vpcd port.
+inline constexpr int kFirstPinPadPort = kFirstVpcdPort + kMaxSlots; // 36027
 
 // The reader names vpcd gives: slots 0 and 1 "Virtual PCD 00 00" and "Virtual PCD 00 01", then
-// "Virtual PCD 1 00 00", "Virtual PCD 1 00 01", "Virtual PCD 2 00 00", ... (two a driver).
+// "Virtual PCD 1 00 00", "Virtual PCD 1 00 01", "Virtual PCD 2 00 00", ... (two a driver), up to
+// "Virtual PCD 31 00 01": unique over all services.
 std::string ReaderName(int slot);
+
+// ---- The bed's PC/SC services
+
+// The sockets of a bed's services in slot order (kMaxReaders slots each), separated by ':', as
+// quorvane-bed gives them to its command.
+inline constexpr const char* kSocketsVariable = "QUORVANE_PCSC_SOCKETS";
+// pcsc-lite's: the socket its client connects to, read once at the process's first connection.
+inline constexpr const char* kClientSocketVariable = "PCSCLITE_CSOCK_NAME";
+inline constexpr const char* kDefaultSocket = "/run/pcscd/pcscd.comm";
+
+// Service 0 at pcsc-lite's own socket, so that every PC/SC program finds it unchanged; service n
+// at /run/pcscd/service-n/pcscd.comm.
+std::string ServiceSocket(int service);
+// The socket this process's PC/SC calls reach.
+std::string ClientSocket();
+// The socket of the service that holds `slot`: from kSocketsVariable where set, else this
+// process's own for slots 0 to 15; throws std::invalid_argument for a slot no service holds.
+std::string SlotSocket(int slot);
+// Points this process's PC/SC calls at the service of `slot` (before its first PC/SC call and
+// before it starts threads: it sets the environment).
+void UseServiceOfSlot(int slot);
 
 struct PcscdOptions {
     bool withVpcd = true;                     // false: a pcscd without readers
@@ -34,8 +58,11 @@ struct PcscdOptions {
     // Slots whose reader is our PIN-pad reader, with the absolute path of its reader script
     // (man/quorvane-reader.5), instead of vpcd's: vpcd comes in pairs of slots, so where it
     // still serves the other slot of the pair its reader at this slot stays listed, empty. A
-    // slot here also counts for vpcdReaders.
+    // slot here also counts for vpcdReaders. Slots 0 to 15: service 0's.
     std::map<int, std::string> pinPads;
+    // Which of the bed's services: its readers are slots service * 16 on, its socket
+    // ServiceSocket(service). This process's PC/SC calls must reach that socket.
+    int service = 0;
 };
 
 // How many vpcd slots a pcscd with these options has (0 to n - 1), PIN pads among them.
@@ -55,8 +82,9 @@ using qv::pcsc::ReaderList;
 
 // A pcscd of our own in the sandbox (its socket on the sandbox's tmpfs /run/pcscd). The
 // constructor returns once pcscd answers and lists its readers; it throws std::runtime_error
-// (with pcscd's log) when that takes too long, and outside the sandbox. pcscd is killed when the
-// thread that constructed it ends, so construct it on a thread that outlives it.
+// (with pcscd's log) when that takes too long, or a vpcd port stays taken, and outside the
+// sandbox. pcscd is killed when the thread that constructed it ends, so construct it on a thread
+// that outlives it.
 class Pcscd {
   public:
     explicit Pcscd(PcscdOptions options = {});
@@ -66,6 +94,7 @@ class Pcscd {
 
     void Kill(); // SIGKILL, for fault injection; the socket file is removed too
     std::string Log() const;
+    const std::string& Socket() const;
 
   private:
     struct Impl;

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,17 @@ struct CardPlace {
     int port = 0;
     std::string reader; // the reader's PC/SC name where known: waited for to show no card
 };
-// vpcd reader `slot` of the bed: port kFirstVpcdPort + slot on 127.0.0.1, reader
-// ReaderName(slot); the readers themselves are configured by Pcscd alone.
+// vpcd reader `slot` of the bed (0 to kMaxSlots - 1): port kFirstVpcdPort + slot on 127.0.0.1,
+// reader ReaderName(slot); the readers themselves are configured by Pcscd alone.
 CardPlace SlotPlace(int slot);
 // The reader at `slot` of a pcscd with `options`: a PIN pad's port and name where it has one.
 CardPlace SlotPlace(const PcscdOptions& options, int slot);
+
+// Insert() into a reader that PC/SC shows holding another card.
+class ReaderOccupied : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
 
 // One line for each exchange and event: "> command", "< answer", "- what happened".
 using CardLog = std::function<void(const std::string& line)>;
@@ -36,7 +43,8 @@ class SimCard {
     SimCard(const SimCard&) = delete;
     SimCard& operator=(const SimCard&) = delete;
 
-    void Insert();         // returns once connected (the reader may see it later)
+    void Insert();         // returns once connected (the reader may see it later); throws
+                           // ReaderOccupied, or std::runtime_error when vpcd is not there
     void Remove();         // closes the connection
     bool Inserted() const; // false after Remove(), a drop rule or vpcd closing
     bool Pulled() const;   // the script pulled the card, and has not put it back (yet)
