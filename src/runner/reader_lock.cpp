@@ -67,6 +67,15 @@ int OpenLockFile(const std::string& path) {
     return -1;
 }
 
+// True when `path` is still the file `fd` has open: its last holder removes a lock file when it
+// lets go, and a lock on the removed file excludes nobody.
+bool StillThere(int fd, const std::string& path) {
+    struct stat open {};
+    struct stat named {};
+    return fstat(fd, &open) == 0 && lstat(path.c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 } // namespace
 
 std::string ReaderLockPath(const std::string& reader) {
@@ -112,9 +121,15 @@ ReaderLocks::~ReaderLocks() {
     Release();
 }
 
+// Each file removed while still locked: one that waits for it finds it gone and takes the one
+// made next, so that lock files do not pile up, one a reader and service.
 void ReaderLocks::Release() {
-    for (const int fd : held_)
-        close(fd);
+    for (const Held& lock : held_) {
+        if (lock.locked)
+            unlink(lock.path.c_str()); // not ours in a sticky /tmp: it stays, and is reused
+        if (lock.fd >= 0)
+            close(lock.fd);
+    }
     held_.clear();
 }
 
@@ -126,13 +141,24 @@ void ReaderLocks::Take(const std::vector<Reader>& readers, std::chrono::seconds 
               [](const Reader* a, const Reader* b) { return a->name < b->name; });
     for (const Reader* reader : byName) {
         const std::string path = ReaderLockPath(reader->name);
-        const int fd = OpenLockFile(path);
-        if (fd < 0) {
-            throw SetupError("cannot lock reader '" + reader->name + "': " + path + ": " +
-                             std::strerror(errno));
-        }
-        held_.push_back(fd);
-        WaitForReader([fd] { return flock(fd, LOCK_EX | LOCK_NB) == 0; }, wait,
+        Held& lock = held_.emplace_back(Held{-1, path, false});
+        const auto taken = [&lock, &reader] {
+            for (;;) {
+                if (lock.fd < 0 && (lock.fd = OpenLockFile(lock.path)) < 0) {
+                    throw SetupError("cannot lock reader '" + reader->name + "': " + lock.path +
+                                     ": " + std::strerror(errno));
+                }
+                if (flock(lock.fd, LOCK_EX | LOCK_NB) != 0)
+                    return false;
+                if (StillThere(lock.fd, lock.path)) {
+                    lock.locked = true;
+                    return true;
+                }
+                close(lock.fd); // removed by the run that held it: the file there now
+                lock.fd = -1;
+            }
+        };
+        WaitForReader(taken, wait,
                       "reader '" + reader->name + "' is in use by another quorvane-run");
     }
 }

@@ -20,7 +20,7 @@ class ReaderLocks {
     // Throws SetupError naming the first reader still in use, or a lock file that cannot be
     // opened.
     ReaderLocks(const std::vector<Reader>& readers, std::chrono::seconds wait);
-    ~ReaderLocks(); // the locks go with their files' descriptors
+    ~ReaderLocks(); // the locks go, and their files with them
     ReaderLocks(const ReaderLocks&) = delete;
     ReaderLocks& operator=(const ReaderLocks&) = delete;
 
@@ -28,12 +28,17 @@ class ReaderLocks {
     void Take(const std::vector<Reader>& readers, std::chrono::seconds wait);
     void Release();
 
-    std::vector<int> held_; // descriptors of lock files, locked or not yet
+    struct Held {
+        int fd; // -1 while not open
+        std::string path;
+        bool locked;
+    };
+    std::vector<Held> held_; // lock files, locked or not yet
 };
 
 // The lock file of `reader`: in $XDG_RUNTIME_DIR, or /tmp without one, named from the reader's
 // name and the PC/SC service that lists it (a test bed's private pcscd and the system's list
-// readers of the same names).
+// readers of the same names). The run that holds it removes it when it lets go.
 std::string ReaderLockPath(const std::string& reader);
 
 // Asks `ready` until it says yes, for at most `wait`, every 100 ms. The first time it says no,

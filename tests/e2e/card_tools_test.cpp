@@ -549,6 +549,11 @@ TEST(CardTools, TheBedEndsWhatItStartedAndStartsWhenever) {
         {"a second card for a slot that holds one is refused",
          "$BED --card 0=a.card -- $CARD --slot 0 b.card; echo \"status $?\"\n",
          {"reader 'Virtual PCD 00 00' already holds a card: take that card out first", "status 1"}},
+        {"quorvane-run leaves no lock file behind, one bed after another",
+         "mkdir run; export XDG_RUNTIME_DIR=$PWD/run; echo '2,0 00 A4 00 00' > t.req\n"
+         "$BED --card 0=a.card -- $RUN t.req >/dev/null; $BED --card 0=a.card -- $RUN t.req\n"
+         "echo \"lock files: $(ls run | wc -l)\"\n",
+         {"lock files: 0"}},
         {"a bed inside a bed names the vpcd port in use",
          "$BED --readers 2 -- $BED --readers 2 -- true; echo \"status $?\"\n",
          {"TCP port 35963 of vpcd's slot 0 stayed in use for 10 s", "status 1"}},

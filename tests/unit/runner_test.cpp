@@ -17,12 +17,15 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -194,6 +197,56 @@ TEST(RunnerReaders, OneLockPerReaderOfOneService) {
     }
     EXPECT_NO_THROW(ReaderLocks(readers, 0s));
     unsetenv("PCSCLITE_CSOCK_NAME");
+    std::filesystem::remove_all(dir);
+}
+
+// A lock file goes with the run that held it, and still excludes: a run that waited for the
+// reader while its holder let go (its descriptor on the removed file) takes the file made next,
+// and a third run is refused while it holds that one.
+TEST(RunnerReaders, ALockFileGoesWithItsHolderAndStillExcludes) {
+    const std::filesystem::path dir = testing::TempDir() + "runner_lock_files";
+    std::filesystem::create_directories(dir);
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1); // this test's process only
+    const std::vector<Reader> reader{{0, "Card 00 00", true}};
+    const std::string path = ReaderLockPath(reader[0].name);
+    // How many descriptors of this process have the lock file open.
+    const auto openers = [&path] {
+        int n = 0;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            n += std::filesystem::read_symlink(fd.path(), error) == path ? 1 : 0;
+        }
+        return n;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool taken = false, done = false;
+    std::optional<ReaderLocks> first(std::in_place, reader, 0s);
+    std::thread waiter([&] {
+        const ReaderLocks second(reader, 20s);
+        std::unique_lock lock(mutex);
+        taken = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return done; });
+    });
+    while (openers() < 2) // the waiter has the file open, and waits for its lock
+        std::this_thread::yield();
+    first.reset();
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return taken; });
+    }
+    EXPECT_TRUE(std::filesystem::exists(path)) << "the waiter's lock is on the file there";
+    EXPECT_THROW(ReaderLocks(reader, 0s), SetupError);
+    {
+        const std::lock_guard lock(mutex);
+        done = true;
+    }
+    changed.notify_all();
+    waiter.join();
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_NO_THROW(ReaderLocks(reader, 0s));
+    EXPECT_TRUE(std::filesystem::is_empty(dir)) << "no lock file left behind";
     std::filesystem::remove_all(dir);
 }
 
