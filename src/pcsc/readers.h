@@ -10,7 +10,7 @@
 
 namespace qv::pcsc {
 
-// Owns at most one PC/SC context (scope system), released on every road out. Move-only.
+// Owns at most one PC/SC context (scope system), released on every return and exception. Move-only.
 class Context {
   public:
     Context() = default; // holds none

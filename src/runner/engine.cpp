@@ -140,7 +140,7 @@ void Engine::Open(const std::vector<Reader>& readers, bool reset, std::chrono::s
     const auto failure = [](const Child& child) {
         return child.feed.SetupFailure() ? child.feed.SetupFailure() : child.failure;
     };
-    // Opened at once; told ready, or failed, in the readers' order.
+    // Opened at once; reported ready, or failed, in the readers' order.
     for (const auto& child : children_) {
         while (!child->feed.IsReady() && !failure(*child))
             Step();

@@ -33,7 +33,7 @@ class Engine {
 
     // Starts a process per reader, which opens the reader's terminal: CT_init and, with `reset`,
     // RESET CT and RESET ICC, a card in use by another program waited for up to `waitInUse`.
-    // Each reader is told ready to the observer, in the readers' order. A reader that cannot be
+    // Each reader is reported ready to the observer, in the readers' order. A reader that cannot be
     // opened, or whose library ends its process or does not come back from a call within
     // settings.timeout, is a set-up error of the whole run (SetupError): nothing is sent.
     void Open(const std::vector<Reader>& readers, bool reset, std::chrono::seconds waitInUse);

@@ -2,8 +2,9 @@
 #include "runner/junit.h"
 
 #include "core/atr.h"
+#include "runner/exchange_times.h"
+#include "runner/failure.h"
 #include "runner/hex_text.h"
-#include "runner/report.h"
 #include "runner/setup_error.h"
 
 #include <algorithm>
@@ -211,7 +212,7 @@ void JUnitReport::Write(OutputFile& file, std::chrono::system_clock::time_point 
     Clock::duration time{};
     for (const Suite& suite : suites_) {
         tests += suite.totals.tests;
-        failures += suite.totals.mismatches;
+        failures += suite.totals.failures;
         errors += suite.totals.errors;
         skipped += suite.totals.notRun;
         time = std::max(time, suite.totals.wall);
@@ -223,7 +224,7 @@ void JUnitReport::Write(OutputFile& file, std::chrono::system_clock::time_point 
     for (Suite& suite : suites_) {
         const ReaderTotals& t = suite.totals;
         file.Put("  <testsuite name=\"" + XmlText(suite.reader.name) + "\"" +
-                 Counts(t.tests, t.mismatches, t.errors, t.notRun) + " time=\"" + Seconds(t.wall) +
+                 Counts(t.tests, t.failures, t.errors, t.notRun) + " time=\"" + Seconds(t.wall) +
                  "\" timestamp=\"" + timestamp + "\" hostname=\"" + host +
                  "\">\n    <properties>\n      <property name=\"atr\" value=\"" +
                  HexText(suite.atr) + "\"/>\n");

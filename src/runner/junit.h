@@ -18,7 +18,7 @@ namespace qvrun {
 class JUnitReport : public RunObserver {
   public:
     // Throws SetupError when the spool files cannot be made. `warnings`, what the files hold
-    // that the run told, go into each suite's system-err.
+    // that the run reported, go into each suite's system-err.
     JUnitReport(std::size_t readers, const std::string& target,
                 std::vector<std::string> warnings = {});
 

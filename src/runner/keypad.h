@@ -14,7 +14,7 @@ namespace qvrun {
 bool AsksForPin(const Test& test);
 
 // "features VERIFY_PIN_DIRECT MODIFY_PIN_DIRECT, PIN 4 to 8 digits, display 2 x 16, entry ends
-// with OK": the features by name, then the PIN properties the driver tells; "no features" for a
+// with OK": the features by name, then the PIN properties the driver returns; "no features" for a
 // reader that lists none.
 std::string KeypadText(const qv::pcsc::FeatureCodes& features,
                        const qv::pcsc::PinProperties& properties);

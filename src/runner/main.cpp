@@ -1,5 +1,6 @@
 // quorvane-run: runs the tests of REQ files against the card in one or several readers through
 // the CT-API, and says which passed in its output, a JUnit report and its exit status.
+#include "runner/console.h"
 #include "runner/engine.h"
 #include "runner/junit.h"
 #include "runner/keypad.h"
@@ -8,7 +9,6 @@
 #include "runner/reader_lock.h"
 #include "runner/readers.h"
 #include "runner/record.h"
-#include "runner/report.h"
 #include "runner/run.h"
 #include "runner/signals.h"
 #include "runner/suite.h"
@@ -176,7 +176,7 @@ int Main(const Options& options) {
     std::FILE* const out = IsStandardOutput(options.junitPath) ? stderr : stdout;
     const bool progress = isatty(fileno(out)) != 0 && options.verbosity != Verbosity::Quiet &&
                           !WritesInto(out, options);
-    // A person at a real keypad learns when to type; -v tells what each reader's PIN pad offers.
+    // A person at a real keypad learns when to type; -v shows what each reader's PIN pad offers.
     std::vector<std::string> keypads;
     if (options.verbosity == Verbosity::Verbose) {
         for (const Reader& reader : readers)

@@ -10,7 +10,7 @@
 
 namespace qvrun {
 
-// Where an output's bytes go, told from its path before anything is written.
+// Where an output's bytes go, decided from its path before anything is written.
 struct OutputTarget {
     enum class Kind {
         Stream,  // the process's standard output or error ("-", /dev/stdout, or the file either
@@ -70,7 +70,7 @@ class OutputFile {
 // A part of an output written as the run goes and put into it at the end (a reader's JUnit
 // test cases, whose counts head the report): an unnamed temporary file beside the output's
 // target, or in the temporary directory for a target that is no regular file. It takes no name
-// in any directory, so nothing is left behind however the run ends.
+// in any directory, so no temporary file remains however the run ends.
 class SpoolFile {
   public:
     // Throws SetupError ("cannot write TARGET: why") when no such file can be made.

@@ -21,11 +21,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// pcsc-lite's client socket: where its clients find pcscd, and what tells two services apart.
+// pcsc-lite's client socket: where its clients find pcscd, and what distinguishes two services.
 constexpr const char* kPcscdSocket = "/run/pcscd/pcscd.comm";
 constexpr std::size_t kLongestNamePart = 96;
 
-// The service's socket as device and inode; empty where it cannot be told.
+// The service's socket as device and inode; empty where fstat fails.
 std::string ServiceId() {
     const char* socket = std::getenv("PCSCLITE_CSOCK_NAME");
     struct stat status {};

@@ -8,7 +8,7 @@ namespace qvrun {
 void ReaderTotals::Count(const TestResult& result) {
     ++tests;
     if (qv::IsFailure(result.judgement.verdict))
-        ++mismatches;
+        ++failures;
     else if (!result.Passed())
         ++errors;
     inBaseline += result.inBaseline == TestResult::InBaseline::Found ? 1 : 0;

@@ -106,14 +106,16 @@ struct NotRun {
 
 // A reader's run in numbers.
 struct ReaderTotals {
-    std::size_t tests = 0;      // test cases, run or not
-    std::size_t mismatches = 0; // the card answered something else
-    std::size_t errors = 0;     // the exchange failed
-    std::size_t notRun = 0;     // test cases of tests not run (NotRun)
+    std::size_t tests = 0; // test cases, run or not
+    // JUnit's failures: a response other than expected, or one later than its time limit or
+    // its baseline time.
+    std::size_t failures = 0;
+    std::size_t errors = 0; // did not pass otherwise: the exchange failed, nothing was sent
+    std::size_t notRun = 0; // test cases of tests not run (NotRun)
     Clock::duration wall{};
     std::size_t inBaseline = 0, notInBaseline = 0; // tests looked up in --baseline
 
-    std::size_t Failed() const { return mismatches + errors; }
+    std::size_t Failed() const { return failures + errors; }
     std::size_t Passed() const { return tests - Failed() - notRun; }
     void Count(const TestResult& result);
     void Count(const NotRun& notRun);

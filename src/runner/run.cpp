@@ -17,7 +17,7 @@ namespace {
 // card answering 61xx for ever cannot hold the run.
 constexpr int kMaxFollowUps = 256;
 
-std::string Times(Clock::duration duration) {
+std::string MillisecondsText(Clock::duration duration) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f ms",
                   std::chrono::duration<double, std::milli>(duration).count());
@@ -68,7 +68,7 @@ class ReaderRun {
                     const TestResult result = RunTest(scenario, test, position_.run, settings);
                     report_.Done(result);
                     ++position_.test;
-                    if (std::optional<std::string> lost = Lost(result))
+                    if (std::optional<std::string> lost = ReaderOrCardGone(result))
                         return lost;
                     if (settings.failFast && !result.Passed())
                         return kStoppedAtFirstFailure;
@@ -80,7 +80,7 @@ class ReaderRun {
 
     // After a failed exchange, whether the card or the reader is gone, and why where the
     // terminal says: the reader's remaining tests would fail alike.
-    std::optional<std::string> Lost(const TestResult& result) {
+    std::optional<std::string> ReaderOrCardGone(const TestResult& result) {
         if (result.judgement.verdict != Verdict::CtError)
             return std::nullopt;
         const std::string at =
@@ -93,10 +93,11 @@ class ReaderRun {
             return std::nullopt;
         if (result.result != ERR_TRANS)
             return "reader lost" + at + answered;
-        const std::optional<std::string> state = terminal_.CardState();
-        if (state && *state == "the card is still there")
+        const std::optional<CardState> state = terminal_.QueryCard();
+        if (state == CardState::Present)
             return std::nullopt;
-        return "card lost" + at + (state ? *state + " (" + answered + ")" : answered);
+        return "card lost" + at +
+               (state ? std::string(CardStateText(*state)) + " (" + answered + ")" : answered);
     }
 
     TestResult RunTest(const Scenario& scenario, const Test& test, unsigned repetition,
@@ -184,8 +185,8 @@ class ReaderRun {
         const Test& test = result.test;
         if (test.timeLimit && result.duration > *test.timeLimit) {
             result.judgement.verdict = Verdict::TooSlow;
-            result.why = "took " + Times(result.duration) + ", longer than its time limit of " +
-                         test.timeLimitText;
+            result.why = "took " + MillisecondsText(result.duration) +
+                         ", longer than its time limit of " + test.timeLimitText;
         } else if (then && GrewPastBaseline(result.duration, *then, settings.baselineFactor)) {
             char factors[96];
             std::snprintf(factors, sizeof factors, "%.1f times its %.3f ms in ",
@@ -195,7 +196,7 @@ class ReaderRun {
             char most[32];
             std::snprintf(most, sizeof most, " (at most %g times)", settings.baselineFactor);
             result.judgement.verdict = Verdict::SlowerThanBaseline;
-            result.why = "took " + Times(result.duration) + ", " + factors +
+            result.why = "took " + MillisecondsText(result.duration) + ", " + factors +
                          settings.baseline->Path() + most;
         }
     }

@@ -61,7 +61,7 @@ qv::ExchangeResult CtTerminal::Call(std::uint8_t destination,
     return reply;
 }
 
-std::optional<std::string> CtTerminal::CardState() {
+std::optional<CardState> CtTerminal::QueryCard() {
     const qv::ExchangeResult reply = Call(CT, qv::ctbcs::kGetStatusIcc);
     const std::span<const std::uint8_t> r = reply.received;
     if (reply.result != OK || r.size() != 5 || r[0] != 0x80 || r[1] != 0x01 || r[3] != 0x90 ||
@@ -70,13 +70,25 @@ std::optional<std::string> CtTerminal::CardState() {
     }
     // The status byte: bit 0 a card is present, bit 2 it is powered.
     if ((r[2] & 0x01) == 0)
-        return "the card was removed";
+        return CardState::Removed;
     if ((r[2] & 0x04) == 0)
+        return CardState::Unpowered;
+    return CardState::Present;
+}
+
+const char* CardStateText(CardState state) {
+    switch (state) {
+    case CardState::Removed:
+        return "the card was removed";
+    case CardState::Unpowered:
         return "the card is no longer powered";
+    case CardState::Present:
+        break;
+    }
     return "the card is still there";
 }
 
-Bytes CtTerminal::Reset(std::chrono::seconds waitInUse) {
+qv::Bytes CtTerminal::Reset(std::chrono::seconds waitInUse) {
     const auto fail = [&](const std::string& what, const qv::ExchangeResult& reply) {
         if (reply.result != OK) {
             throw SetupError(what + " on reader '" + reader_.name + "': CT_data answered " +
@@ -109,7 +121,7 @@ Bytes CtTerminal::Reset(std::chrono::seconds waitInUse) {
     }
     if (resetIcc.result != OK || reply.size() < 2 || reply[reply.size() - 2] != 0x90)
         fail("RESET ICC", resetIcc);
-    return Bytes(reply.begin(), reply.end() - 2);
+    return qv::Bytes(reply.begin(), reply.end() - 2);
 }
 
 } // namespace qvrun

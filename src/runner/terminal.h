@@ -4,8 +4,8 @@
 
 #include "runner/ct_library.h"
 #include "runner/readers.h"
-#include "runner/suite.h"
 
+#include "core/bytes.h"
 #include "core/exchange.h"
 
 #include <chrono>
@@ -18,6 +18,11 @@
 namespace qvrun {
 
 enum class CtCall : std::uint8_t { Init, Data, Close };
+
+// What the terminal says of the card after a failed exchange.
+enum class CardState : std::uint8_t { Removed, Unpowered, Present };
+// "the card was removed", "the card is no longer powered", "the card is still there".
+const char* CardStateText(CardState state);
 const char* CtCallName(CtCall call); // "CT_data"
 
 // Told before and after each CT-API call that the terminal makes on its own (CT_init, the
@@ -44,18 +49,17 @@ class CtTerminal {
 
     // RESET CT and RESET ICC; the ATR. Throws SetupError when the terminal or the card fails,
     // or when the card is in use by another program (69 85) after `waitInUse`.
-    Bytes Reset(std::chrono::seconds waitInUse = {});
+    qv::Bytes Reset(std::chrono::seconds waitInUse = {});
     // One command to the card (destination 0) or the terminal (1) with the largest response
     // room. The reply's bytes lie in the terminal's room until the next command. The caller
-    // tells the listener's owner about it.
+    // notifies the listener's owner.
     qv::ExchangeResult Send(std::uint8_t destination, std::span<const std::uint8_t> command);
-    // The terminal's word on the card after a failed exchange (GET STATUS, ICC status): "the
-    // card was removed", "the card is no longer powered", "the card is still there"; nothing
+    // The terminal's word on the card after a failed exchange (GET STATUS, ICC status); nothing
     // when the terminal does not say.
-    std::optional<std::string> CardState();
+    std::optional<CardState> QueryCard();
 
   private:
-    // Send, with the listener told around it.
+    // Send, with the listener notified before and after it.
     qv::ExchangeResult Call(std::uint8_t destination, std::span<const std::uint8_t> command);
 
     const CtLibrary& library_;

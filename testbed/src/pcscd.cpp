@@ -331,7 +331,7 @@ void Pcscd::Impl::Start() {
 
     pid = fork();
     if (pid == 0) {
-        // Never outlive the test: a pcscd left behind would hold the sandbox open.
+        // Never outlive the test: a pcscd still running would hold the sandbox open.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(127);

@@ -82,7 +82,7 @@ class PinEntryThroughTheLibrary : public ::testing::Test {
         ASSERT_TRUE(bed::WaitForCard(bed::ReaderName(options_, 0), true)) << pcscd_->Log();
     }
 
-    // The commands the reader sent the card from the `from`-th on, as its log tells them.
+    // The commands the reader sent the card from the `from`-th on, as its log lists them.
     std::vector<std::string> LoggedCommands(std::size_t& from) const {
         const std::string log = textfile::Read(dir_ / "events.log");
         std::vector<std::string> sent;
@@ -225,7 +225,7 @@ TEST_F(PinEntryThroughTheLibrary, EachKeypadCaseAndEachBadDataObject) {
         const auto expected =
             *row.received ? std::vector<std::string>{row.received} : std::vector<std::string>{};
         EXPECT_EQ(received, expected);
-        // The reader's log tells the same: the PIN went nowhere else.
+        // The reader's log shows the same: the PIN went nowhere else.
         EXPECT_EQ(LoggedCommands(logged), expected);
     }
     EXPECT_EQ(CT_close(terminal), OK);
@@ -294,7 +294,7 @@ TEST_F(PinEntryThroughTheLibrary, QuorvaneRunSaysWhenToTypeAndWhatThePadOffers) 
               std::string::npos)
         << out;
 
-    // Into a pipe nobody is told to type.
+    // Into a pipe: no person is asked to type.
     const bed::RunResult piped = bed::Run({runner, suite.string()}, {});
     EXPECT_EQ(piped.status, 0) << piped.out;
     EXPECT_EQ(piped.out.find("type the PIN"), std::string::npos) << piped.out;

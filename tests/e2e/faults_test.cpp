@@ -1,7 +1,7 @@
 // Faults on the test bed while the program runs: the card pulled or dropping the connection in
 // the middle of a scenario, a card that answers late, pcscd killed during a run and before the
 // first choice, the reader gone between CT_init and RESET CT. Every run must end (no hang), with
-// status 255, each failure told by its own line and the menu back after it.
+// status 255, each failure reported by its own line and the menu back after it.
 #include "pty_screen.h"
 #include "temp_tree.h"
 #include "transcripts.h"

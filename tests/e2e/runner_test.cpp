@@ -843,7 +843,7 @@ TEST_F(RunnerOnBed, ARunEndedBySignalLeavesNoHalfWrittenOutput) {
     }
 }
 
-// What the base rules read leniently or skip is told with FILE:LINE, in JUnit too; --strict
+// What the base rules read leniently or skip is reported with FILE:LINE, in JUnit too; --strict
 // refuses it, and a file with nothing to test is no pass. Input that cannot end is refused.
 TEST_F(RunnerOnBed, WhatTheRulesForgaveIsToldAndNothingTestedIsNoPass) {
     Insert(0, kCard);
@@ -860,7 +860,7 @@ TEST_F(RunnerOnBed, WhatTheRulesForgaveIsToldAndNothingTestedIsNoPass) {
         lenient + ":7: '#' in hex text takes a digit's place",
         lenient + ":8: an include, skipped without @quorvane-run 1"};
     const std::string select = "2,0 00 A4 00 0C 02 3F 00\n> 90 00\n";
-    // An extended file that includes a base-rules file: what the rules forgave there is told.
+    // An extended file that includes a base-rules file: what the rules read leniently there is reported.
     textfile::Write(dir_ / "included.req", select + "2,0 00 A4 00 0C 02 3F 0\n> 90 00\n");
     const std::string includer = Path("includer.req");
     textfile::Write(includer, "@quorvane-run 1\n@include included.req\n");

@@ -1,5 +1,5 @@
 // A plain PC/SC client of one reader for tests: a context of its own and, when the connect
-// succeeded, a card connection, both released on every road out. Another program beside the
+// succeeded, a card connection, both released on every return and exception. Another program beside the
 // CT-API library, as pcscd sees it.
 #pragma once
 

@@ -143,7 +143,7 @@ TEST(ReturnHex, NeverWritesPastTheRoomGiven) {
     EXPECT_EQ(area[7], 0xEE);
 }
 
-// The parser against the rule told one character at a time, over random texts of the characters
+// The parser against the rule written out one character at a time, over random texts of the characters
 // that matter, in every mix.
 Bytes ReturnHexByTheRule(std::string_view text, Bytes area, std::uint32_t& count) {
     std::size_t pos = 0;

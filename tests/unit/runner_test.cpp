@@ -7,7 +7,8 @@
 #include "runner/output.h"
 #include "runner/reader_lock.h"
 #include "runner/record.h"
-#include "runner/report.h"
+#include "runner/exchange_times.h"
+#include "runner/failure.h"
 #include "runner/result.h"
 
 #include "temp_tree.h"
@@ -300,7 +301,7 @@ TEST(RunnerRecord, AGoldenFileIsWholeAndNeverLooserOrTheOldOneStays) {
     add("Read", {0x00, 0xB0, 0x00, 0x00, 0x02}, {0x12, 0x34, 0x90, 0x00});
     struct Case {
         const char* what;
-        std::vector<std::optional<Bytes>> answers; // the card's, a test each; none: not told
+        std::vector<std::optional<Bytes>> answers; // the card's, a test each; none: no answer given
         std::string written;                       // empty: refused
     };
     const Case cases[] = {

@@ -180,7 +180,7 @@ TEST(Verdict, OnlyTheCardsMatchingAnswerPasses) {
         {OK, 0, {0x12, 0x34, 0x6A, 0x82}, qv::Verdict::Mismatch, 2},
         {OK, 0, {0x12, 0x34, 0x90}, qv::Verdict::Mismatch, 3},
         {OK, 0, {0x12, 0x34, 0x90, 0x00, 0x00}, qv::Verdict::Mismatch, 4},
-        // The terminal's reply is told apart, its bytes judged all the same.
+        // The terminal's reply is recognised as such, its bytes judged all the same.
         {OK, 1, {0x12, 0x34, 0x90, 0x00}, qv::Verdict::TerminalReply, std::nullopt},
         {OK, 1, {0x6D, 0x00}, qv::Verdict::TerminalReply, 0},
         {ERR_TRANS, 0, {}, qv::Verdict::CtError, std::nullopt},

@@ -9,5 +9,5 @@ extern std::uint32_t gbKeyVal;
 // Set once choice 6 or 7 has run; from then on Exit does not close the terminal again.
 void SetClosedMark();
 
-// The Exit road: CT_CallClose unless the closed mark is set, then status 255.
+// The Exit path: CT_CallClose unless the closed mark is set, then status 255.
 [[noreturn]] void ExitProgram();

@@ -7,7 +7,7 @@
 typedef struct screen SCREEN;
 
 // Starts curses mode on the standard streams when they are a terminal curses can use, and ends
-// it when dropped, whichever road the caller leaves by; windows made meanwhile belong to owners
+// it when dropped, however the caller returns; windows made meanwhile belong to owners
 // of their own, which are dropped first. While it lasts, the signals that end the process give
 // the terminal back before they do.
 class CursesScreen {

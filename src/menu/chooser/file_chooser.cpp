@@ -1,5 +1,5 @@
 // GetFile: the full-screen browser in curses mode, drawn from the state in browser_state.cpp.
-// Every road out of a call, a choice, Esc or a screen it cannot use, returns through the same
+// Every return from a call, a choice, Esc or a screen it cannot use, returns through the same
 // owners: the window's removes the window, then the screen's ends curses mode, and only then is
 // a message printed on the plain terminal.
 #include "menu/chooser/file_chooser.h"

@@ -33,7 +33,7 @@ std::uint16_t TerminalNumber();
 // ---- shared by the reader list and the feature query
 
 // The PC/SC context of one command, which ContextHandle names while the command runs; released
-// on whichever road the command ends.
+// however the command ends.
 class CommandContext {
   public:
     CommandContext() = default;
@@ -57,7 +57,7 @@ std::int8_t ReadReaderList(std::vector<std::string>& names);
 // newline.
 void PrintReceived(const char* label, std::span<const std::uint8_t> bytes);
 
-// Flushes standard output on whichever road a command ends.
+// Flushes standard output however a command ends.
 struct FlushOnReturn {
     FlushOnReturn() = default;
     FlushOnReturn(const FlushOnReturn&) = delete;

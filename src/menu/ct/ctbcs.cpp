@@ -308,7 +308,7 @@ void Icc_Status() {
 void Request_Icc() {
     SendCtbcs({qv::ctbcs::kRequestIcc, kRequestIccRoom, gucDad, true, kRequestFailed,
                InterpretRequestIcc});
-    // Every road out of REQUEST ICC ends with an empty line.
+    // REQUEST ICC ends with an empty line, whether it succeeded or failed.
     std::printf("\n");
     std::fflush(stdout);
 }

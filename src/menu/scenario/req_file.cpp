@@ -74,7 +74,7 @@ bool FitsTheTable(const qv::ReqTest& test) {
     return test.command.size() <= kApduSize && test.expected.size() <= kApduSize;
 }
 
-// A test that does not fit the table: told by its number and name after the count line.
+// A test that does not fit the table: printed by its number and name after the count line.
 struct DroppedTest {
     std::size_t number;
     std::string name;
@@ -83,7 +83,7 @@ struct DroppedTest {
 
 // Fills the table test by test. A test whose command or expected response is larger than its
 // area is dropped whole (a test cut short would send the wrong command or accept any answer);
-// tests beyond the table's room are counted, so that their number can be told.
+// tests beyond the table's room are counted, so that their number can be printed.
 class TableSink : public qv::ReqSink {
   public:
     void Test(const qv::ReqTest& test) override {

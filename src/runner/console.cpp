@@ -1,7 +1,8 @@
 // What the runner prints.
-#include "runner/report.h"
+#include "runner/console.h"
 
 #include "runner/ct_library.h"
+#include "runner/failure.h"
 #include "runner/hex_text.h"
 #include "runner/keypad.h"
 
@@ -10,91 +11,17 @@
 #include "req/test_verdict.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
-#include <cmath>
-#include <type_traits>
 
 namespace qvrun {
 namespace {
 
 constexpr const char* kIndent = "           ";
-// Responses longer than this are shown as a window around the first difference.
-constexpr std::size_t kShownBytes = 48;
-constexpr std::size_t kShownBefore = 16;
-
-struct Window {
-    std::size_t from = 0, to = 0;
-};
-
-Window ShownWindow(std::size_t size, std::size_t focus) {
-    if (size <= kShownBytes)
-        return {0, size};
-    const std::size_t from = focus > kShownBefore ? std::min(focus - kShownBefore, size) : 0;
-    return {from, std::min(size, from + kShownBytes)};
-}
-
-// Bytes [window) as hex text, "xx" where `wildcard` marks a byte, "..." where bytes are left out.
-std::string WindowText(std::span<const std::uint8_t> bytes, std::span<const std::uint8_t> wildcard,
-                       Window window) {
-    std::string text;
-    const auto add = [&text](std::string_view part) {
-        if (part.empty())
-            return;
-        if (!text.empty())
-            text += ' ';
-        text += part;
-    };
-    if (window.from > 0)
-        add("...");
-    add(HexText(bytes.subspan(window.from, window.to - window.from),
-                wildcard.size() > window.from ? wildcard.subspan(window.from)
-                                              : std::span<const std::uint8_t>{}));
-    if (window.to < bytes.size())
-        add("...");
-    return text.empty() ? "(none)" : text;
-}
 
 const char* VerdictWord(Verdict verdict) {
     if (verdict == Verdict::Passed)
         return "PASS";
     return qv::IsFailure(verdict) ? "FAIL" : "ERROR";
-}
-
-// "uses = 00 2A, size = 10": the values of the captures an extended test reads.
-std::string CaptureValues(const TestResult& result) {
-    std::string text;
-    for (const std::string& name : qv::CaptureUses(result.test)) {
-        const auto held = result.captures->find(name);
-        if (!text.empty())
-            text += ", ";
-        text += name + " = " +
-                (held == result.captures->end()
-                     ? std::string("(no value)")
-                     : WindowText(held->second, {}, ShownWindow(held->second.size(), 0)));
-    }
-    return text;
-}
-
-// The detail of an extended test: its expected response as written, what came, why they
-// differ, and the captures it read.
-void ExtendedDetail(const TestResult& result, std::vector<std::string>& lines) {
-    const bool marked =
-        result.judgement.verdict == Verdict::Mismatch && result.judgement.differs.has_value();
-    const std::size_t differs = marked ? *result.judgement.differs : 0;
-    const Window window = ShownWindow(result.received.size(), differs);
-    lines.push_back("expected  " + (result.test.pattern ? result.test.pattern->text
-                                                        : std::string("(any response)")));
-    lines.push_back("received  " + WindowText(result.received, {}, window));
-    if (marked) {
-        const std::size_t column =
-            10 + (window.from > 0 ? 4 : 0) + 3 * (std::min(differs, window.to) - window.from);
-        lines.push_back(std::string(column, ' ') + "^^ " + FailureMessage(result));
-    } else {
-        lines.push_back(FailureMessage(result));
-    }
-    if (const std::string values = CaptureValues(result); !values.empty())
-        lines.push_back("captures  " + values);
 }
 
 // "1 test", "7 tests".
@@ -146,153 +73,6 @@ std::string TestTitle(const Test& test) {
 }
 
 } // namespace
-
-double Milliseconds(Clock::duration duration) {
-    return std::chrono::duration<double, std::milli>(duration).count();
-}
-
-std::string FailureMessage(const TestResult& result) {
-    const Test& test = result.test;
-    if (!result.why.empty())
-        return result.why;
-    switch (result.judgement.verdict) {
-    case Verdict::Passed:
-        return "passed";
-    case Verdict::Mismatch: {
-        if (!result.judgement.why.empty())
-            return result.judgement.why;
-        std::string message =
-            "response differs at byte " + std::to_string(*result.judgement.differs + 1);
-        if (result.received.size() != test.expected.size()) {
-            message += " (" + std::to_string(result.received.size()) + " bytes received, " +
-                       std::to_string(test.expected.size()) + " expected)";
-        }
-        return message;
-    }
-    case Verdict::CtError:
-        return "CT_data answered " + CtResultText(result.result);
-    case Verdict::TerminalReply:
-    case Verdict::CardReply: {
-        // The source address of the reply: 0 the card, 1 the terminal, anything else neither.
-        const std::uint8_t source = result.exchanges.empty() ? 1 : result.exchanges.back().source;
-        if (source > 1) {
-            return "the reply came from source address " + std::to_string(source) +
-                   ", neither the card nor the terminal";
-        }
-        if (result.judgement.verdict == Verdict::TerminalReply)
-            return "the terminal answered, not the card";
-        return "the card answered, not the terminal";
-    }
-    case Verdict::NotSent:
-        return "command of " + std::to_string(result.command.size()) +
-               " bytes is longer than the CT-API can send (65535)";
-    case Verdict::TooSlow:
-    case Verdict::SlowerThanBaseline:
-    case Verdict::CaptureMissing:
-        break; // the engine's reason, in `why`
-    }
-    return {};
-}
-
-std::vector<std::string> FailureDetail(const TestResult& result) {
-    const Test& test = result.test;
-    const Verdict verdict = result.judgement.verdict;
-    std::vector<std::string> lines;
-    if (verdict == Verdict::CaptureMissing) {
-        lines.push_back(FailureMessage(result)); // nothing was sent
-        return lines;
-    }
-    lines.push_back((verdict == Verdict::NotSent ? "not sent  " : "sent      ") +
-                    WindowText(result.command, {}, ShownWindow(result.command.size(), 0)));
-    if (verdict == Verdict::CtError || verdict == Verdict::NotSent || verdict == Verdict::TooSlow ||
-        verdict == Verdict::SlowerThanBaseline) {
-        lines.push_back(FailureMessage(result));
-        return lines;
-    }
-    if (test.extended) {
-        ExtendedDetail(result, lines);
-        return lines;
-    }
-    const std::optional<std::size_t> differs =
-        verdict == Verdict::Mismatch ? result.judgement.differs : std::nullopt;
-    const std::size_t focus = differs.value_or(0);
-    const std::size_t longer = std::max(test.expected.size(), result.received.size());
-    const Window window = ShownWindow(longer, focus);
-    const auto clip = [](Window w, std::size_t size) {
-        return Window{std::min(w.from, size), std::min(w.to, size)};
-    };
-    lines.push_back("expected  " + (test.expected.empty()
-                                        ? std::string("(any response)")
-                                        : WindowText(test.expected, test.wildcard,
-                                                     clip(window, test.expected.size()))));
-    lines.push_back("received  " +
-                    WindowText(result.received, {}, clip(window, result.received.size())));
-    if (verdict == Verdict::TerminalReply) {
-        lines.push_back(FailureMessage(result));
-    } else if (differs) {
-        const std::size_t column = 10 + (window.from > 0 ? 4 : 0) + 3 * (focus - window.from);
-        lines.push_back(std::string(column, ' ') + "^^ " + FailureMessage(result));
-    } else if (!result.why.empty()) {
-        lines.push_back(result.why); // the engine's reason: the card still asked for more, say
-    }
-    return lines;
-}
-
-namespace {
-
-// The buckets of ExchangeTimes. Times of 2^42 ns and more (over an hour) share the last.
-constexpr int kExactBits = 10; // times below 2^10 ns have a bucket each
-constexpr int kSpanBits = 9;   // 2^9 buckets per power of two above
-constexpr int kTopBit = 41;
-constexpr std::size_t kExact = 1u << kExactBits;
-constexpr std::size_t kPerPower = 1u << kSpanBits;
-constexpr std::size_t kBuckets = kExact + (kTopBit - kExactBits + 1) * kPerPower;
-
-std::size_t Bucket(Clock::rep nanoseconds) {
-    const auto time = static_cast<std::uint64_t>(std::max<Clock::rep>(nanoseconds, 0));
-    if (time < kExact)
-        return time;
-    const int power = std::bit_width(time) - 1;
-    if (power > kTopBit)
-        return kBuckets - 1;
-    const std::uint64_t mantissa = time >> (power - kSpanBits); // in [2^9, 2^10)
-    return kExact + (power - kExactBits) * kPerPower + (mantissa - kPerPower);
-}
-
-} // namespace
-
-static_assert(std::is_same_v<Clock::period, std::nano>, "the buckets are of nanoseconds");
-
-ExchangeTimes::ExchangeTimes() : counts_(kBuckets), longest_(kBuckets) {}
-
-void ExchangeTimes::Add(Clock::duration time) {
-    const std::size_t bucket = Bucket(time.count());
-    ++counts_[bucket];
-    longest_[bucket] = std::max(longest_[bucket], time.count());
-    ++total_;
-}
-
-std::optional<Percentiles> ExchangeTimes::Ranked() const {
-    if (total_ == 0)
-        return std::nullopt;
-    Percentiles p;
-    // Nearest rank: the smallest time that at least that share of the exchanges does not pass.
-    const auto rank = [&](double share) {
-        const auto wanted = std::clamp<std::uint64_t>(
-            static_cast<std::uint64_t>(std::ceil(share * static_cast<double>(total_))), 1, total_);
-        std::uint64_t seen = 0;
-        for (std::size_t bucket = 0; bucket < kBuckets; ++bucket) {
-            seen += counts_[bucket];
-            if (seen >= wanted)
-                return Milliseconds(Clock::duration(longest_[bucket]));
-        }
-        return 0.0; // not reached: the counts add up to total_
-    };
-    p.p50 = rank(0.50);
-    p.p95 = rank(0.95);
-    p.max = rank(1.0);
-    return p;
-}
 
 Console::Console(std::FILE* out, const ConsoleSettings& settings)
     : out_(out), settings_(settings), readers_(settings.readers) {}
@@ -513,7 +293,7 @@ void Console::Summary(Clock::duration wall) {
                          Milliseconds(t.wall) / 1000);
         }
         all.tests += t.tests;
-        all.mismatches += t.mismatches;
+        all.failures += t.failures;
         all.errors += t.errors;
         all.notRun += t.notRun;
     }

@@ -1,9 +1,11 @@
 // What the runner prints: a line per test, the detail of a failure, a summary.
 #pragma once
 
-#include "core/atr.h"
+#include "runner/exchange_times.h"
 #include "runner/options.h"
 #include "runner/result.h"
+
+#include "core/atr.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -12,37 +14,6 @@
 #include <vector>
 
 namespace qvrun {
-
-// The lines that explain a failed test: command sent, expected response (wildcards as xx),
-// response received, the first differing byte marked; or the CT-API result.
-std::vector<std::string> FailureDetail(const TestResult& result);
-
-// One line for the failure's kind, as JUnit's failure message.
-std::string FailureMessage(const TestResult& result);
-
-struct Percentiles {
-    double p50 = 0, p95 = 0, max = 0; // milliseconds
-};
-
-// The exchange times of a run of any length in a fixed few hundred kilobytes: a bucket per
-// nanosecond below 1024 ns, above that 512 buckets per power of two (each spanning less than
-// 0.2 % of its times), each bucket with its count and its longest time. A percentile by nearest
-// rank is then a time that was measured: exact where no other time shares its bucket, and never
-// more than its bucket's span above the exact one.
-class ExchangeTimes {
-  public:
-    ExchangeTimes();
-    void Add(Clock::duration time);
-    // Nothing when no exchange was timed.
-    std::optional<Percentiles> Ranked() const;
-
-  private:
-    std::vector<std::uint64_t> counts_;
-    std::vector<Clock::rep> longest_;
-    std::uint64_t total_ = 0;
-};
-
-double Milliseconds(Clock::duration duration);
 
 struct ConsoleSettings {
     Verbosity verbosity = Verbosity::Normal;
@@ -73,7 +44,7 @@ class Console : public RunObserver {
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
     void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;
     void ReaderDone(const ReaderSlot& slot, const ReaderTotals& totals) override;
-    // The totals of every reader told done, and the run's `wall` time.
+    // The totals of every reader reported done, and the run's `wall` time.
     void Summary(Clock::duration wall);
     // The first write error of the console's stream (errno), or 0.
     int WriteError();
