@@ -126,7 +126,7 @@ std::optional<PatternItem> Length(std::string_view text) {
     return item;
 }
 
-// "N*HH": N copies of the byte HH; nothing when `text` has no "*" after a count.
+// "N*HH": N copies of the byte HH, as one Run item; nothing when `text` has no "*" after a count.
 std::optional<PatternItem> Fill(std::string_view text, bool masks) {
     const std::size_t star = text.find('*');
     if (star == std::string_view::npos || star == 0)
@@ -140,10 +140,9 @@ std::optional<PatternItem> Fill(std::string_view text, bool masks) {
     if (digits.size() != 2 || !IsDigitOrMask(digits[0]) || !IsDigitOrMask(digits[1]))
         throw PatternError("{" + std::string(text) + "}: one byte of two hex digits after '*'");
     PatternItem item;
-    Bytes value, care;
-    HexBytes(digits, masks, value, care);
-    item.value.assign(*n, value[0]);
-    item.care.assign(*n, care[0]);
+    item.kind = PatternItem::Kind::Run;
+    item.min = item.max = *n;
+    HexBytes(digits, masks, item.value, item.care);
     return item;
 }
 
@@ -220,6 +219,7 @@ std::optional<std::vector<std::size_t>> Lengths(const Alternative& alternative, 
         case PatternItem::Kind::Fixed:
             length = item.value.size();
             break;
+        case PatternItem::Kind::Run:
         case PatternItem::Kind::Any:
             length = item.min;
             if (item.Open())
@@ -293,8 +293,10 @@ AlternativeMatch MatchAlternative(const Alternative& alternative,
             const std::size_t pos = at + j;
             if (pos >= n) {
                 out.differs = n;
-            } else if (item.kind == PatternItem::Kind::Fixed) {
-                if ((received[pos] & item.care[j]) != item.value[j])
+            } else if (item.kind == PatternItem::Kind::Fixed ||
+                       item.kind == PatternItem::Kind::Run) {
+                const std::size_t k = item.kind == PatternItem::Kind::Run ? 0 : j;
+                if ((received[pos] & item.care[k]) != item.value[k])
                     out.differs = pos;
             } else if (item.kind == PatternItem::Kind::Use) {
                 if (received[pos] != captures.find(item.name)->second[j])
@@ -382,14 +384,9 @@ Pattern ParsePattern(std::string_view text) {
             AddFixed(items, std::move(value), std::move(care));
             break;
         }
-        case Token::Kind::Brace: {
-            PatternItem item = BraceItem(token.text, true);
-            if (item.kind == PatternItem::Kind::Fixed)
-                AddFixed(items, std::move(item.value), std::move(item.care));
-            else
-                items.push_back(std::move(item));
+        case Token::Kind::Brace:
+            items.push_back(BraceItem(token.text, true));
             break;
-        }
         }
     }
     CheckAlternative(pattern.alternatives.back());
@@ -437,7 +434,8 @@ std::optional<Bytes> CommandTemplate::Expand(const Captures& captures, std::stri
     Bytes bytes;
     for (const Piece& piece : pieces) {
         if (piece.name.empty()) {
-            bytes.insert(bytes.end(), piece.bytes.begin(), piece.bytes.end());
+            for (std::size_t k = 0; k < piece.times; ++k)
+                bytes.insert(bytes.end(), piece.bytes.begin(), piece.bytes.end());
             continue;
         }
         const auto held = captures.find(piece.name);
@@ -455,7 +453,8 @@ CommandTemplate ParseCommand(std::string_view text) {
     CommandTemplate command;
     command.text = Trim(text, kBlanks);
     const auto literal = [&](const Bytes& bytes) {
-        if (command.pieces.empty() || !command.pieces.back().name.empty())
+        if (command.pieces.empty() || !command.pieces.back().name.empty() ||
+            command.pieces.back().times != 1)
             command.pieces.emplace_back();
         command.pieces.back().bytes.insert(command.pieces.back().bytes.end(), bytes.begin(),
                                            bytes.end());
@@ -470,10 +469,10 @@ CommandTemplate ParseCommand(std::string_view text) {
             continue;
         }
         PatternItem item = BraceItem(token.text, false);
-        if (item.kind == PatternItem::Kind::Fixed)
-            literal(item.value);
+        if (item.kind == PatternItem::Kind::Run)
+            command.pieces.push_back({std::move(item.value), item.min, {}});
         else
-            command.pieces.push_back({{}, item.name});
+            command.pieces.push_back({{}, 1, item.name});
     }
     if (command.pieces.empty())
         throw PatternError("a command line with no bytes");

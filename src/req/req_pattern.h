@@ -45,6 +45,8 @@ inline constexpr std::size_t kUnboundedLength = static_cast<std::size_t>(-1);
 struct PatternItem {
     enum class Kind {
         Fixed, // `value` and `care` bytes: received byte b matches when (b & care) == value
+        Run,   // `min` (== `max`) bytes, each matched by value[0] and care[0]: kept as one item,
+               // so that a run costs what its text costs
         Any,   // from `min` to `max` bytes of any value, kept under `name` when it is not empty
         Use,   // the bytes the capture `name` holds
     };
@@ -94,11 +96,13 @@ struct PatternMatch {
 PatternMatch MatchPattern(const Pattern& pattern, std::span<const std::uint8_t> received,
                           const Captures& captures);
 
-// A command line's bytes: hex bytes (no "x"), {N*HH} runs and {name} captures.
+// A command line's bytes: hex bytes (no "x"), {N*HH} runs and {name} captures. Runs stay runs
+// until the command is sent.
 struct CommandTemplate {
     struct Piece {
-        Bytes bytes;      // literal bytes, when `name` is empty
-        std::string name; // a capture to put in
+        Bytes bytes;           // literal bytes, when `name` is empty
+        std::size_t times = 1; // how often `bytes` stand in a row: N of a run {N*HH}
+        std::string name;      // a capture to put in
     };
     std::vector<Piece> pieces;
     std::string text; // as written
@@ -106,7 +110,7 @@ struct CommandTemplate {
     std::vector<std::string> Uses() const;
     // True when a capture is put in: the bytes are known only when the command is sent.
     bool ReadsCaptures() const;
-    // The bytes with every capture put in; nothing when a capture it uses holds no value (the
+    // The bytes with every run spelled out and every capture put in; nothing when a capture it uses holds no value (the
     // first such name in `missing`).
     std::optional<Bytes> Expand(const Captures& captures, std::string* missing = nullptr) const;
 };

@@ -393,12 +393,13 @@ class ExtendedReader {
             for (const std::string& name : expected_->Defines())
                 context_.captured.insert(name);
         }
-        // What is sent: the command's bytes, unless captures are put into it when it is sent. A
-        // command written with braces keeps its text, so that a record writes it as written.
-        if (!command_.ReadsCaptures())
-            test_.command = *command_.Expand({});
+        // What is sent: the command's bytes, or, for a command written with braces, its
+        // template, spelled out only when it is sent (a run of 65535 bytes costs its text until
+        // then) and kept as written for a record.
         if (command_.text.find('{') != std::string::npos)
             test_.commandTemplate = std::move(command_);
+        else
+            test_.command = *command_.Expand({});
         // A test that uses an extension is judged by its pattern, any other by the base rules.
         if (test_.extended)
             test_.pattern = std::move(expected_);

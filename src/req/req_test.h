@@ -38,13 +38,14 @@ struct ReqTest {
     // stores the name so). Empty when none.
     std::string name;
     std::uint8_t destination = ICC1; // the "2,0" of a command line; CT for a "2,1"
-    Bytes command;                   // what is sent, unless `commandTemplate` reads captures
+    Bytes command;                   // what is sent, unless it has a `commandTemplate`
     Bytes expected; // empty: any response passes; a wildcard byte holds kWildcardValue
     Bytes wildcard; // beside `expected`: non-zero where a byte is "xx"
 
     // A test that uses an extension is judged by `pattern` (test_verdict.h), not by `expected`.
     bool extended = false;
-    // The command as written when it holds braces: captures put in, or byte runs ({N*HH}).
+    // The command as written when it holds braces: captures put in, or byte runs ({N*HH}); its
+    // bytes are known when it is sent (CommandToSend).
     std::optional<CommandTemplate> commandTemplate;
     std::optional<Pattern> pattern; // extended: the expected response, if any
     std::optional<std::chrono::microseconds> timeLimit;

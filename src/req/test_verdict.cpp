@@ -28,7 +28,7 @@ std::optional<std::string> MissingCapture(const ReqTest& test, const Captures& c
 
 std::span<const std::uint8_t> CommandToSend(const ReqTest& test, const Captures& captures,
                                             Bytes& room) {
-    if (!test.commandTemplate || !test.commandTemplate->ReadsCaptures())
+    if (!test.commandTemplate)
         return test.command;
     room = test.commandTemplate->Expand(captures).value_or(Bytes{});
     return room;

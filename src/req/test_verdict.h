@@ -23,8 +23,8 @@ std::vector<std::string> CaptureUses(const ReqTest& test);
 // or nothing.
 std::optional<std::string> MissingCapture(const ReqTest& test, const Captures& captures);
 
-// The command as sent: its bytes, or its template with the values of `captures` put in (kept in
-// `room`). Call it only when MissingCapture finds nothing.
+// The command as sent: its bytes, or its template with its runs spelled out and the values of
+// `captures` put in (kept in `room`); empty when a capture it uses holds no value.
 std::span<const std::uint8_t> CommandToSend(const ReqTest& test, const Captures& captures,
                                             Bytes& room);
 

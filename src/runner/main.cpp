@@ -21,6 +21,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <new>
 #include <optional>
 #include <unistd.h>
 
@@ -281,6 +282,9 @@ int main(int argc, char** argv) {
     try {
         ParseOptions({argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)}, options);
         return Main(options);
+    } catch (const std::bad_alloc&) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "quorvane-run: not enough memory for this run\n");
     } catch (const std::exception& error) { // a SetupError among them
         std::fflush(stdout);
         std::fprintf(stderr, "quorvane-run: %s\n", error.what());

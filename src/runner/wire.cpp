@@ -449,8 +449,11 @@ void ReaderFeed::EndEarly(const std::string& why, const std::string& reason,
         const Test& test = scenario.tests[test_->test];
         TestResult result{.scenario = scenario, .test = test, .run = test_->run};
         result.judgement.verdict = Verdict::CtError;
-        result.command = command_.empty() ? std::span<const std::uint8_t>(test.command)
-                                          : std::span<const std::uint8_t>(command_);
+        // Not sent yet: the command as it would have been, runs spelled out.
+        if (command_.empty())
+            result.command = qv::CommandToSend(test, {}, command_);
+        else
+            result.command = command_;
         result.why = why;
         // Those that came back; the last one did not.
         result.exchanges = std::span<const Exchange>(exchanges_.data(), used_);

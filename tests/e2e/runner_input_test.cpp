@@ -1,6 +1,6 @@
-// What quorvane-run reads, end to end on the test bed: files a hostile lab might hand it must
-// never make it wait for ever; and quorvane-card's replay of a recorded file says where its
-// bytes are made up.
+// What quorvane-run reads, end to end on the test bed: files a hostile lab might hand it (byte
+// runs by the thousand, named pipes), which must cost no more than their text and never wait for
+// ever; and quorvane-card's replay of a recorded file says where its bytes are made up.
 #include "temp_tree.h"
 #include "text_files.h"
 
@@ -31,6 +31,21 @@ const char* const kCard = "atr 3B 02 14 50\n"
 // A file's name and text; the text kFifo makes it a named pipe that no one writes.
 using Files = std::vector<std::pair<std::string, std::string>>;
 const std::string kFifo = "(a named pipe)";
+
+std::string Repeated(const std::string& text, std::size_t times) {
+    std::string all;
+    all.reserve(text.size() * times);
+    for (std::size_t k = 0; k < times; ++k)
+        all += text;
+    return all;
+}
+
+// One test whose expected response has 4000 alternatives of 65535 bytes each (52 KB of text),
+// the last of them the card's answer.
+std::string ByteRunTest(int number) {
+    return "# - Runs " + std::to_string(number) + "\n2,0 00 A4 00 0C 02 3F 00\n> " +
+           Repeated("{65535*xx} | ", 3999) + "90 00\n";
+}
 
 class RunnerInput : public ::testing::Test {
   protected:
@@ -88,7 +103,17 @@ TEST_F(RunnerInput, WhatAFileCostsFollowsItsTextAndNothingWaitsForEver) {
         int status;
         std::vector<std::string> says;
     };
-    const Case cases[] = {
+    Case cases[] = {
+        {"4000 byte runs in one expected response",
+         {{"runs.req", "@quorvane-run 1\n" + ByteRunTest(1)}},
+         {"runs.req"},
+         0,
+         {"PASSED: 1 tests, 1 passed"}},
+        {"1 MB of such tests",
+         {{"runs.req", "@quorvane-run 1\n"}},
+         {"-q", "runs.req"},
+         0,
+         {"PASSED: 20 tests, 20 passed"}},
         {"a named pipe as the REQ file",
          {{"fifo", kFifo}},
          {"fifo"},
@@ -105,6 +130,8 @@ TEST_F(RunnerInput, WhatAFileCostsFollowsItsTextAndNothingWaitsForEver) {
          2,
          {"quorvane-run: cannot read the baseline fifo: a pipe other than standard input"}},
     };
+    for (int k = 1; k <= 20; ++k)
+        cases[1].files[0].second += ByteRunTest(k);
     for (const Case& c : cases) {
         Write(c.files);
         const std::size_t sent = card_->ReceivedApdus().size();

@@ -90,6 +90,13 @@ TEST(ReqLanguage, EachExtensionMatchesWhatItSaysAndFailsTheRest) {
         {"a byte run", "{3*A5} 90 00", "A5 A5 A5 90 00", true, ""},
         {"a byte run, one off", "{3*A5} 90 00", "A5 A4 A5 90 00", false,
          "response differs at byte 2"},
+        {"masked runs beside bytes", "01 {2*6x} {2*A5} 90 00", "01 61 6F A5 A5 90 00", true, ""},
+        {"masked runs beside bytes, last byte of a run off", "01 {2*6x} {2*A5} 90 00",
+         "01 61 6F A5 A4 90 00", false, "response differs at byte 5"},
+        {"the longest run, a short response", "{65535*xx} | 90 00", "6A 82", false,
+         "response matches none of the 2 alternatives"},
+        {"the longest run against two bytes", "{65535*xx}", "90 00", false,
+         "response differs at byte 3 (2 bytes received, 65535 expected)"},
         {"a capture use", "{counter} 90 00", "03 90 00", true, ""},
         {"a capture use, changed", "{counter} 90 00", "02 90 00", false,
          "response differs at byte 1"},
@@ -128,6 +135,8 @@ TEST(ReqLanguage, CapturesBindOnlyWhenTheirAlternativeMatches) {
     EXPECT_FALSE(read.Expand({}, &missing));
     EXPECT_EQ(missing, "size");
     EXPECT_EQ(qv::ParseCommand("80 E3 00 00 03 {3*5A}").Expand({}), Hex("80 E3 00 00 03 5A 5A 5A"));
+    EXPECT_EQ(qv::ParseCommand("{2*5A} 01 02 {3*00} 03 {size}").Expand({{"size", Hex("10")}}),
+              Hex("5A 5A 01 02 00 00 00 03 10"));
 }
 
 // A plain pattern (a test with a time limit, say, is judged by its pattern) fails where the base
