@@ -9,6 +9,7 @@
 #include <cctype>
 #include <charconv>
 #include <filesystem>
+#include <map>
 #include <set>
 
 namespace qv {
@@ -124,9 +125,121 @@ std::chrono::microseconds ParseDuration(std::string_view text) {
     return std::chrono::microseconds(static_cast<std::int64_t>(micros));
 }
 
+// "@word argument": the word after "@" and the argument without its outer blanks.
+struct DirectiveText {
+    std::string_view word;
+    std::string_view argument;
+};
+
+DirectiveText SplitDirective(std::string_view line) {
+    const std::string_view body = line.substr(1);
+    const std::size_t blank = body.find_first_of(" \t");
+    return {body.substr(0, blank),
+            Trim(blank == body.npos ? std::string_view{} : body.substr(blank), kBlanksAndTabs)};
+}
+
+// The file an "@include NAME" in `path` names: a relative name from the folder of `path`.
+std::string IncludedPath(const std::string& path, const std::string& name) {
+    namespace fs = std::filesystem;
+    const fs::path target =
+        fs::path(name).is_absolute() ? fs::path(name) : fs::path(path).parent_path() / name;
+    return target.lexically_normal().string();
+}
+
+// The REQ text one reading costs, an included file counted again at each @include, measured
+// before any test is built: an include fan-out of a few small files can stand for 10^9 tests.
+// Each file is read once; the reading of the tests takes its text from here.
+class TextMeasure {
+  public:
+    explicit TextMeasure(const IncludeReader& read) : read_(read) {}
+
+    // An included file as read: its text, or why it cannot be read (the reading of the tests
+    // says so at its @include line).
+    struct Included {
+        std::optional<std::string> text;
+        std::string why;
+    };
+
+    const Included& Read(const std::string& file) {
+        if (const auto known = files_.find(file); known != files_.end())
+            return known->second;
+        Included included;
+        try {
+            included.text = read_(file);
+        } catch (const std::exception& error) {
+            included.why = error.what();
+        }
+        return files_.emplace(file, std::move(included)).first->second;
+    }
+
+    // The bytes reading `path` costs, held at kMaxRunText + 1. A file that includes itself, or
+    // nests too deep, counts what comes before (the reading of the tests refuses it).
+    std::size_t Total(const std::string& path, std::string_view text) {
+        if (const auto known = totals_.find(path); known != totals_.end())
+            return known->second;
+        if (open_.size() > kMaxIncludeDepth || !open_.insert(path).second)
+            return text.size();
+        std::size_t total = text.size();
+        for (const auto& [line, file] : Includes(path, text)) {
+            if (const Included& included = Read(file); included.text)
+                total = std::min(kMaxRunText + 1, total + Total(file, *included.text));
+        }
+        open_.erase(path);
+        return totals_[path] = std::min(kMaxRunText + 1, total);
+    }
+
+    // The @include line, in `path` or a file it includes, whose file takes the text read past
+    // `room`; nothing when the text of `path` alone does. Total(path) must pass `room`.
+    std::optional<SourceLine> Crossing(const std::string& path, std::string_view text,
+                                       std::size_t room) {
+        std::size_t used = text.size();
+        if (used > room)
+            return std::nullopt;
+        for (const auto& [line, file] : Includes(path, text)) {
+            const Included& included = Read(file);
+            if (!included.text)
+                continue;
+            const std::size_t total = Total(file, *included.text);
+            if (used + total > room) {
+                const auto inner = Crossing(file, *included.text, room - used);
+                return inner ? *inner : SourceLine{path, line};
+            }
+            used += total;
+        }
+        return std::nullopt;
+    }
+
+  private:
+    // The @include lines of a file with the switch, by line number, their files resolved.
+    static std::vector<std::pair<std::size_t, std::string>> Includes(const std::string& path,
+                                                                     std::string_view text) {
+        std::vector<std::pair<std::size_t, std::string>> includes;
+        const std::vector<std::string_view> lines = Lines(text);
+        try {
+            if (SwitchLine(path, lines) == 0)
+                return includes;
+        } catch (const ScriptError&) {
+            return includes; // the reading of the tests says what is wrong
+        }
+        for (std::size_t k = 0; k < lines.size(); ++k) {
+            if (!lines[k].starts_with('@') || FindAddressMark(lines[k]) != lines[k].npos)
+                continue;
+            const DirectiveText directive = SplitDirective(lines[k]);
+            if (directive.word == "include" && !directive.argument.empty())
+                includes.emplace_back(k + 1, IncludedPath(path, std::string(directive.argument)));
+        }
+        return includes;
+    }
+
+    const IncludeReader& read_;
+    std::map<std::string, Included, std::less<>> files_;
+    std::map<std::string, std::size_t, std::less<>> totals_;
+    std::set<std::string, std::less<>> open_; // the files being measured, one inside the next
+};
+
 // What the reading of one file and the files it includes shares.
 struct Context {
-    const IncludeReader& read;
+    TextMeasure& measure;
     std::vector<ReqTest>& tests;
     std::vector<RunOnlyLine>& runOnly;
     std::vector<FileWarning>& warnings;
@@ -280,11 +393,7 @@ class ExtendedReader {
     }
 
     void Directive(std::string_view line) {
-        const std::string_view body = line.substr(1);
-        const std::size_t blank = body.find_first_of(" \t");
-        const std::string_view word = body.substr(0, blank);
-        const std::string_view argument =
-            Trim(blank == body.npos ? std::string_view{} : body.substr(blank), kBlanksAndTabs);
+        const auto [word, argument] = SplitDirective(line);
         if (word == kSwitch.substr(1)) {
             if (number_ != switchLine_)
                 Fail("@quorvane-run given twice (first on line " + std::to_string(switchLine_) +
@@ -320,23 +429,15 @@ class ExtendedReader {
     }
 
     void Include(const std::string& name) {
-        namespace fs = std::filesystem;
-        const fs::path target =
-            fs::path(name).is_absolute() ? fs::path(name) : fs::path(path_).parent_path() / name;
-        const std::string file = target.lexically_normal().string();
+        const std::string file = IncludedPath(path_, name);
         if (std::find(context_.chain.begin(), context_.chain.end(), file) != context_.chain.end())
             Fail("@include " + name + " includes a file that is being read already");
         if (context_.chain.size() >= kMaxIncludeDepth)
             Fail("@include " + name + ": includes nest deeper than 16 files");
-        std::string text;
-        try {
-            text = context_.read(file);
-        } catch (const ScriptError&) {
-            throw;
-        } catch (const std::exception& error) {
-            Fail("cannot include " + file + ": " + error.what());
-        }
-        ReadFile(context_, file, text, nullptr, nullptr);
+        const TextMeasure::Included& included = context_.measure.Read(file);
+        if (!included.text)
+            Fail("cannot include " + file + ": " + included.why);
+        ReadFile(context_, file, *included.text, nullptr, nullptr);
     }
 
     // The text of a ">" line after the ">", or a continuation line whole.
@@ -514,12 +615,27 @@ void ReadFile(Context& context, const std::string& path, std::string_view text,
 } // namespace
 
 ScriptError::ScriptError(SourceLine where, const std::string& message)
-    : std::runtime_error(where.Text() + ": " + message), where_(std::move(where)) {}
+    : std::runtime_error((where.line == 0 ? where.file : where.Text()) + ": " + message),
+      where_(std::move(where)) {}
 
-Script ParseScript(const std::string& path, std::string_view text, const IncludeReader& read) {
+Script ParseScript(const std::string& path, std::string_view text, const IncludeReader& read,
+                   std::size_t* runText) {
+    std::size_t ownText = 0;
+    std::size_t& before = runText != nullptr ? *runText : ownText;
+    TextMeasure measure(read);
+    const std::string top = std::filesystem::path(path).lexically_normal().string();
+    const std::size_t total = measure.Total(top, text);
+    if (before + total > kMaxRunText) {
+        const auto where = measure.Crossing(top, text, kMaxRunText - before);
+        throw ScriptError(where.value_or(SourceLine{path, 0}),
+                          path + " and what it includes" +
+                              (before > 0 ? ", after the files read before it," : "") +
+                              " pass 64 MiB of REQ text (each include counted again)");
+    }
+    before += total;
     Script script;
     script.path = path;
-    Context context{read, script.tests, script.runOnly, script.warnings, {}, {}};
+    Context context{measure, script.tests, script.runOnly, script.warnings, {}, {}};
     ReadFile(context, path, text, &script.unfinished, &script.dormant);
     script.extended = !script.runOnly.empty();
     return script;

@@ -34,7 +34,8 @@
 
 namespace qv {
 
-// A file that cannot be read as written: what() is "FILE:LINE: what is wrong".
+// A file that cannot be read as written: what() is "FILE:LINE: what is wrong" ("FILE: ..." for
+// the file as a whole).
 class ScriptError : public std::runtime_error {
   public:
     ScriptError(SourceLine where, const std::string& message);
@@ -89,9 +90,17 @@ struct Script {
 // after "cannot include FILE: ").
 using IncludeReader = std::function<std::string(const std::string& path)>;
 
+// The most REQ text one reading takes, each include counted again: past it, an include fan-out
+// of small files would stand for millions of tests.
+inline constexpr std::size_t kMaxRunText = std::size_t{64} << 20;
+
 // Reads a whole file (`path` names it in every message); includes are read with `read`, a
-// relative name taken from the including file's folder. Throws ScriptError.
-Script ParseScript(const std::string& path, std::string_view text, const IncludeReader& read);
+// relative name taken from the including file's folder, each file once. Its text and what it
+// includes are measured before any test is read: past kMaxRunText, with the `runText` read before
+// it when given (which grows by what this file takes), it is refused at the @include line that
+// crosses the bound. Throws ScriptError.
+Script ParseScript(const std::string& path, std::string_view text, const IncludeReader& read,
+                   std::size_t* runText = nullptr);
 
 // The lines of a file that only quorvane-run reads so (empty for a base-rules file); throws
 // ScriptError like ParseScript.

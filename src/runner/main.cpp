@@ -80,11 +80,13 @@ std::size_t CountTests(const std::vector<Scenario>& scenarios) {
     return count;
 }
 
-// Every file loaded before any reader is opened; unchanged from then on.
+// Every file loaded before any reader is opened; unchanged from then on. Their REQ text is
+// bounded for the run as a whole.
 std::vector<Scenario> LoadScenarios(const std::vector<std::string>& paths) {
     std::vector<Scenario> scenarios;
+    std::size_t runText = 0;
     for (const std::string& path : paths)
-        scenarios.push_back(LoadScenario(path));
+        scenarios.push_back(LoadScenario(path, &runText));
     NameSuites(scenarios);
     return scenarios;
 }

@@ -74,7 +74,7 @@ void NameSuites(std::vector<Scenario>& scenarios) {
     }
 }
 
-Scenario LoadScenario(const std::string& path) {
+Scenario LoadScenario(const std::string& path, std::size_t* runText) {
     const auto read = [](const std::string& file) { return ReadText(file); };
     std::string text;
     try {
@@ -84,7 +84,7 @@ Scenario LoadScenario(const std::string& path) {
     }
     qv::Script script;
     try {
-        script = qv::ParseScript(path, text, read);
+        script = qv::ParseScript(path, text, read, runText);
     } catch (const qv::ScriptError& error) {
         throw SetupError(error.what());
     }

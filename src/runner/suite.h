@@ -32,8 +32,9 @@ struct Scenario {
 
 // Loads a REQ file and the files it includes; throws SetupError for a file that cannot be
 // read, a directory, a file that is not text, and extended lines that cannot be read (the
-// message starts with FILE:LINE).
-Scenario LoadScenario(const std::string& path);
+// message starts with FILE:LINE), and a file that takes the REQ text of the run past
+// qv::kMaxRunText (`runText`: what the run has read before it; it grows by this file's text).
+Scenario LoadScenario(const std::string& path, std::size_t* runText = nullptr);
 
 // A file's part of a JUnit class name: the last `parts` parts of its path without ".req", joined
 // by dots ("a/b/demo.req", 2: "b.demo").

@@ -1,6 +1,7 @@
-// What quorvane-run reads, end to end on the test bed: files a hostile lab might hand it (byte
-// runs by the thousand, named pipes), which must cost no more than their text and never wait for
-// ever; and quorvane-card's replay of a recorded file says where its bytes are made up.
+// What quorvane-run reads, end to end on the test bed: files a hostile lab might hand it (an
+// include fan-out, byte runs by the thousand, named pipes), which must cost no more than their text
+// and never wait for ever; and quorvane-card's replay of a recorded file says where its bytes are
+// made up.
 #include "temp_tree.h"
 #include "text_files.h"
 
@@ -38,6 +39,18 @@ std::string Repeated(const std::string& text, std::size_t times) {
     for (std::size_t k = 0; k < times; ++k)
         all += text;
     return all;
+}
+
+// Ten files, each including the one below it ten times, `leaf` at the bottom: l9.req stands for
+// 10^9 copies of the leaf in 1.6 KB of files.
+Files FanOut(const std::string& leaf) {
+    Files files{{"l0.req", leaf}};
+    for (int level = 1; level <= 9; ++level) {
+        const std::string below = "@include l" + std::to_string(level - 1) + ".req\n";
+        files.emplace_back("l" + std::to_string(level) + ".req",
+                           "@quorvane-run 1\n" + Repeated(below, 10));
+    }
+    return files;
 }
 
 // One test whose expected response has 4000 alternatives of 65535 bytes each (52 KB of text),
@@ -104,6 +117,16 @@ TEST_F(RunnerInput, WhatAFileCostsFollowsItsTextAndNothingWaitsForEver) {
         std::vector<std::string> says;
     };
     Case cases[] = {
+        {"an include fan-out of 10^9 tests",
+         FanOut(select),
+         {"l9.req"},
+         2,
+         {"quorvane-run: l", "l9.req and what it includes pass 64 MiB of REQ text"}},
+        {"an include fan-out of files without tests",
+         FanOut("# nothing here\n"),
+         {"l9.req"},
+         2,
+         {"quorvane-run: l", "l9.req and what it includes pass 64 MiB of REQ text"}},
         {"4000 byte runs in one expected response",
          {{"runs.req", "@quorvane-run 1\n" + ByteRunTest(1)}},
          {"runs.req"},
@@ -131,7 +154,7 @@ TEST_F(RunnerInput, WhatAFileCostsFollowsItsTextAndNothingWaitsForEver) {
          {"quorvane-run: cannot read the baseline fifo: a pipe other than standard input"}},
     };
     for (int k = 1; k <= 20; ++k)
-        cases[1].files[0].second += ByteRunTest(k);
+        cases[3].files[0].second += ByteRunTest(k);
     for (const Case& c : cases) {
         Write(c.files);
         const std::size_t sent = card_->ReceivedApdus().size();

@@ -292,6 +292,82 @@ TEST(ReqLanguage, BadSpellingIsAnErrorWithItsFileAndLine) {
 
 // A file without the switch is the base reader's, test for test: also where the base rules read
 // it leniently, and where it holds what would be extensions.
+// The REQ text one reading takes is bounded, each include counted again, before any test is
+// read: the error names the @include line that crosses the bound, and each file is read once.
+TEST(ReqLanguage, IncludedTextIsBoundedAtTheIncludeThatCrossesIt) {
+    const std::string test = "# - Select\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n";
+    const std::string twice = kRunOnly + "@include a.req\n@include a.req\n";
+    const std::string once = kRunOnly + "@include a.req\n";
+    // A comment line that brings the text of `once` to the bound exactly.
+    const std::string fill = "#" + std::string(qv::kMaxRunText - once.size() - 2, '.') + "\n";
+    const std::string half = "#" + std::string(qv::kMaxRunText / 2 - 2, '.') + "\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        std::map<std::string, std::string> files;
+        std::size_t readBefore;
+        const char* error; // empty: it reads
+    };
+    const Case cases[] = {
+        {"the bound exactly", once, {{"suite/a.req", fill}}, 0, ""},
+        {"a byte past it",
+         once,
+         {{"suite/a.req", fill + "\n"}},
+         0,
+         "suite/main.req:2: suite/main.req and what it includes pass 64 MiB of REQ text"},
+        {"the second include of a file crosses it",
+         twice,
+         {{"suite/a.req", half}},
+         0,
+         "suite/main.req:3: suite/main.req and what it includes pass 64 MiB"},
+        {"an include inside an include crosses it",
+         kRunOnly + test + "@include b.req\n",
+         {{"suite/b.req", twice}, {"suite/a.req", half}},
+         0,
+         "suite/b.req:3: suite/main.req and what it includes pass 64 MiB"},
+        {"with what the run read before",
+         once,
+         {{"suite/a.req", test}},
+         qv::kMaxRunText - 60,
+         "suite/main.req:2: suite/main.req and what it includes, after the files read before it, "
+         "pass 64 MiB"},
+        {"the file alone, after what the run read before",
+         test,
+         {},
+         qv::kMaxRunText - 10,
+         "suite/main.req: suite/main.req and what it includes, after the files read before it"},
+    };
+    for (const Case& c : cases) {
+        std::size_t runText = c.readBefore;
+        try {
+            const qv::Script script =
+                qv::ParseScript("suite/main.req", c.text, Files(c.files), &runText);
+            EXPECT_STREQ(c.error, "") << c.what;
+            EXPECT_EQ(runText, qv::kMaxRunText) << c.what;
+        } catch (const qv::ScriptError& error) {
+            EXPECT_EQ(std::string(error.what()).rfind(c.error, 0), 0u)
+                << c.what << ": " << error.what();
+        }
+    }
+
+    // Three levels of ten includes: 1000 tests, each file read once.
+    std::map<std::string, int> reads;
+    const qv::IncludeReader counted = [&reads, test](const std::string& path) {
+        ++reads[path];
+        const char level = path[path.size() - 5];
+        if (level == '0')
+            return test;
+        std::string text = kRunOnly;
+        for (int k = 0; k < 10; ++k)
+            text += "@include l" + std::string(1, static_cast<char>(level - 1)) + ".req\n";
+        return text;
+    };
+    const qv::Script fanOut = qv::ParseScript("l3.req", counted("l3.req"), counted);
+    EXPECT_EQ(fanOut.tests.size(), 1000u);
+    EXPECT_EQ(reads, (std::map<std::string, int>{
+                         {"l0.req", 1}, {"l1.req", 1}, {"l2.req", 1}, {"l3.req", 1}}));
+}
+
 TEST(ReqLanguage, ABaseRulesFileGivesExactlyTheBaseReadersTests) {
     struct Collect : qv::ReqSink {
         void Test(const qv::ReqTest& t) override { tests.push_back(t); }
