@@ -2,6 +2,7 @@
 #include "pcsc/readers.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <utility>
@@ -37,6 +38,11 @@ void Context::Release() {
     if (valid_)
         (void)SCardReleaseContext(handle_); // nothing is left to undo when pcscd is gone
     valid_ = false;
+}
+
+std::string ClientSocket() {
+    const char* socket = std::getenv(kClientSocketVariable);
+    return socket != nullptr && socket[0] != '\0' ? socket : kDefaultSocket;
 }
 
 // ---- The reader list ------------------------------------------------------------------------

@@ -52,6 +52,20 @@ ReaderList ListReaders(SCARDCONTEXT context);
 // The same with a context of its own for the call.
 ReaderList ListReaders();
 
+// ---- Which PC/SC service
+
+// pcsc-lite's client connects to the socket this variable names, else to kDefaultSocket. It
+// reads the variable once, at a process's first PC/SC call, and keeps that socket for the
+// process's life: a process reaches one service.
+inline constexpr const char* kClientSocketVariable = "PCSCLITE_CSOCK_NAME";
+inline constexpr const char* kDefaultSocket = "/run/pcscd/pcscd.comm";
+// quorvane-bed's list of its services' sockets for its command, ':' between them, in the order
+// of their readers' slots.
+inline constexpr const char* kSocketsVariable = "QUORVANE_PCSC_SOCKETS";
+
+// The socket this process's PC/SC calls reach, or will reach at the first one.
+std::string ClientSocket();
+
 // The names of a PC/SC multi-string, up to the empty name that ends it or the end of what was
 // received, however many and however long they are.
 std::vector<std::string> SplitReaderNames(std::string_view list);

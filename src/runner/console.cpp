@@ -78,7 +78,7 @@ Console::Console(std::FILE* out, const ConsoleSettings& settings)
     : out_(out), settings_(settings), readers_(settings.readers) {}
 
 std::string Console::Prefix(const Reader& reader) const {
-    return settings_.readers > 1 ? "[" + std::to_string(reader.position + 1) + "] " : "";
+    return settings_.readers > 1 ? "[" + std::to_string(reader.place + 1) + "] " : "";
 }
 
 Console::~Console() {
@@ -129,7 +129,7 @@ void Console::ReaderReady(const ReaderSlot& slot) {
     ReaderLine(slot, atr);
     // A card that answers a reset in a way terminals may refuse is worth a word, not a stop.
     if (settings_.showAtr && !atr.verdict.WellFormed()) {
-        Warning(readers_[slot.index].prefix + "reader " + std::to_string(slot.reader.position + 1) +
+        Warning(readers_[slot.index].prefix + "reader " + std::to_string(slot.reader.place + 1) +
                 " '" + slot.reader.name + "': the ATR is not well formed: " + atr.verdict.text);
     }
 }
@@ -140,7 +140,7 @@ void Console::ReaderLine(const ReaderSlot& slot, const qv::Atr& atr) {
     if (settings_.verbosity == Verbosity::Quiet)
         return;
     ClearProgress();
-    std::fprintf(out_, "%sreader %u '%s'", prefix.c_str(), slot.reader.position + 1u,
+    std::fprintf(out_, "%sreader %u '%s'", prefix.c_str(), slot.reader.place + 1u,
                  slot.reader.name.c_str());
     if (settings_.showAtr)
         std::fprintf(out_, ", ATR %s", HexText(slot.atr).c_str());
@@ -176,7 +176,7 @@ void Console::TestStarted(const ReaderSlot& slot, const Scenario& scenario, cons
         std::fprintf(
             stderr, "quorvane-run: %stest %zu '%s': type the PIN on the keypad of reader %u '%s'\n",
             readers_[slot.index].prefix.c_str(), test.number, TestTitle(test).c_str(),
-            slot.reader.position + 1u, slot.reader.name.c_str());
+            slot.reader.place + 1u, slot.reader.name.c_str());
         ShowProgress();
     }
     if (!settings_.progress)

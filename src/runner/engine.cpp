@@ -136,7 +136,7 @@ void Engine::Start(const ReaderStart& start) {
 
 void Engine::Open(const std::vector<Reader>& readers, bool reset, std::chrono::seconds waitInUse) {
     for (const Reader& reader : readers)
-        Start({reader, library_, {}, reset, waitInUse});
+        Start({reader, library_, reset, waitInUse});
     const auto failure = [](const Child& child) {
         return child.feed.SetupFailure() ? child.feed.SetupFailure() : child.failure;
     };

@@ -2,10 +2,12 @@
 
 #include "core/ctbcs_commands.h"
 #include "pcsc/readers.h"
+#include "runner/pcsc_service.h"
 
 #include <PCSC/winscard.h>
 #include <ctapi.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace qvrun {
@@ -62,6 +64,9 @@ std::string KeypadText(const qv::pcsc::FeatureCodes& features,
     return text;
 }
 
+namespace {
+
+// The text for the reader `name` of the service this process reaches.
 std::string ReadKeypadText(const std::string& name) {
     qv::pcsc::Context context;
     if (context.Establish() != SCARD_S_SUCCESS)
@@ -75,6 +80,33 @@ std::string ReadKeypadText(const std::string& name) {
     const std::string text = KeypadText(features, qv::pcsc::ReadPinProperties(card, features));
     (void)SCardDisconnect(card, SCARD_LEAVE_CARD); // the context's release ends it anyway
     return text;
+}
+
+} // namespace
+
+std::vector<std::string> ReadKeypadTexts(const std::vector<Reader>& readers) {
+    std::vector<std::string> services;
+    for (const Reader& reader : readers) {
+        if (std::find(services.begin(), services.end(), reader.service) == services.end())
+            services.push_back(reader.service);
+    }
+    std::vector<std::string> texts(readers.size());
+    for (const std::string& service : services) {
+        std::vector<std::size_t> its; // the readers of this service, asked in one process
+        for (std::size_t k = 0; k < readers.size(); ++k) {
+            if (readers[k].service == service)
+                its.push_back(k);
+        }
+        const std::vector<std::string> answers = AskService(service, [&readers, &its] {
+            std::vector<std::string> read;
+            for (const std::size_t k : its)
+                read.push_back(ReadKeypadText(readers[k].name));
+            return read;
+        });
+        for (std::size_t k = 0; k < its.size() && k < answers.size(); ++k)
+            texts[its[k]] = answers[k];
+    }
+    return texts;
 }
 
 } // namespace qvrun

@@ -3,9 +3,11 @@
 #pragma once
 
 #include "pcsc/features.h"
+#include "runner/readers.h"
 #include "runner/suite.h"
 
 #include <string>
+#include <vector>
 
 namespace qvrun {
 
@@ -19,8 +21,9 @@ bool AsksForPin(const Test& test);
 std::string KeypadText(const qv::pcsc::FeatureCodes& features,
                        const qv::pcsc::PinProperties& properties);
 
-// The text above for the PC/SC reader `name`, asked over a direct connection; empty when the
-// reader cannot be asked (another program holds it, say).
-std::string ReadKeypadText(const std::string& name);
+// The text above for each of `readers`, in their order, asked over a direct connection from a
+// process for each of their services (pcsc_service.h); empty for a reader that cannot be asked
+// (another program holds it, say).
+std::vector<std::string> ReadKeypadTexts(const std::vector<Reader>& readers);
 
 } // namespace qvrun

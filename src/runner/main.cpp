@@ -163,8 +163,7 @@ int Main(const Options& options) {
     if (!options.recordPath.empty())
         recordFile.emplace(options.recordPath);
 
-    const std::vector<Reader> readers =
-        ChooseReaders(AttachedReaders(), options.readers, options.allReaders);
+    const std::vector<Reader> readers = ChooseReaders(options.choices);
     if (!options.recordPath.empty() && readers.size() > 1)
         throw SetupError("--record takes the responses of one reader, not " +
                          std::to_string(readers.size()));
@@ -181,10 +180,8 @@ int Main(const Options& options) {
                           !WritesInto(out, options);
     // A person at a real keypad learns when to type; -v shows what each reader's PIN pad offers.
     std::vector<std::string> keypads;
-    if (options.verbosity == Verbosity::Verbose) {
-        for (const Reader& reader : readers)
-            keypads.push_back(ReadKeypadText(reader.name));
-    }
+    if (options.verbosity == Verbosity::Verbose)
+        keypads = ReadKeypadTexts(readers);
     Console console(out, {options.verbosity, readers.size(), progress, options.reset,
                           CountTests(scenarios) * options.repeat * readers.size(),
                           options.baselinePath, isatty(fileno(stderr)) != 0, std::move(keypads)});

@@ -101,15 +101,21 @@ struct OptionRow {
 constexpr int kLongOnly = 256;
 constexpr OptionRow kOptions[] = {
     {"reader", required_argument, 'r',
-     [](Options& o, const std::string& v) { o.readers.push_back(v); }},
+     [](Options& o, const std::string& v) { o.choices.back().readers.push_back(v); }},
     {"readers", required_argument, kLongOnly,
      [](Options& o, const std::string& v) {
          const auto list = SplitList(v);
          if (list.empty())
              throw SetupError("--readers needs a list of readers, such as 1,2");
-         o.readers.insert(o.readers.end(), list.begin(), list.end());
+         std::vector<std::string>& readers = o.choices.back().readers;
+         readers.insert(readers.end(), list.begin(), list.end());
      }},
-    {"all-readers", no_argument, kLongOnly + 1, Set<&Options::allReaders, true>},
+    {"all-readers", no_argument, kLongOnly + 1,
+     [](Options& o, const std::string&) { o.choices.back().all = true; }},
+    {"pcsc-socket", required_argument, kLongOnly + 31,
+     [](Options& o, const std::string& v) {
+         o.choices.push_back({FileName("--pcsc-socket", v), {}, false});
+     }},
     {"ctapi", required_argument, kLongOnly + 2, SetFile<&Options::ctapiLibrary, "--ctapi">},
     {"no-reset", no_argument, kLongOnly + 3, Set<&Options::reset, false>},
     {"junit", required_argument, kLongOnly + 4, SetFile<&Options::junitPath, "--junit">},
@@ -246,8 +252,16 @@ void ParseOptions(std::span<const char* const> args, Options& options) {
         throw SetupError("--baseline-factor needs --baseline FILE");
     if (options.files.empty())
         throw SetupError("no REQ file given (see --help)");
-    if (options.allReaders && !options.readers.empty())
-        throw SetupError("--all-readers and --reader/--readers exclude each other");
+    for (const ReaderChoice& choice : options.choices) {
+        if (choice.all && !choice.readers.empty()) {
+            throw SetupError(
+                "--all-readers and --reader/--readers exclude each other" +
+                (choice.socket.empty() ? "" : " after --pcsc-socket " + choice.socket));
+        }
+    }
+    const ReaderChoice& first = options.choices.front();
+    if (options.choices.size() > 1 && first.readers.empty() && !first.all)
+        options.choices.erase(options.choices.begin());
 }
 
 Options ParseOptions(std::span<const char* const> args) {
@@ -264,6 +278,9 @@ const char* UsageText() {
            "                        default: the first reader that holds a card\n"
            "  --readers LIST        several readers at once (comma-separated, as for -r)\n"
            "  --all-readers         every reader that holds a card, at once\n"
+           "  --pcsc-socket PATH    the reader options after it choose among the readers of the\n"
+           "                        PC/SC service at PATH (default: every service of a test\n"
+           "                        bed, QUORVANE_PCSC_SOCKETS, else PC/SC's own)\n"
            "  --ctapi PATH          load this CT-API library instead of libctapi-pcsc\n"
            "  --no-reset            send no RESET CT and RESET ICC before the tests\n"
            "  --junit FILE          write a JUnit XML report (-: to standard output)\n"

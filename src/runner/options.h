@@ -1,6 +1,7 @@
 // The command line of quorvane-run.
 #pragma once
 
+#include "runner/readers.h"
 #include "runner/setup_error.h"
 
 #include <chrono>
@@ -15,8 +16,9 @@ enum class Verbosity { Quiet, Normal, Verbose };
 
 struct Options {
     std::vector<std::string> files;
-    std::vector<std::string> readers; // -r and --readers: positions or name parts, in order
-    bool allReaders = false;
+    // The reader options before any --pcsc-socket (the default services), then those after each
+    // --pcsc-socket; the first left out when it holds none and a --pcsc-socket follows.
+    std::vector<ReaderChoice> choices{1};
     std::string ctapiLibrary; // empty: the linked libctapi-pcsc
     bool reset = true;
     std::string junitPath;

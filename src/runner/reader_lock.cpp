@@ -1,6 +1,7 @@
 // The readers a run owns.
 #include "runner/reader_lock.h"
 
+#include "pcsc/readers.h"
 #include "runner/setup_error.h"
 
 #include <fcntl.h>
@@ -15,21 +16,20 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <utility>
 
 namespace qvrun {
 namespace {
 
 using namespace std::chrono_literals;
 
-// pcsc-lite's client socket: where its clients find pcscd, and what distinguishes two services.
-constexpr const char* kPcscdSocket = "/run/pcscd/pcscd.comm";
 constexpr std::size_t kLongestNamePart = 96;
 
-// The service's socket as device and inode; empty where fstat fails.
-std::string ServiceId() {
-    const char* socket = std::getenv("PCSCLITE_CSOCK_NAME");
+// The service's socket, what tells two services apart, as device and inode; empty where it
+// cannot be told.
+std::string ServiceId(const std::string& service) {
     struct stat status {};
-    if (stat(socket != nullptr ? socket : kPcscdSocket, &status) != 0)
+    if (stat(service.empty() ? qv::pcsc::ClientSocket().c_str() : service.c_str(), &status) != 0)
         return "";
     return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
 }
@@ -78,7 +78,7 @@ bool StillThere(int fd, const std::string& path) {
 
 } // namespace
 
-std::string ReaderLockPath(const std::string& reader) {
+std::string ReaderLockPath(const std::string& reader, const std::string& service) {
     std::string part;
     for (const char c : reader.substr(0, kLongestNamePart)) {
         const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -87,7 +87,7 @@ std::string ReaderLockPath(const std::string& reader) {
     }
     char hash[17];
     std::snprintf(hash, sizeof hash, "%016llx",
-                  static_cast<unsigned long long>(Hash(ServiceId() + '\0' + reader)));
+                  static_cast<unsigned long long>(Hash(ServiceId(service) + '\0' + reader)));
     return LockDirectory() + "/quorvane-run-" + part + "-" + hash + ".lock";
 }
 
@@ -134,13 +134,15 @@ void ReaderLocks::Release() {
 }
 
 void ReaderLocks::Take(const std::vector<Reader>& readers, std::chrono::seconds wait) {
-    std::vector<const Reader*> byName;
+    std::vector<std::pair<std::string, const Reader*>> byPath;
     for (const Reader& reader : readers)
-        byName.push_back(&reader);
-    std::sort(byName.begin(), byName.end(),
-              [](const Reader* a, const Reader* b) { return a->name < b->name; });
-    for (const Reader* reader : byName) {
-        const std::string path = ReaderLockPath(reader->name);
+        byPath.emplace_back(ReaderLockPath(reader.name, reader.service), &reader);
+    std::sort(byPath.begin(), byPath.end());
+    for (std::size_t k = 1; k < byPath.size(); ++k) {
+        if (byPath[k].first == byPath[k - 1].first)
+            throw SetupError("reader '" + byPath[k].second->name + "' is given twice");
+    }
+    for (const auto& [path, reader] : byPath) {
         Held& lock = held_.emplace_back(Held{-1, path, false});
         const auto taken = [&lock, &reader] {
             for (;;) {

@@ -14,11 +14,11 @@ namespace qvrun {
 
 class ReaderLocks {
   public:
-    // Locks every reader of `readers`, in the order of their names, so that two runs that
-    // want the same readers in another order cannot each hold one while waiting for the
+    // Locks every reader of `readers`, in the order of their lock files' names, so that two runs
+    // that want the same readers in another order cannot each hold one while waiting for the
     // other. A reader another process holds is waited for up to `wait` (zero: not at all).
-    // Throws SetupError naming the first reader still in use, or a lock file that cannot be
-    // opened.
+    // Throws SetupError naming the first reader still in use, a reader given twice (by two
+    // choices of one service), or a lock file that cannot be opened.
     ReaderLocks(const std::vector<Reader>& readers, std::chrono::seconds wait);
     ~ReaderLocks(); // the locks go, and their files with them
     ReaderLocks(const ReaderLocks&) = delete;
@@ -37,9 +37,10 @@ class ReaderLocks {
 };
 
 // The lock file of `reader`: in $XDG_RUNTIME_DIR, or /tmp without one, named from the reader's
-// name and the PC/SC service that lists it (a test bed's private pcscd and the system's list
-// readers of the same names). The run that holds it removes it when it lets go.
-std::string ReaderLockPath(const std::string& reader);
+// name and the PC/SC service that lists it, told by its socket file (`service`; empty: the one
+// PC/SC's client finds by itself): a test bed's private pcscds and the system's list readers of
+// the same names. The run that holds it removes it when it lets go.
+std::string ReaderLockPath(const std::string& reader, const std::string& service = {});
 
 // Asks `ready` until it says yes, for at most `wait`, every 100 ms. The first time it says no,
 // "quorvane-run: IN_USE; waiting up to N s" goes to standard error; when it never says yes,

@@ -2,6 +2,7 @@
 #include "runner/reader_process.h"
 
 #include "runner/ct_library.h"
+#include "runner/pcsc_service.h"
 #include "runner/signals.h"
 #include "runner/terminal.h"
 #include "runner/wire.h"
@@ -48,8 +49,8 @@ void RunReaderProcess(const ReaderStart& start, const std::vector<Scenario>& sce
     std::optional<CtTerminal> terminal;
     Bytes atr;
     try {
-        if (!start.serviceSocket.empty())
-            setenv("PCSCLITE_CSOCK_NAME", start.serviceSocket.c_str(), 1);
+        // The reader's service, before the library's first PC/SC call.
+        UseService(start.reader.service);
         library.emplace(start.library.empty() ? CtLibrary::Linked()
                                               : CtLibrary::Load(start.library));
         terminal.emplace(*library, start.reader, records);

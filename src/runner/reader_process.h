@@ -18,9 +18,6 @@ namespace qvrun {
 struct ReaderStart {
     Reader reader;
     std::string library; // --ctapi's path; empty: the linked libctapi-pcsc
-    // The socket of the PC/SC service that lists the reader (PCSCLITE_CSOCK_NAME, set before the
-    // first PC/SC call); empty: the default service.
-    std::string serviceSocket;
     bool reset = true;
     std::chrono::seconds waitInUse{}; // how long a card in use by another program is waited for
 };

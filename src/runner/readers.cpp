@@ -3,9 +3,11 @@
 
 #include "core/text.h"
 #include "pcsc/readers.h"
+#include "runner/pcsc_service.h"
 #include "runner/setup_error.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <string_view>
 #include <utility>
 
@@ -20,12 +22,18 @@ constexpr const char* kWithoutReader =
     "; without a reader, run it in a test bed: quorvane-bed --card 0=FILE.card -- quorvane-run "
     "... (see quorvane-bed(1))";
 
-std::vector<std::string> ReaderNames(const Context& context) {
+// " at SOCKET" for a service other than the one PC/SC's client finds by itself.
+std::string Where(const std::string& service) {
+    return service.empty() || service == qv::pcsc::ClientSocket() ? "" : " at " + service;
+}
+
+// `where` is Where(service).
+std::vector<std::string> ReaderNames(const Context& context, const std::string& where) {
     ReaderList list = qv::pcsc::ListReaders(context.Handle());
     if (list.step == ReaderList::Step::NoReaders)
-        throw SetupError(std::string("no reader: PC/SC lists none") + kWithoutReader);
+        throw SetupError("no reader: PC/SC" + where + " lists none" + kWithoutReader);
     if (!list.Listed())
-        throw SetupError(std::string("cannot list the readers: ") +
+        throw SetupError("cannot list the readers" + where + ": " +
                          pcsc_stringify_error(list.result));
     return std::move(list.names);
 }
@@ -62,19 +70,54 @@ const Reader& FindReader(const std::vector<Reader>& readers, std::string_view wa
     return *found;
 }
 
-} // namespace
-
-std::vector<Reader> AttachedReaders() {
+// In the process that asks a service: its readers in its order, each as '1' (a card in it) or
+// '0' and its name. `where` is Where(service), told before the process turned to it.
+std::vector<std::string> ListedHere(const std::string& where) {
     Context context;
     if (context.Establish() != SCARD_S_SUCCESS)
-        throw SetupError(std::string("no PC/SC service (is pcscd running?)") + kWithoutReader);
+        throw SetupError("no PC/SC service" + where + " (is pcscd running?)" + kWithoutReader);
+    std::vector<std::string> lines;
+    for (const std::string& name : ReaderNames(context, where))
+        lines.push_back((CardPresent(context, name) ? "1" : "0") + name);
+    return lines;
+}
+
+} // namespace
+
+std::vector<std::string> DefaultServices() {
+    // A socket the caller set is the one service, as for every PC/SC program.
+    const char* own = std::getenv(qv::pcsc::kClientSocketVariable);
+    const char* listed = std::getenv(qv::pcsc::kSocketsVariable);
+    std::vector<std::string> services;
+    if (own == nullptr || own[0] == '\0') {
+        for (const std::string_view socket : qv::SplitAt(listed != nullptr ? listed : "", ':')) {
+            if (!socket.empty())
+                services.emplace_back(socket);
+        }
+    }
+    if (services.empty())
+        services.emplace_back();
+    return services;
+}
+
+std::vector<Reader> AttachedReaders(const std::vector<std::string>& services,
+                                    std::uint16_t firstPlace) {
     std::vector<Reader> readers;
-    for (std::string& name : ReaderNames(context)) {
-        Reader reader;
-        reader.position = static_cast<std::uint16_t>(readers.size());
-        reader.hasCard = CardPresent(context, name);
-        reader.name = std::move(name);
-        readers.push_back(std::move(reader));
+    for (const std::string& service : services) {
+        std::uint16_t position = 0;
+        const std::string where = Where(service);
+        for (const std::string& line :
+             AskService(service, [&where] { return ListedHere(where); })) {
+            if (line.empty())
+                continue;
+            Reader reader;
+            reader.position = position++;
+            reader.name = line.substr(1);
+            reader.hasCard = line[0] == '1';
+            reader.service = service;
+            reader.place = static_cast<std::uint16_t>(firstPlace + readers.size());
+            readers.push_back(std::move(reader));
+        }
     }
     return readers;
 }
@@ -95,12 +138,26 @@ std::vector<Reader> ChooseReaders(const std::vector<Reader>& readers,
     for (const std::string& text : wanted) {
         const Reader& reader = FindReader(readers, text);
         if (std::any_of(chosen.begin(), chosen.end(),
-                        [&](const Reader& r) { return r.position == reader.position; })) {
+                        [&](const Reader& r) { return r.place == reader.place; })) {
             throw SetupError("reader '" + reader.name + "' is given twice");
         }
         if (!reader.hasCard)
             throw SetupError("no card in reader '" + reader.name + "'");
         chosen.push_back(reader);
+    }
+    return chosen;
+}
+
+std::vector<Reader> ChooseReaders(const std::vector<ReaderChoice>& choices) {
+    std::vector<Reader> chosen;
+    std::size_t listed = 0;
+    for (const ReaderChoice& choice : choices) {
+        const std::vector<Reader> readers = AttachedReaders(
+            choice.socket.empty() ? DefaultServices() : std::vector<std::string>{choice.socket},
+            static_cast<std::uint16_t>(listed));
+        listed += readers.size();
+        for (const Reader& reader : ChooseReaders(readers, choice.readers, choice.all))
+            chosen.push_back(reader);
     }
     return chosen;
 }

@@ -16,7 +16,7 @@ void ReaderTotals::Count(const TestResult& result) {
 }
 
 std::string CaseClass(const Reader& reader, const Scenario& scenario) {
-    return "reader" + std::to_string(reader.position + 1) + "." +
+    return "reader" + std::to_string(reader.place + 1) + "." +
            (scenario.caseClass.empty() ? SuiteName(scenario.path, 1) : scenario.caseClass);
 }
 

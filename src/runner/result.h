@@ -122,8 +122,8 @@ struct ReaderTotals {
 };
 
 // The names a test case has in a JUnit report, and so in a baseline read from one: its class
-// ("reader1.suite": the reader's position and the file's name without ".req") and its name
-// ("3 Select MF", " (run 2)" after it in later runs).
+// ("reader1.suite": the reader's number in the run and the file's name without ".req") and its
+// name ("3 Select MF", " (run 2)" after it in later runs).
 std::string CaseClass(const Reader& reader, const Scenario& scenario);
 std::string CaseName(const Test& test, unsigned run);
 

@@ -17,7 +17,7 @@ void TraceFile::Exchanged(const ReaderSlot& slot, const Exchange& exchange) {
     if (file_.Committed())
         return; // the trace is in place: the run has ended
     line_.at = exchange.at;
-    line_.reader = static_cast<unsigned>(slot.reader.position + 1);
+    line_.reader = static_cast<unsigned>(slot.reader.place + 1);
     line_.purpose = exchange.purpose;
     line_.sent.assign(exchange.sent.begin(), exchange.sent.end());
     line_.received.assign(exchange.received.begin(), exchange.received.end());

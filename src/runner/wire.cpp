@@ -368,6 +368,8 @@ bool ReaderFeed::Take(Record type, std::span<const std::uint8_t> payload) {
         observer_.ReaderDone(slot_, totals_);
         return true;
     }
+    case Record::Answer: // a reader's process sends none
+        return false;
     }
     return false;
 }

@@ -1,6 +1,7 @@
 // What a reader's process sends to the run over a pipe: records, their framing, and the two
 // ends that write them (ReaderReport, in the reader's process) and turn them back into the
-// events of result.h (ReaderFeed, in the run's process).
+// events of result.h (ReaderFeed, in the run's process). A process that asks a PC/SC service for
+// the run answers in the same records (pcsc_service.h).
 //
 // Framing. A record is a 4-byte header and a payload. The header is one 32-bit word in the
 // machine's byte order (both ends are one program on one machine): the record's type in the top
@@ -44,6 +45,7 @@ enum class Record : std::uint8_t {
     Done,      // the result of the test under way (ReaderReport::Done)
     NotRun,    // position, text reason: the tests from there on are not run
     Finished,  // time the reader's tests took: the last record before CT_close
+    Answer,    // text: one answer of a PC/SC service asked (pcsc_service.h; Failed for an error)
 };
 
 inline constexpr std::size_t kMaxPayload = (std::size_t{1} << 24) - 1;

@@ -241,11 +241,6 @@ std::string ServiceSocket(int service) {
     return (RunDir(service) / "pcscd.comm").string();
 }
 
-std::string ClientSocket() {
-    const char* socket = std::getenv(kClientSocketVariable);
-    return socket != nullptr && socket[0] != '\0' ? socket : kDefaultSocket;
-}
-
 std::string SlotSocket(int slot) {
     const int service = slot / kMaxReaders;
     const char* listed = std::getenv(kSocketsVariable);

@@ -5,7 +5,9 @@
 #include "runner/keypad.h"
 #include "runner/options.h"
 #include "runner/output.h"
+#include "runner/pcsc_service.h"
 #include "runner/reader_lock.h"
+#include "runner/readers.h"
 #include "runner/record.h"
 #include "runner/exchange_times.h"
 #include "runner/failure.h"
@@ -21,6 +23,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -43,7 +46,7 @@ TEST(RunnerOptions, EveryFormOfTheCommandLine) {
     const Options o = Parse({"-r", "2", "--readers=3,,Gem", "--ctapi", "/x/lib.so", "--no-reset",
                              "--junit=j.xml", "--trace", "t.txt", "--record", "r.req", "--repeat",
                              "3", "--fail-fast", "--get-response", "-v", "a.req", "--", "-b.req"});
-    EXPECT_EQ(o.readers, (std::vector<std::string>{"2", "3", "Gem"}));
+    EXPECT_EQ(o.choices.at(0).readers, (std::vector<std::string>{"2", "3", "Gem"}));
     EXPECT_EQ(o.ctapiLibrary, "/x/lib.so");
     EXPECT_FALSE(o.reset);
     EXPECT_EQ(o.junitPath, "j.xml");
@@ -68,6 +71,8 @@ TEST(RunnerOptions, EveryFormOfTheCommandLine) {
     const std::vector<std::vector<const char*>> refused = {
         {},
         {"--all-readers", "-r", "1", "a.req"},
+        {"--pcsc-socket", "/s", "-r", "1", "--all-readers", "a.req"},
+        {"--pcsc-socket=", "a.req"},
         {"--repeat", "0", "a.req"},
         {"--repeat", "2x", "a.req"},
         {"--repeat", "-1", "a.req"},
@@ -114,7 +119,108 @@ TEST(RunnerOptions, RefusalsSayWhatIsWrong) {
             EXPECT_EQ(error.what(), says) << testing::PrintToString(args);
         }
     }
-    EXPECT_EQ(Parse({"-qr2", "a.req", "--repeat=2"}).readers, std::vector<std::string>{"2"});
+    EXPECT_EQ(Parse({"-qr2", "a.req", "--repeat=2"}).choices.at(0).readers,
+              std::vector<std::string>{"2"});
+}
+
+// The reader options after a --pcsc-socket choose in its service, those before any in the
+// default services; a choice of the default services that holds no reader option goes.
+TEST(RunnerOptions, ReaderOptionsChooseInTheServiceBeforeThem) {
+    const struct {
+        std::vector<const char*> args;
+        std::vector<std::string> sockets; // of the choices, in order ("" the default services)
+        std::vector<std::string> readers; // of each choice, joined by '+'
+        std::vector<bool> all;
+    } cases[] = {
+        {{"a.req"}, {""}, {""}, {false}},
+        {{"--all-readers", "a.req"}, {""}, {""}, {true}},
+        {{"--pcsc-socket", "/s", "a.req"}, {"/s"}, {""}, {false}},
+        {{"-r", "2", "--pcsc-socket=/s", "--readers", "1,3", "--pcsc-socket", "/t", "--all-readers",
+          "a.req"},
+         {"", "/s", "/t"},
+         {"2", "1+3", ""},
+         {false, false, true}},
+        {{"--pcsc-socket", "/s", "-r", "1", "--pcsc-socket", "/s", "-r", "2", "a.req"},
+         {"/s", "/s"},
+         {"1", "2"},
+         {false, false}},
+    };
+    for (const auto& c : cases) {
+        const Options o = Parse(c.args);
+        std::vector<std::string> sockets, readers;
+        std::vector<bool> all;
+        for (const ReaderChoice& choice : o.choices) {
+            sockets.push_back(choice.socket);
+            std::string joined;
+            for (const std::string& reader : choice.readers)
+                joined += (joined.empty() ? "" : "+") + reader;
+            readers.push_back(joined);
+            all.push_back(choice.all);
+        }
+        EXPECT_EQ(sockets, c.sockets) << testing::PrintToString(c.args);
+        EXPECT_EQ(readers, c.readers) << testing::PrintToString(c.args);
+        EXPECT_EQ(all, c.all) << testing::PrintToString(c.args);
+    }
+}
+
+// Without --pcsc-socket: a socket the caller set for PC/SC is the one service, else the bed's
+// list in its order, else PC/SC's own ("").
+TEST(RunnerReaders, TheDefaultServices) {
+    const struct {
+        const char* own;    // PCSCLITE_CSOCK_NAME
+        const char* listed; // QUORVANE_PCSC_SOCKETS
+        std::vector<std::string> services;
+    } cases[] = {
+        {nullptr, nullptr, {""}},
+        {nullptr, "/a:/b", {"/a", "/b"}},
+        {nullptr, ":/a::/b:", {"/a", "/b"}},
+        {nullptr, "", {""}},
+        {"/own", "/a:/b", {""}},
+        {"", "/a", {"/a"}},
+    };
+    for (const auto& c : cases) {
+        for (const auto& [name, value] : {std::pair{"PCSCLITE_CSOCK_NAME", c.own},
+                                          std::pair{"QUORVANE_PCSC_SOCKETS", c.listed}}) {
+            if (value != nullptr)
+                setenv(name, value, 1);
+            else
+                unsetenv(name);
+        }
+        EXPECT_EQ(DefaultServices(), c.services)
+            << (c.own ? c.own : "(unset)") << " " << (c.listed ? c.listed : "(unset)");
+    }
+    unsetenv("PCSCLITE_CSOCK_NAME");
+    unsetenv("QUORVANE_PCSC_SOCKETS");
+}
+
+// A service is asked from a process of its own: the socket is set there and not here, what the
+// question throws or how its process ends comes back as a SetupError.
+TEST(RunnerReaders, AServiceIsAskedFromAProcessOfItsOwn) {
+    unsetenv("PCSCLITE_CSOCK_NAME");
+    const auto socketThere = [] {
+        const char* socket = getenv("PCSCLITE_CSOCK_NAME");
+        return std::vector<std::string>{socket != nullptr ? socket : "(unset)",
+                                        std::string(3, '\0')};
+    };
+    EXPECT_EQ(AskService("/there", socketThere),
+              (std::vector<std::string>{"/there", std::string(3, '\0')}));
+    EXPECT_EQ(AskService("", socketThere),
+              (std::vector<std::string>{"(unset)", std::string(3, '\0')}));
+    EXPECT_EQ(getenv("PCSCLITE_CSOCK_NAME"), nullptr);
+    const auto says = [](const std::function<std::vector<std::string>()>& ask) {
+        try {
+            AskService("/there", ask);
+        } catch (const SetupError& error) {
+            return std::string(error.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(says([]() -> std::vector<std::string> { throw SetupError("no reader"); }),
+              "no reader");
+    EXPECT_EQ(says([]() -> std::vector<std::string> { abort(); }),
+              "the process that asked the PC/SC service at /there ended by SIGABRT");
+    EXPECT_EQ(says([]() -> std::vector<std::string> { _exit(3); }),
+              "the process that asked the PC/SC service at /there ended with status 3");
 }
 
 TEST(RunnerReport, LongResponsesShowAWindowWithTheMarkUnderTheDifference) {
@@ -190,7 +296,8 @@ TEST(RunnerReaders, OneLockPerReaderOfOneService) {
     setenv("PCSCLITE_CSOCK_NAME", (dir / "service-b").c_str(), 1);
     EXPECT_NE(ReaderLockPath("Gem/Card 00 00"), a);
 
-    const std::vector<Reader> readers{{0, "Gem/Card 00 00", true}, {1, "Another 00 01", true}};
+    const std::vector<Reader> readers{{0, "Gem/Card 00 00", true, {}, 0},
+                                      {1, "Another 00 01", true, {}, 1}};
     {
         const ReaderLocks held(readers, 0s);
         // A second owner in this process is refused as one in another process would be.
@@ -208,7 +315,7 @@ TEST(RunnerReaders, ALockFileGoesWithItsHolderAndStillExcludes) {
     const std::filesystem::path dir = testing::TempDir() + "runner_lock_files";
     std::filesystem::create_directories(dir);
     setenv("XDG_RUNTIME_DIR", dir.c_str(), 1); // this test's process only
-    const std::vector<Reader> reader{{0, "Card 00 00", true}};
+    const std::vector<Reader> reader{{0, "Card 00 00", true, {}, 0}};
     const std::string path = ReaderLockPath(reader[0].name);
     // How many descriptors of this process have the lock file open.
     const auto openers = [&path] {

@@ -31,18 +31,16 @@ std::string ReaderName(int slot);
 
 // ---- The bed's PC/SC services
 
-// The sockets of a bed's services in slot order (kMaxReaders slots each), separated by ':', as
-// quorvane-bed gives them to its command.
-inline constexpr const char* kSocketsVariable = "QUORVANE_PCSC_SOCKETS";
-// pcsc-lite's: the socket its client connects to, read once at the process's first connection.
-inline constexpr const char* kClientSocketVariable = "PCSCLITE_CSOCK_NAME";
-inline constexpr const char* kDefaultSocket = "/run/pcscd/pcscd.comm";
+// The sockets of a bed's services in slot order (kMaxReaders slots each), as quorvane-bed gives
+// them to its command; pcsc-lite's client's own variable and default socket.
+using qv::pcsc::kClientSocketVariable;
+using qv::pcsc::kDefaultSocket;
+using qv::pcsc::kSocketsVariable;
 
 // Service 0 at pcsc-lite's own socket, so that every PC/SC program finds it unchanged; service n
 // at /run/pcscd/service-n/pcscd.comm.
 std::string ServiceSocket(int service);
-// The socket this process's PC/SC calls reach.
-std::string ClientSocket();
+using qv::pcsc::ClientSocket;
 // The socket of the service that holds `slot`: from kSocketsVariable where set, else this
 // process's own for slots 0 to 15; throws std::invalid_argument for a slot no service holds.
 std::string SlotSocket(int slot);
