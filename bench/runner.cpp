@@ -1,8 +1,9 @@
 // quorvane-run on the bed: its time per exchange against a bare SCardTransmit loop on the same
-// card, 8 and 16 readers with slow cards against one, and its peak RSS over a 500-test file and
-// over a million exchanges with a JUnit report.
+// card, 8 and 16 readers with slow cards against one, 32 over a bed's two pcscds against one,
+// and its peak RSS over a 500-test file and over a million exchanges with a JUnit report.
 //   build/bin/bench_runner [TESTS [EXCHANGES]]  (re-runs itself inside testbed/sandbox)
 //   bench_runner --bare APDUS                    (inside the sandbox: the bare loop alone)
+//   bench_runner --two-services TESTS            (inside quorvane-bed --readers 32: that row)
 #include <PCSC/winscard.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "bed/pcscd.h"
 #include "bed/sim_card.h"
 #include "bed_run.h"
+#include "core/hex.h"
 #include "sandbox.h"
 #include "spawned.h"
 
@@ -235,6 +237,25 @@ void AgainstBare(int tests) {
     std::printf("median ratio runner / bare: %.3f (goal <= 1.05)\n", Median(ratios));
 }
 
+// `readers` readers at once (the run's options `all`) against one, `tests` tests of `req` each,
+// three rounds: the median ratio of their tests per second, printed with each round and `goal`.
+void ThroughputAgainstOne(int readers, int tests, const std::string& req,
+                          const std::vector<std::string>& all, const std::string& what,
+                          double goal) {
+    std::vector<double> ratios;
+    for (int round = 0; round < 3; ++round) {
+        const double one = RunnerSeconds({"-r", "1", req});
+        std::vector<std::string> args = all;
+        args.push_back(req);
+        const double many = RunnerSeconds(args);
+        ratios.push_back((readers * tests / many) / (tests / one));
+        std::printf("1 reader %.3f s, %d readers %.3f s for %d tests each\n", one, readers, many,
+                    tests);
+    }
+    std::printf("median throughput ratio %s / 1 reader: %.2f (goal >= %.0f)\n", what.c_str(),
+                Median(ratios), goal);
+}
+
 // `readers` readers with slow cards against one: their tests per second.
 void ParallelReaders(int readers, int tests) {
     bed::CardScript script;
@@ -249,16 +270,38 @@ void ParallelReaders(int readers, int tests) {
     }
     const auto cards = InsertCards(slots, script);
     const std::string req = WriteReq("bench-parallel.req", tests, kApdu, kAnswer);
-    std::vector<double> ratios;
-    for (int round = 0; round < 3; ++round) {
-        const double one = RunnerSeconds({"-r", "1", req});
-        const double all = RunnerSeconds({"--readers", chosen, req});
-        ratios.push_back((readers * tests / all) / (tests / one));
-        std::printf("1 reader %.3f s, %d readers %.3f s for %d tests each\n", one, readers, all,
-                    tests);
+    ThroughputAgainstOne(readers, tests, req, {"--readers", chosen},
+                         std::to_string(readers) + " readers", readers * 0.875);
+}
+
+// 32 readers with slow cards over the two pcscds of a bed against one, as a user runs them:
+// this program again inside quorvane-bed --readers 32, quorvane-run --all-readers there.
+void TwoServices(int tests) {
+    constexpr int kBedReaders = 2 * bed::kMaxReaders;
+    const std::string card = ReportDir() + "/slow.card";
+    std::ofstream(card) << "apdu " << qv::ToHex(kApdu) << " -> " << qv::ToHex(kAnswer) << " delay "
+                        << kSlowCard.count() << "\n";
+    std::vector<std::string> argv{bed::BuildPath("bin/quorvane-bed"), "--readers",
+                                  std::to_string(kBedReaders)};
+    for (int slot = 0; slot < kBedReaders; ++slot) {
+        argv.push_back("--card");
+        argv.push_back(std::to_string(slot) + "=" + card);
     }
-    std::printf("median throughput ratio %d readers / 1 reader: %.2f (goal >= %.0f)\n", readers,
-                Median(ratios), readers * 0.875);
+    argv.insert(argv.end(), {"--", bed::BuildPath("bin/bench_runner"), "--two-services",
+                             std::to_string(tests)});
+    bed::RunOptions patience;
+    patience.timeout = 600s;
+    const bed::RunResult r = bed::Run(argv, patience);
+    if (r.status != 0)
+        Fail("the bed of 32 readers failed:\n" + r.out);
+    std::fputs(r.out.c_str(), stdout);
+}
+
+// Inside that bed.
+void TwoServicesInBed(int tests) {
+    const std::string req = WriteReq("bench-services.req", tests, kApdu, kAnswer);
+    ThroughputAgainstOne(2 * bed::kMaxReaders, tests, req, {"--all-readers"},
+                         "32 readers over two services", 24);
 }
 
 } // namespace
@@ -270,22 +313,32 @@ int main(int argc, char** argv) {
         std::printf("%.9f\n", BareLoop(std::atoi(argv[2])));
         return 0;
     }
+    if (argc == 3 && std::string(argv[1]) == "--two-services") {
+        TwoServicesInBed(std::atoi(argv[2]));
+        fs::remove_all(ReportDir());
+        return 0;
+    }
     const int tests = std::max(100, argc > 1 ? std::atoi(argv[1]) : 500);
     const int exchanges = std::max(kLongRunTests, argc > 2 ? std::atoi(argv[2]) : 1000000);
-    bed::PcscdOptions options;
-    options.vpcdReaders = kReaders;
-    bed::Pcscd pcscd(options);
-    std::printf("-- memory over a 500-test file\n");
-    PeakRss();
-    std::printf("-- memory over a long run\n");
-    PeakRssLongRun(exchanges);
-    std::printf("-- quorvane-run against bare SCardTransmit\n");
-    AgainstBare(tests);
-    for (const int readers : {8, kReaders}) {
-        std::printf("-- %d readers with %lld ms cards against one\n", readers,
-                    static_cast<long long>(kSlowCard.count()));
-        ParallelReaders(readers, 100);
-    }
+    {
+        bed::PcscdOptions options;
+        options.vpcdReaders = kReaders;
+        const bed::Pcscd pcscd(options);
+        std::printf("-- memory over a 500-test file\n");
+        PeakRss();
+        std::printf("-- memory over a long run\n");
+        PeakRssLongRun(exchanges);
+        std::printf("-- quorvane-run against bare SCardTransmit\n");
+        AgainstBare(tests);
+        for (const int readers : {8, kReaders}) {
+            std::printf("-- %d readers with %lld ms cards against one\n", readers,
+                        static_cast<long long>(kSlowCard.count()));
+            ParallelReaders(readers, 100);
+        }
+    } // the bed below starts its pcscds in these namespaces, at the same socket and ports
+    std::printf("-- 32 readers over two pcscds with %lld ms cards against one\n",
+                static_cast<long long>(kSlowCard.count()));
+    TwoServices(100);
     fs::remove_all(ReportDir());
     return 0;
 }
