@@ -90,7 +90,8 @@ class RunnerInput : public ::testing::Test {
     // quorvane-run in the test's folder. With `bounded` its address space is held to 512 MiB,
     // so that a file that costs more than its text fails the test instead of the machine
     // (AddressSanitizer reserves far more than that for itself).
-    bed::RunResult Run(const std::vector<std::string>& args, bool bounded = false) const {
+    bed::RunResult Run(const std::vector<std::string>& args,
+                       [[maybe_unused]] bool bounded = false) const {
         std::vector<std::string> argv{bed::BuildPath("bin/quorvane-run")};
 #ifndef __SANITIZE_ADDRESS__
         if (bounded)
