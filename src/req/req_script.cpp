@@ -23,6 +23,7 @@ constexpr std::string_view kDashedName = "# -";
 constexpr std::size_t kDashedNameSkip = kDashedName.size() + 1; // the base rules' name start
 constexpr std::size_t kMaxIncludeDepth = 16;
 constexpr auto kLongestTimeLimit = std::chrono::hours(1);
+constexpr std::string_view kWellFormed = "well-formed"; // @atr's word for the decoder's verdict
 
 // The lines of a text without their line ends (LF, or CR LF).
 std::vector<std::string_view> Lines(std::string_view text) {
@@ -423,9 +424,42 @@ class ExtendedReader {
             timeLimitText_ = argument;
             timeLimitLine_ = number_;
             RunOnly(RunOnlyLine::Kind::TimeLimit, "a time limit");
+        } else if (word == "atr") {
+            Atr(argument);
         } else {
-            Fail("unknown directive '@" + std::string(word) + "' (@include, @time-limit)");
+            Fail("unknown directive '@" + std::string(word) + "' (@include, @time-limit, @atr)");
         }
+    }
+
+    // "@atr PATTERN" or "@atr well-formed": a test of the reset's ATR, named by a name line
+    // before it or "ATR".
+    void Atr(std::string_view argument) {
+        if (argument.empty())
+            Fail("@atr needs a pattern for the ATR, or well-formed");
+        if (timeLimit_)
+            Fail("@time-limit of line " + std::to_string(timeLimitLine_) +
+                 " stands before @atr, which sends nothing to time");
+        test_ = ReqTest{};
+        test_.file = path_;
+        test_.line = number_;
+        test_.extended = true;
+        if (argument == kWellFormed) {
+            test_.atr = AtrCheck::WellFormed;
+        } else {
+            test_.atr = AtrCheck::Pattern;
+            try {
+                expected_ = ParsePattern(argument);
+            } catch (const PatternError& error) {
+                Fail("@atr: " + std::string(error.what()));
+            }
+            CheckUses(expected_->Uses());
+        }
+        if (nameLine_ == 0) {
+            name_ = "ATR";
+            nameLine_ = number_;
+        }
+        RunOnly(RunOnlyLine::Kind::Atr, "a test of the ATR");
+        Complete();
     }
 
     void Include(const std::string& name) {
@@ -548,6 +582,9 @@ std::vector<RunOnlyLine> Dormant(const std::string& path,
         } else if (line.starts_with("@time-limit ")) {
             dormant.push_back({where, RunOnlyLine::Kind::TimeLimit,
                                "a time limit, skipped without @quorvane-run 1"});
+        } else if (line.starts_with("@atr ")) {
+            dormant.push_back({where, RunOnlyLine::Kind::Atr,
+                               "a test of the ATR, skipped without @quorvane-run 1"});
         } else if (const std::size_t mark = FindAddressMark(line, '1');
                    mark != line.npos && !line.starts_with('#') &&
                    FindAddressMark(line) == line.npos) {
@@ -651,6 +688,11 @@ std::string TestLines(const ReqTest& test) {
     // "# - " then the name: the reader takes the name from the line's fifth character.
     if (!test.Title().empty())
         lines.append(kDashedName).append(" ").append(test.Title()).append("\n");
+    if (test.atr != AtrCheck::None) {
+        lines += "@atr " +
+                 (test.atr == AtrCheck::WellFormed ? std::string(kWellFormed) : test.pattern->text);
+        return lines + "\n\n";
+    }
     if (test.timeLimit)
         lines += "@time-limit " + test.timeLimitText + "\n";
     lines += test.destination == CT ? "2,1 " : "2,0 ";

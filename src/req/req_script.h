@@ -6,9 +6,10 @@
 // that is neither blank nor a "#" line. A file without it is read by the base reader alone, so
 // it gives exactly the tests the interactive program reads. In a file with it:
 //   - lines are classified in the base order (a "#" line names a test; a line holding "2,0" is a
-//     command to the card), then: "@" starts a directive (@include FILE, @time-limit TIME), a
-//     line holding "2,1" is a command to the card terminal, ">" starts the expected response,
-//     read as a pattern (req_pattern.h);
+//     command to the card), then: "@" starts a directive (@include FILE, @time-limit TIME,
+//     @atr PATTERN: a test of the reset's ATR, which sends nothing), a line holding "2,1" is a
+//     command to the card terminal, ">" starts the expected response, read as a pattern
+//     (req_pattern.h);
 //   - what the base rules read leniently is an error: a name line holding "2,0", a second command
 //   line
 //     before a response, a ">" line no command awaits, a line of text or a directive between a
@@ -52,6 +53,7 @@ struct RunOnlyLine {
         Switch,           // "@quorvane-run 1"
         Include,          // "@include FILE": the menu program skips it
         TimeLimit,        // "@time-limit TIME": skipped likewise
+        Atr,              // "@atr PATTERN" or "@atr well-formed": skipped likewise
         TerminalCommand,  // a "2,1" command: skipped, with its response lines
         TerminalResponse, // the ">" line (and continuation lines) of a command to the terminal
         Command,          // a "2,0" command with {name} or {N*HH}: other bytes are sent

@@ -30,6 +30,13 @@ struct SourceLine {
     std::string Text() const { return file + ":" + std::to_string(line); }
 };
 
+// A test of the ATR that the reader's reset gave (@atr), which sends nothing.
+enum class AtrCheck : std::uint8_t {
+    None,       // a test that sends a command
+    Pattern,    // the ATR must match `pattern`; what it captures is kept as a response's is
+    WellFormed, // the ATR must be well formed by the core's ATR decoder
+};
+
 struct ReqTest {
     std::size_t number = 0; // 1-based among the file's tests (with includes: the file named)
     std::string file;       // the file of its command line; empty when read from a stream
@@ -50,6 +57,10 @@ struct ReqTest {
     std::optional<Pattern> pattern; // extended: the expected response, if any
     std::optional<std::chrono::microseconds> timeLimit;
     std::string timeLimitText; // as written after @time-limit
+    AtrCheck atr = AtrCheck::None;
+    // @get-response on or off for this test, over quorvane-run's --get-response; nothing: as the
+    // command line says.
+    std::optional<bool> getResponse;
 
     // The name without its line end (LF, CR LF or a lone CR).
     std::string_view Title() const {

@@ -1,6 +1,8 @@
 // What quorvane-run asks of a REQ test with the extensions.
 #include "req/test_verdict.h"
 
+#include "core/atr.h"
+
 #include <algorithm>
 
 namespace qv {
@@ -34,6 +36,26 @@ std::span<const std::uint8_t> CommandToSend(const ReqTest& test, const Captures&
     return room;
 }
 
+namespace {
+
+// A pattern's verdict on `received`; what a match captures goes into `bound`.
+Judgement JudgeByPattern(const Pattern& pattern, std::span<const std::uint8_t> received,
+                         const Captures& captures, Captures& bound) {
+    Judgement judgement;
+    PatternMatch match = MatchPattern(pattern, received, captures);
+    if (!match.matched) {
+        judgement.verdict = Verdict::Mismatch;
+        judgement.differs = match.differs;
+        judgement.why = std::move(match.why);
+        return judgement;
+    }
+    bound = std::move(match.bound);
+    judgement.alternative = match.alternative;
+    return judgement;
+}
+
+} // namespace
+
 Judgement JudgeTest(const ReqTest& test, const ExchangeResult& exchange, const Captures& captures,
                     Captures& bound) {
     if (!test.extended)
@@ -49,15 +71,31 @@ Judgement JudgeTest(const ReqTest& test, const ExchangeResult& exchange, const C
     }
     if (!test.pattern)
         return judgement;
-    PatternMatch match = MatchPattern(*test.pattern, exchange.received, captures);
-    if (!match.matched) {
+    return JudgeByPattern(*test.pattern, exchange.received, captures, bound);
+}
+
+Judgement JudgeAtr(const ReqTest& test, std::span<const std::uint8_t> atr, const Captures& captures,
+                   Captures& bound) {
+    Judgement judgement;
+    if (atr.empty()) {
         judgement.verdict = Verdict::Mismatch;
-        judgement.differs = match.differs;
-        judgement.why = std::move(match.why);
+        judgement.why = "no ATR: the reader was not reset (--no-reset)";
         return judgement;
     }
-    bound = std::move(match.bound);
-    judgement.alternative = match.alternative;
+    if (test.atr == AtrCheck::WellFormed) {
+        const AtrVerdict verdict = DecodeAtr(atr).verdict;
+        if (!verdict.WellFormed()) {
+            judgement.verdict = Verdict::Mismatch;
+            judgement.differs = std::min(verdict.at, atr.size());
+            judgement.why = "the ATR is not well formed: " + verdict.text;
+        }
+        return judgement;
+    }
+    judgement = JudgeByPattern(*test.pattern, atr, captures, bound);
+    // The pattern's words are a response's; here the ATR is what differs.
+    constexpr std::string_view kResponse = "response ";
+    if (judgement.why.starts_with(kResponse))
+        judgement.why.replace(0, kResponse.size(), "ATR ");
     return judgement;
 }
 

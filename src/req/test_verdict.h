@@ -35,4 +35,10 @@ std::span<const std::uint8_t> CommandToSend(const ReqTest& test, const Captures&
 Judgement JudgeTest(const ReqTest& test, const ExchangeResult& exchange, const Captures& captures,
                     Captures& bound);
 
+// A test of the ATR (ReqTest::atr): `atr` is the reader's ATR, empty when the reader was not
+// reset. It matches the test's pattern (what that captures goes into `bound`), or is well formed
+// by the core's decoder; a Mismatch says why not.
+Judgement JudgeAtr(const ReqTest& test, std::span<const std::uint8_t> atr, const Captures& captures,
+                   Captures& bound);
+
 } // namespace qv

@@ -69,8 +69,11 @@ void ExtendedDetail(const TestResult& result, std::vector<std::string>& lines) {
         result.judgement.verdict == Verdict::Mismatch && result.judgement.differs.has_value();
     const std::size_t differs = marked ? *result.judgement.differs : 0;
     const Window window = ShownWindow(result.received.size(), differs);
-    lines.push_back("expected  " + (result.test.pattern ? result.test.pattern->text
-                                                        : std::string("(any response)")));
+    const Test& test = result.test;
+    lines.push_back("expected  " + (test.atr == qv::AtrCheck::WellFormed
+                                        ? std::string("a well-formed ATR")
+                                    : test.pattern ? test.pattern->text
+                                                   : std::string("(any response)")));
     lines.push_back("received  " + WindowText(result.received, {}, window));
     if (marked) {
         const std::size_t column =
@@ -136,8 +139,11 @@ std::vector<std::string> FailureDetail(const TestResult& result) {
         lines.push_back(FailureMessage(result)); // nothing was sent
         return lines;
     }
-    lines.push_back((verdict == Verdict::NotSent ? "not sent  " : "sent      ") +
-                    WindowText(result.command, {}, ShownWindow(result.command.size(), 0)));
+    // A test of the ATR sends nothing.
+    if (test.atr == qv::AtrCheck::None) {
+        lines.push_back((verdict == Verdict::NotSent ? "not sent  " : "sent      ") +
+                        WindowText(result.command, {}, ShownWindow(result.command.size(), 0)));
+    }
     if (verdict == Verdict::CtError || verdict == Verdict::NotSent || verdict == Verdict::TooSlow ||
         verdict == Verdict::SlowerThanBaseline) {
         lines.push_back(FailureMessage(result));

@@ -71,7 +71,7 @@ void RunReaderProcess(const ReaderStart& start, const std::vector<Scenario>& sce
                 return kStoppedAtFirstFailure;
             return std::nullopt;
         };
-        RunReaderTests(*terminal, start.reader, scenarios, settings, records, stopAsked);
+        RunReaderTests(*terminal, start.reader, atr, scenarios, settings, records, stopAsked);
         AwaitWord(control, kClose);
     }
     terminal.reset();

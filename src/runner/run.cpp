@@ -33,9 +33,10 @@ bool CardStatus(const Exchange& exchange, std::uint8_t sw1) {
 // is reused by the next test.
 class ReaderRun {
   public:
-    ReaderRun(CtTerminal& terminal, const Reader& reader, ReaderReport& report,
-              const std::vector<Scenario>& scenarios, const RunSettings& settings)
-        : terminal_(terminal), reader_(reader), report_(report), scenarios_(scenarios),
+    ReaderRun(CtTerminal& terminal, const Reader& reader, std::span<const std::uint8_t> atr,
+              ReaderReport& report, const std::vector<Scenario>& scenarios,
+              const RunSettings& settings)
+        : terminal_(terminal), reader_(reader), atr_(atr), report_(report), scenarios_(scenarios),
           settings_(settings) {}
 
     // Every test, then the tests not run, if any, and the time it all took.
@@ -123,6 +124,8 @@ class ReaderRun {
             if (missing)
                 return result;
         }
+        if (test.atr != qv::AtrCheck::None)
+            return JudgeAtr(std::move(result));
         result.command = qv::CommandToSend(test, captures_, command_);
         if (result.command.size() > qv::kMaxCtLength) {
             result.judgement.verdict = Verdict::NotSent;
@@ -140,10 +143,7 @@ class ReaderRun {
             .result = last.result, .source = last.source, .received = result.received};
         qv::Captures bound;
         result.judgement = qv::JudgeTest(test, reply, captures_, bound);
-        if (test.extended && test.pattern && result.judgement.Passed())
-            NoteUnset(test, result.judgement.alternative, bound);
-        for (auto& [name, value] : bound)
-            captures_[name] = std::move(value);
+        Keep(test, result.judgement, bound);
         result.exchanges = std::span(exchanges_.data(), used_);
         for (const Exchange& exchange : result.exchanges)
             result.duration += exchange.duration;
@@ -156,6 +156,24 @@ class ReaderRun {
         }
         JudgeTime(result, settings);
         return result;
+    }
+
+    // A test of the ATR: nothing is sent, the reset's ATR is judged as a response would be.
+    TestResult JudgeAtr(TestResult result) {
+        result.command = {};
+        result.received = atr_;
+        qv::Captures bound;
+        result.judgement = qv::JudgeAtr(result.test, atr_, captures_, bound);
+        Keep(result.test, result.judgement, bound);
+        return result;
+    }
+
+    // What a test that passed captured, for the tests after it.
+    void Keep(const Test& test, const qv::Judgement& judgement, qv::Captures& bound) {
+        if (test.extended && test.pattern && judgement.Passed())
+            NoteUnset(test, judgement.alternative, bound);
+        for (auto& [name, value] : bound)
+            captures_[name] = std::move(value);
     }
 
     // The names `test` captures that the alternative it matched does not.
@@ -257,6 +275,7 @@ class ReaderRun {
 
     CtTerminal& terminal_;
     const Reader& reader_;
+    std::span<const std::uint8_t> atr_; // of the reset that opened the reader; empty without one
     ReaderReport& report_;
     const std::vector<Scenario>& scenarios_;
     const RunSettings& settings_;
@@ -274,11 +293,11 @@ class ReaderRun {
 
 } // namespace
 
-void RunReaderTests(CtTerminal& terminal, const Reader& reader,
+void RunReaderTests(CtTerminal& terminal, const Reader& reader, std::span<const std::uint8_t> atr,
                     const std::vector<Scenario>& scenarios, const RunSettings& settings,
                     ReaderReport& report,
                     const std::function<std::optional<std::string>()>& stopAsked) {
-    ReaderRun(terminal, reader, report, scenarios, settings).Run(stopAsked);
+    ReaderRun(terminal, reader, atr, report, scenarios, settings).Run(stopAsked);
 }
 
 } // namespace qvrun

@@ -31,11 +31,12 @@ struct RunSettings {
 // Why a reader stops with --fail-fast, its own failure or another reader's.
 inline constexpr const char* kStoppedAtFirstFailure = "stopped at the first failure (--fail-fast)";
 
-// Runs every file `settings.repeat` times on `terminal`, the card of `reader`, and reports each
+// Runs every file `settings.repeat` times on `terminal`, the card of `reader` whose reset gave
+// `atr` (empty without a reset; the tests of the ATR judge it), and reports each
 // test, exchange and result, the tests not run and the time the run took to `report`. Before
 // each test `stopAsked` says whether the run wants it to stop (with the reason); with failFast
 // the reader's own first failure stops it too.
-void RunReaderTests(CtTerminal& terminal, const Reader& reader,
+void RunReaderTests(CtTerminal& terminal, const Reader& reader, std::span<const std::uint8_t> atr,
                     const std::vector<Scenario>& scenarios, const RunSettings& settings,
                     ReaderReport& report,
                     const std::function<std::optional<std::string>()>& stopAsked);

@@ -158,7 +158,8 @@ TEST(CardTools, ARecordedSuiteReplaysAndAnInjectedFaultFailsAtItsTest) {
 
 // A suite that uses quorvane-run's REQ extensions (captures, patterns, commands to the
 // terminal): its record keeps them as written and is refused; its trace replays, and the
-// extended suite passes on the replay.
+// extended suite passes on the replay (a trace holds no ATR: the demo card's is given, which the
+// suite's tests of the ATR check).
 TEST(CardTools, AnExtendedSuiteReplaysFromItsTrace) {
     NEEDS_SANDBOX();
     const TempDir dir;
@@ -175,7 +176,8 @@ TEST(CardTools, AnExtendedSuiteReplaysFromItsTrace) {
 
     const bed::RunResult made =
         bed::Run({"/bin/sh", "-c",
-                  "'" + Tool("quorvane-card") + "' --from-trace '" + trace + "' > replay.card"},
+                  "'" + Tool("quorvane-card") + "' --from-trace '" + trace +
+                      "' --atr '3B 88 80 01 51 56 52 4E 44 45 4D 4F 11' > replay.card"},
                  In(dir.path));
     ASSERT_EQ(made.status, 0) << made.out;
     const bed::RunResult replayed =

@@ -79,9 +79,10 @@ TEST_F(ReqLangOnBed, TheDemoExampleUsesEveryExtensionAndPasses) {
     Insert(bed::LoadCardScript(bed::SourcePath("testbed/cards/demo.card")));
     const bed::RunResult r = Run({bed::SourcePath("examples/demo-extensions.req")});
     EXPECT_EQ(r.status, 0) << r.out;
-    ExpectLines(r, {"demo-extensions.req (14 tests)\n", "PASS     1  Select MF  ",
-                    "PASS    14  GET STATUS: the terminal has one functional unit, the card slot  ",
-                    "PASSED: 14 tests, 14 passed, 0 failed"});
+    ExpectLines(r, {"demo-extensions.req (17 tests)\n", "PASS     1  ATR well formed  ",
+                    "PASS     3  Select MF  ",
+                    "PASS    17  GET STATUS: the terminal has one functional unit, the card slot  ",
+                    "PASSED: 17 tests, 17 passed, 0 failed"});
 }
 
 TEST_F(ReqLangOnBed, TheCtbcsSuitePassesOnOurLibraryAndNamesTheWrongAnswerOfAnother) {
@@ -316,6 +317,46 @@ TEST_F(ReqLangOnBed, TimeLimitsAndABaselineFailWithBothFigures) {
     const bed::RunResult broken = Run({"--baseline", Write("broken.xml", "<testsuites>"), file});
     EXPECT_EQ(broken.status, 2) << broken.out;
     EXPECT_NE(broken.out.find("is no JUnit report"), std::string::npos) << broken.out;
+}
+
+// Tests of the reset's ATR send nothing: by a pattern that captures the historical bytes for a
+// later command, by the decoder's verdict, and failing as a response fails; a record keeps them.
+TEST_F(ReqLangOnBed, AtrTestsJudgeTheResetsAtrAndCaptureFromIt) {
+    bed::SimCard& card = Insert(bed::ParseCardScript(kCard));
+    const std::string file = Write("atr.req", "@quorvane-run 1\n"
+                                              "@atr well-formed\n"
+                                              "# - The card's ATR, its history kept\n"
+                                              "@atr 3B 02 {hist:2}\n"
+                                              "# - The history echoed\n"
+                                              "2,0 80 E4 00 00 02 {hist} 02\n"
+                                              "> {hist} 90 00\n"
+                                              "# - A card it is not\n"
+                                              "@atr 3B 8x {*} | 3F {*}\n");
+    const bed::RunResult r = Run({"--record", Path("golden.req"), file});
+    EXPECT_EQ(r.status, 1) << r.out;
+    ExpectLines(r, {"PASS     1  ATR  ", "PASS     2  The card's ATR, its history kept  ",
+                    "PASS     3  The history echoed  ", "FAIL     4  A card it is not  ",
+                    "           expected  3B 8x {*} | 3F {*}\n"
+                    "           received  3B 02 14 50\n"
+                    "           ATR matches none of the 2 alternatives\n",
+                    "FAILED: 4 tests, 3 passed, 1 failed"});
+    EXPECT_EQ(card.ReceivedApdus().size(), 1u) << "only the echo is sent";
+    EXPECT_NE(textfile::Read(dir_ / "golden.req")
+                  .find("# - ATR\n@atr well-formed\n\n# - The card's ATR, its history kept\n"
+                        "@atr 3B 02 {hist:2}\n\n"),
+              std::string::npos)
+        << textfile::Read(dir_ / "golden.req");
+
+    Insert(bed::ParseCardScript("atr 3B 80 01\necho\n"));
+    const bed::RunResult malformed = Run({"--junit", Path("report.xml"), file});
+    EXPECT_EQ(malformed.status, 1) << malformed.out;
+    ExpectLines(malformed, {"FAIL     1  ATR  ", "           expected  a well-formed ATR\n"
+                                                 "           received  3B 80 01\n"
+                                                 "                              ^^ the ATR is not "
+                                                 "well formed: TCK missing at byte 4: "});
+    EXPECT_NE(textfile::Read(dir_ / "report.xml")
+                  .find("message=\"the ATR is not well formed: TCK missing at byte 4: "),
+              std::string::npos);
 }
 
 // A test that reads a capture without a value is not sent, and says which test left it so: one

@@ -4,6 +4,7 @@
 #include "req/match.h"
 #include "req/req_reader.h"
 #include "req/req_script.h"
+#include "req/test_verdict.h"
 
 #include <gtest/gtest.h>
 
@@ -141,6 +142,44 @@ TEST(ReqLanguage, CapturesBindOnlyWhenTheirAlternativeMatches) {
 
 // A plain pattern (a test with a time limit, say, is judged by its pattern) fails where the base
 // matcher fails on the same bytes.
+// A test of the ATR judges the reset's ATR as a response: by its pattern, which may capture, or by
+// the core's decoder; without a reset there is nothing to judge.
+TEST(ReqLanguage, AnAtrTestJudgesTheResetsAtr) {
+    const qv::Script script =
+        Parse(kRunOnly + "@atr well-formed\n# - Card\n@atr 3B 02 {hist:2}\n2,0 00 {hist}\n\n");
+    ASSERT_EQ(script.tests.size(), 3u);
+    const qv::ReqTest& wellFormed = script.tests[0];
+    const qv::ReqTest& pattern = script.tests[1];
+    EXPECT_EQ(wellFormed.name, "ATR");
+    EXPECT_EQ(pattern.name, "Card");
+    EXPECT_TRUE(wellFormed.command.empty());
+    struct Case {
+        const qv::ReqTest& test;
+        const char* atr;
+        std::string why;
+        std::optional<std::size_t> differs;
+        qv::Captures bound;
+    };
+    const Case cases[] = {
+        {wellFormed, "3B 02 14 50", "", std::nullopt, {}},
+        {wellFormed, "3B 80 01", "the ATR is not well formed: TCK missing at byte 4", 3, {}},
+        {wellFormed, "", "no ATR: the reader was not reset (--no-reset)", std::nullopt, {}},
+        {pattern, "3B 02 14 50", "", std::nullopt, {{"hist", Hex("14 50")}}},
+        {pattern, "3B 03 14 50 00", "ATR differs at byte 2 (5 bytes received, 4 expected)", 1, {}},
+    };
+    for (const Case& c : cases) {
+        qv::Captures bound;
+        const qv::Judgement j = qv::JudgeAtr(c.test, Hex(c.atr), {}, bound);
+        EXPECT_EQ(j.Passed(), c.why.empty()) << c.atr;
+        EXPECT_EQ(j.why.substr(0, c.why.size()), c.why) << c.atr;
+        EXPECT_EQ(j.differs, c.differs) << c.atr;
+        EXPECT_EQ(bound, c.bound) << c.atr;
+    }
+    // The base rules' reader, the interactive program's, sees no test in the line.
+    EXPECT_EQ(script.runOnly[1].kind, qv::RunOnlyLine::Kind::Atr);
+    EXPECT_EQ(Parse("@atr well-formed\n").dormant.size(), 1u);
+}
+
 TEST(ReqLanguage, PlainPatternsJudgeAsTheBaseMatcher) {
     const Bytes expected = Hex("12 78 34 90 00");
     const Bytes wildcard{0, 1, 0, 0, 0};
@@ -264,6 +303,12 @@ TEST(ReqLanguage, BadSpellingIsAnErrorWithItsFileAndLine) {
         {kRunOnly + "@time-limit 1 s\n@time-limit 2 s\n2,0 00\n", "a second @time-limit"},
         {kRunOnly + "@time-limit 1 s\n", "suite/main.req:2: @time-limit of line 2 has no test"},
         {kRunOnly + "@frobnicate\n", "suite/main.req:2: unknown directive '@frobnicate'"},
+        {kRunOnly + "@atr\n", "suite/main.req:2: @atr needs a pattern for the ATR, or well-formed"},
+        {kRunOnly + "@atr 3B {hist:2\n", "suite/main.req:2: @atr: '{' without its '}'"},
+        {kRunOnly + "@atr 3B {hist}\n", "suite/main.req:2: unknown capture name 'hist'"},
+        {kRunOnly + "@time-limit 1 s\n@atr well-formed\n",
+         "suite/main.req:3: @time-limit of line 2 stands before @atr, which sends nothing"},
+        {kRunOnly + "2,0 00 A4\n@atr well-formed\n", "suite/main.req:3: a directive between"},
         {kRunOnly + "@include\n", "suite/main.req:2: @include needs a file name"},
         {kRunOnly + "@include none.req\n",
          "suite/main.req:2: cannot include suite/none.req: No such file or directory"},
@@ -455,7 +500,7 @@ TEST(ReqLanguage, TheShippedExamplesRead) {
         std::size_t toTerminal;
     };
     for (const Case& c :
-         {Case{"examples/demo-extensions.req", 14, 1},
+         {Case{"examples/demo-extensions.req", 17, 1},
           Case{"examples/conformance/ctbcs.req", 48, 48},
           Case{"examples/conformance/iso7816-cases.req", 859, 0},
           Case{"examples/conformance/pinpad.req", 13, 13}, Case{"examples/demo-pass.req", 5, 0}}) {
@@ -489,6 +534,8 @@ TEST(ReqLanguage, WrittenTestsReadBackTheSame) {
             EXPECT_EQ(a.pattern->text, b.pattern->text) << where;
         }
         EXPECT_EQ(a.timeLimit, b.timeLimit) << where;
+        EXPECT_EQ(a.atr, b.atr) << where;
+        EXPECT_EQ(a.getResponse, b.getResponse) << where;
         EXPECT_EQ(a.timeLimitText, b.timeLimitText) << where;
     };
     const auto readBack = [&same](const std::vector<qv::ReqTest>& tests, bool withSwitch,
@@ -506,11 +553,13 @@ TEST(ReqLanguage, WrittenTestsReadBackTheSame) {
         "1,2,0: 0084000008\n>xx xx xx xx xx xx xx xx 90 00\n2,0 00 B0 00 00 00\n\n"
         "# -  a literal 78 \n2,0 00 CA 00 00\n> 78 xX 90 00\n2,0 00 B0 \\\n> 01 02 \\\n03 90 00\n";
     const std::string extended =
-        kRunOnly + "# - Select\n2,0 00 A4 04 00 02 3F 00\n> 90 00 | 62 83\n# - FCI\n"
-                   "2,0 00 A4 00 00 02 3F 00 00\n> 62 {fcp:*} 90 00\n@time-limit 250 ms\n"
-                   "# - Echo\n2,0 80 E4 00 00 02 {fcp} 00\n> {*} 90 00\n2,1 20 13 00 81 00\n"
-                   "> 81 01 01 \\\n 90 00\n2,0 00 B0 00 00 02\n\n2,0 00 D6 00 00 03 {3*5A}\n"
-                   "> 9x 00\n@time-limit 1 s\n2,0 00 B0 00 00 01\n> 6x xx\n";
+        kRunOnly +
+        "# - Select\n2,0 00 A4 04 00 02 3F 00\n> 90 00 | 62 83\n# - FCI\n"
+        "2,0 00 A4 00 00 02 3F 00 00\n> 62 {fcp:*} 90 00\n@time-limit 250 ms\n"
+        "# - Echo\n2,0 80 E4 00 00 02 {fcp} 00\n> {*} 90 00\n2,1 20 13 00 81 00\n"
+        "> 81 01 01 \\\n 90 00\n2,0 00 B0 00 00 02\n\n2,0 00 D6 00 00 03 {3*5A}\n"
+        "> 9x 00\n@time-limit 1 s\n2,0 00 B0 00 00 01\n> 6x xx\n@atr well-formed\n"
+        "# - History\n@atr 3B 8x {hist:*} xx | 3B 0x {hist:*}\n2,0 80 E4 00 00 {hist}\n\n";
     for (const std::string& text : {base, extended}) {
         const qv::Script script = Parse(text);
         readBack(script.tests, script.extended, text);
