@@ -649,7 +649,54 @@ void ReadFile(Context& context, const std::string& path, std::string_view text,
     context.chain.pop_back();
 }
 
+// How `read`, the tests that a test's lines read back as, differ from `test`; nothing when they
+// are the same test.
+std::optional<std::string> Difference(const ReqTest& test, const std::vector<ReqTest>& read) {
+    if (read.size() != 1)
+        return "its lines read back as " + std::to_string(read.size()) + " tests";
+    const ReqTest& back = read.front();
+    if (back.Title() != test.Title())
+        return "its name reads back as \"" + std::string(back.Title()) + "\"";
+    const auto text = [](const auto& written) { return written ? written->text : std::string(); };
+    if (back.destination != test.destination || back.command != test.command ||
+        text(back.commandTemplate) != text(test.commandTemplate))
+        return "its command reads back otherwise";
+    if (back.extended != test.extended || back.expected != test.expected ||
+        back.wildcard != test.wildcard || text(back.pattern) != text(test.pattern))
+        return "its expected response reads back otherwise";
+    if (back.timeLimitText != test.timeLimitText)
+        return "its time limit reads back otherwise";
+    return std::nullopt;
+}
+
 } // namespace
+
+ReadBack::ReadBack(std::string path, bool extended)
+    : path_(std::move(path)), header_(extended ? std::string(kSwitchLine) + "\n" : ""),
+      headerLines_(static_cast<std::size_t>(std::count(header_.begin(), header_.end(), '\n'))),
+      line_(headerLines_) {}
+
+std::optional<std::string> ReadBack::Next(const ReqTest& test, std::string_view lines) {
+    const IncludeReader none = [](const std::string&) -> std::string {
+        throw std::runtime_error("a record includes nothing");
+    };
+    TextMeasure measure(none);
+    Script script;
+    Context context{measure, script.tests, script.runOnly, script.warnings, captured_, {}};
+    // The test is read after the header, as in the file; its lines are numbered as there.
+    std::optional<std::string> fault;
+    try {
+        ReadFile(context, path_, header_ + std::string(lines), nullptr, nullptr);
+        if (const auto differs = Difference(test, script.tests))
+            fault = path_ + ":" + std::to_string(line_ + 1) + ": " + *differs;
+    } catch (const ScriptError& error) {
+        fault = path_ + ":" + std::to_string(error.Where().line - headerLines_ + line_) + ": " +
+                std::string(error.what()).substr(error.Where().Text().size() + 2);
+    }
+    captured_ = std::move(context.captured);
+    line_ += static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n'));
+    return fault;
+}
 
 ScriptError::ScriptError(SourceLine where, const std::string& message)
     : std::runtime_error((where.line == 0 ? where.file : where.Text()) + ": " + message),

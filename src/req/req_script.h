@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -117,5 +118,26 @@ inline constexpr std::string_view kSwitchLine = "@quorvane-run 1\n";
 // extension as written (its time limit, its destination, its command and pattern as given). A
 // file with a test that uses an extension starts with kSwitchLine.
 std::string TestLines(const ReqTest& test);
+
+// A file written test by test from tests read before (a record), read back as it is written:
+// each test's lines must give that test again, with its name, command and expected response,
+// under the rules the file's first line selects.
+class ReadBack {
+  public:
+    // `path` names the file in every fault; `extended`: it turns the extensions on.
+    ReadBack(std::string path, bool extended);
+    // What the file starts with: kSwitchLine and a blank line when it turns the extensions on.
+    const std::string& Header() const { return header_; }
+    // The next test's lines (TestLines(test)): nothing when they read back as `test`, else why
+    // not, as "FILE:LINE: what".
+    std::optional<std::string> Next(const ReqTest& test, std::string_view lines);
+
+  private:
+    std::string path_;
+    std::string header_;
+    std::size_t headerLines_;
+    std::size_t line_; // the lines written so far
+    std::set<std::string, std::less<>> captured_;
+};
 
 } // namespace qv

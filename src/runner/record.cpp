@@ -3,22 +3,29 @@
 
 #include "runner/setup_error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 
 namespace qvrun {
 
-RecordFile::RecordFile(const std::vector<Scenario>& scenarios, OutputFile& file) : file_(file) {
-    bool extended = false;
-    for (const Scenario& scenario : scenarios) {
+namespace {
+
+bool AnyExtended(const std::vector<Scenario>& scenarios) {
+    return std::ranges::any_of(scenarios, [](const Scenario& scenario) {
+        return std::ranges::any_of(scenario.tests, [](const Test& test) { return test.extended; });
+    });
+}
+
+} // namespace
+
+RecordFile::RecordFile(const std::vector<Scenario>& scenarios, OutputFile& file)
+    : file_(file), readBack_(file.Path(), AnyExtended(scenarios)) {
+    for (const Scenario& scenario : scenarios)
         tests_ += scenario.tests.size();
-        for (const Test& test : scenario.tests)
-            extended = extended || test.extended;
-    }
     // The switch first, so that the extended tests read as written.
-    if (extended)
-        file_.Put(std::string(qv::kSwitchLine) + "\n");
+    file_.Put(readBack_.Header());
 }
 
 void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
@@ -61,10 +68,19 @@ void RecordFile::Add(const Test& test, std::span<const std::uint8_t> expected,
         }
     }
     written_ = qv::TestLines(test_);
+    // A test the file would read back otherwise (a name line the extensions read as a command,
+    // a command without bytes) is no record of it.
+    if (auto fault = readBack_.Next(test_, written_); fault && fault_.empty()) {
+        fault_ = "test " + std::to_string(test.number) + " (" + test.Where().Text() +
+                 ") would read back otherwise: " + *fault;
+    }
     file_.Put(written_);
 }
 
 void RecordFile::Write() {
+    if (!fault_.empty())
+        throw SetupError("--record " + file_.Path() + " not written: " + fault_ +
+                         "; the file there stays as it was");
     if (recorded_ != tests_) {
         throw SetupError("--record " + file_.Path() + " not written: " + std::to_string(recorded_) +
                          " of the " + std::to_string(tests_) +

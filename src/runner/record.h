@@ -1,6 +1,7 @@
 // The --record file: a REQ file whose expected responses are the responses received.
 #pragma once
 
+#include "req/req_script.h"
 #include "runner/output.h"
 #include "runner/result.h"
 
@@ -13,7 +14,8 @@ namespace qvrun {
 // REQ language's own writer (qv::TestLines), so that the record reads back as these tests. A test
 // that uses an extension is kept as written, and the file then turns the extensions on. The file is
 // never looser than its source: a test the card gave no response (an error, a test not run)
-// keeps its own expected response, and a record that misses a test is not put in place.
+// keeps its own expected response, and a record that misses a test, or holds one that would read
+// back otherwise, is not put in place.
 class RecordFile : public RunObserver {
   public:
     // `scenarios` and `file` must outlive the record.
@@ -35,6 +37,8 @@ class RecordFile : public RunObserver {
     std::size_t recorded_ = 0; // written so far
     Test test_;                // the test being written, its room kept for the next
     std::string written_;      // its lines
+    qv::ReadBack readBack_;    // the file read back test by test as it is written
+    std::string fault_;        // the first test it would read back otherwise, and why
 };
 
 } // namespace qvrun

@@ -173,6 +173,73 @@ TEST_F(RunnerInput, WhatAFileCostsFollowsItsTextAndNothingWaitsForEver) {
     }
 }
 
+// A record is a REQ file like any other: read back under the rules its switch line selects, it
+// holds the tests it recorded with their commands, or it is not written and the golden file
+// that stood there stays.
+TEST_F(RunnerInput, ARecordReadsBackAsTheTestsItRecorded) {
+    const std::string extended = "@quorvane-run 1\n@include base.req\n"
+                                 "# - Tries\n2,0 00 20 00 01 02 31 32\n> 63 Cx\n";
+    const std::string old = "# - An earlier recording\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n\n";
+    struct Case {
+        const char* what;
+        Files files;
+        int status;
+        std::vector<std::string> says;
+        std::vector<std::string> recorded; // lines of the record; none: the old one stays
+        std::size_t tests;                 // as many as the record reads back with
+    };
+    const Case cases[] = {
+        {"a base-rules include named with 2,0 in its first line",
+         {{"base.req", "# Suite 2,0 for ACME card\n2,0 00 A4 00 0C 02 3F 00\n> 90 00\n"},
+          {"suite.req", extended}},
+         2,
+         {"quorvane-run: --record golden.req not written: test 1 (base.req:2) would read back "
+          "otherwise: golden.req:3: a name line holding \"2,0\"",
+          "the file there stays as it was\n"},
+         {},
+         0},
+        {"an included command with no bytes",
+         {{"base.req", "# - Nothing\n2,0\n> 90 00\n"}, {"suite.req", extended}},
+         2,
+         {"quorvane-run: --record golden.req not written: test 1 (base.req:2) would read back "
+          "otherwise: golden.req:4: a command line with no bytes",
+          "the file there stays as it was\n"},
+         {},
+         0},
+        {"byte runs, kept as written",
+         {{"suite.req", "@quorvane-run 1\n# - Echo a run\n2,0 80 E4 00 00 06 {6*31} 06\n"
+                        "> {6*31} 90 00\n"}},
+         0,
+         {"PASSED: 1 tests, 1 passed"},
+         {"2,0 80 E4 00 00 06 {6*31} 06\n", "> {6*31} 90 00\n"},
+         1},
+    };
+    for (const Case& c : cases) {
+        Write(c.files);
+        Write({{"golden.req", old}});
+        const bed::RunResult r = Run({"--record", "golden.req", "suite.req"});
+        EXPECT_EQ(r.status, c.status) << c.what << ":\n" << r.out;
+        for (const std::string& line : c.says)
+            EXPECT_NE(r.out.find(line), std::string::npos) << c.what << ": " << line << "\n"
+                                                           << r.out;
+        const std::string golden = textfile::Read(dir_ / "golden.req");
+        if (c.recorded.empty()) {
+            EXPECT_EQ(golden, old) << c.what;
+            continue;
+        }
+        for (const std::string& line : c.recorded)
+            EXPECT_NE(golden.find(line), std::string::npos) << c.what << ": " << line << "\n"
+                                                            << golden;
+        const bed::RunResult replay = Run({"golden.req"});
+        EXPECT_EQ(replay.status, 0) << c.what << ":\n" << golden << replay.out;
+        const std::string passed = std::to_string(c.tests);
+        EXPECT_NE(replay.out.find("PASSED: " + passed + " tests, " + passed + " passed"),
+                  std::string::npos)
+            << c.what << ":\n"
+            << replay.out;
+    }
+}
+
 // A base-rules file replayed as a card: bytes the base rules made up where the author wrote
 // an extension are said, as quorvane-run says them.
 TEST_F(RunnerInput, AReplayOfABaseRulesFileSaysWhereItsBytesAreMadeUp) {
