@@ -18,6 +18,8 @@ enum Field { kStamp, kReader, kPurpose, kSent, kReceived, kResult, kSource, kDur
 constexpr std::array<std::string_view, kFields - 1> kBetween{" reader ", " ",      " > ", " < ",
                                                              " result ", " from ", " "};
 constexpr std::string_view kEnd = " ms";
+constexpr std::string_view kAtrCommentStart = "# reader ";
+constexpr std::string_view kAtrCommentMid = " ATR ";
 constexpr std::array<const char*, kFields> kFieldNames{
     "the time stamp",     "the reader", "the purpose", "the bytes sent",
     "the bytes received", "the result", "the source",  "the time"};
@@ -131,6 +133,32 @@ TraceLine ReadTraceLine(std::string_view text) {
     line.source = Number<unsigned>(fields[kSource], kFieldNames[kSource]);
     line.duration = ReadMilliseconds(fields[kDuration]);
     return line;
+}
+
+std::string WriteAtrComment(unsigned reader, std::span<const std::uint8_t> atr) {
+    return std::string(kAtrCommentStart) + std::to_string(reader) + std::string(kAtrCommentMid) +
+           ToHex(atr) + "\n";
+}
+
+std::optional<AtrComment> ReadAtrComment(std::string_view text) {
+    if (!text.starts_with(kAtrCommentStart))
+        return std::nullopt;
+    text.remove_prefix(kAtrCommentStart.size());
+    const std::size_t mid = text.find(kAtrCommentMid);
+    if (mid == std::string_view::npos)
+        return std::nullopt;
+    AtrComment comment;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + mid, comment.reader);
+    if (error != std::errc{} || end != text.data() + mid)
+        return std::nullopt;
+    try {
+        comment.atr = FromHex(text.substr(mid + kAtrCommentMid.size()));
+    } catch (const std::invalid_argument&) {
+        return std::nullopt;
+    }
+    if (comment.atr.empty())
+        return std::nullopt;
+    return comment;
 }
 
 } // namespace qv

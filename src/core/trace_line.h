@@ -7,11 +7,18 @@
 // "GET RESPONSE", "Le corrected"), SENT and RECEIVED the bytes in spaced hex (either may be
 // empty), R CT_data's result, S the reply's source address (0 the card, 1 the terminal), D the
 // call's time in milliseconds with three decimals.
+// A line that starts with "#" is a comment; one comment says a reader's ATR as the run found it
+// (quorvane-run writes them after the exchanges):
+//   # reader N ATR HEX
+// A trace written before these comments has none, and reads as it did.
 #pragma once
 
 #include "core/bytes.h"
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -35,5 +42,21 @@ std::string WriteTraceLine(const TraceLine& line);
 // One line as WriteTraceLine writes it, without its line end. Throws std::invalid_argument
 // saying what does not fit.
 TraceLine ReadTraceLine(std::string_view text);
+
+// The ATR comment of reader `reader` (from 1), with its line end.
+std::string WriteAtrComment(unsigned reader, std::span<const std::uint8_t> atr);
+
+// A line that starts with "#": a trace's comment, which ReadTraceLine does not take.
+inline bool IsTraceComment(std::string_view text) {
+    return text.starts_with('#');
+}
+
+struct AtrComment {
+    unsigned reader = 0;
+    Bytes atr;
+};
+
+// The reader and ATR of an ATR comment (without its line end); nothing for any other line.
+std::optional<AtrComment> ReadAtrComment(std::string_view text);
 
 } // namespace qv

@@ -20,6 +20,7 @@ constexpr std::string_view kSwitch = "@quorvane-run";
 constexpr std::string_view kVersion = "1";
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view kDashedName = "# -";
+constexpr std::string_view kAtrLineStart = "ATR ";
 constexpr std::size_t kDashedNameSkip = kDashedName.size() + 1; // the base rules' name start
 constexpr std::size_t kMaxIncludeDepth = 16;
 constexpr auto kLongestTimeLimit = std::chrono::hours(1);
@@ -670,6 +671,24 @@ std::optional<std::string> Difference(const ReqTest& test, const std::vector<Req
 }
 
 } // namespace
+
+std::string AtrLine(std::span<const std::uint8_t> atr) {
+    return std::string(kAtrLineStart) + ToHex(atr) + "\n";
+}
+
+std::optional<Bytes> ReadAtrLine(std::string_view line) {
+    if (line.ends_with('\r'))
+        line.remove_suffix(1);
+    if (!line.starts_with(kAtrLineStart))
+        return std::nullopt;
+    try {
+        Bytes atr = FromHex(line.substr(kAtrLineStart.size()));
+        if (!atr.empty())
+            return atr;
+    } catch (const std::invalid_argument&) {
+    }
+    return std::nullopt;
+}
 
 ReadBack::ReadBack(std::string path, bool extended)
     : path_(std::move(path)), header_(extended ? std::string(kSwitchLine) + "\n" : ""),

@@ -29,6 +29,7 @@
 #include <functional>
 #include <optional>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -118,6 +119,12 @@ inline constexpr std::string_view kSwitchLine = "@quorvane-run 1\n";
 // extension as written (its time limit, its destination, its command and pattern as given). A
 // file with a test that uses an extension starts with kSwitchLine.
 std::string TestLines(const ReqTest& test);
+
+// The line of a record that keeps the card's ATR, "ATR 3B 02 14 50" with its line end: a line of
+// text that both rules skip between tests.
+std::string AtrLine(std::span<const std::uint8_t> atr);
+// The ATR of such a line (without its line end); nothing for any other line.
+std::optional<Bytes> ReadAtrLine(std::string_view line);
 
 // A file written test by test from tests read before (a record), read back as it is written:
 // each test's lines must give that test again, with its name, command and expected response,

@@ -28,6 +28,11 @@ RecordFile::RecordFile(const std::vector<Scenario>& scenarios, OutputFile& file)
     file_.Put(readBack_.Header());
 }
 
+void RecordFile::ReaderReady(const ReaderSlot& slot) {
+    if (slot.index == 0)
+        atr_ = slot.atr;
+}
+
 void RecordFile::TestDone(const ReaderSlot& slot, const TestResult& result) {
     if (slot.index != 0 || result.run != 1)
         return;
@@ -86,6 +91,9 @@ void RecordFile::Write() {
                          " of the " + std::to_string(tests_) +
                          " tests were recorded; the file there stays as it was");
     }
+    // Last, so that the tests keep the lines they were checked at.
+    if (!atr_.empty())
+        file_.Put(qv::AtrLine(atr_));
     file_.Commit();
 }
 

@@ -21,6 +21,8 @@ class RecordFile : public RunObserver {
     // `scenarios` and `file` must outlive the record.
     RecordFile(const std::vector<Scenario>& scenarios, OutputFile& file);
 
+    // The card's ATR, written after the last test in a line both REQ rules skip.
+    void ReaderReady(const ReaderSlot& slot) override;
     void TestDone(const ReaderSlot& slot, const TestResult& result) override;
     void TestsNotRun(const ReaderSlot& slot, const NotRun& notRun) override;
 
@@ -39,6 +41,7 @@ class RecordFile : public RunObserver {
     std::string written_;      // its lines
     qv::ReadBack readBack_;    // the file read back test by test as it is written
     std::string fault_;        // the first test it would read back otherwise, and why
+    Bytes atr_;                // the card's; empty with --no-reset
 };
 
 } // namespace qvrun

@@ -9,7 +9,16 @@ TraceFile::TraceFile(const std::string& path) : file_(path) {}
 
 void TraceFile::Commit() {
     const std::lock_guard lock(mutex_);
+    // Last, so that the exchanges stand from the first line on as they happened.
+    for (const auto& [reader, atr] : atrs_)
+        file_.Put(qv::WriteAtrComment(reader, atr));
     file_.Commit();
+}
+
+void TraceFile::ReaderReady(const ReaderSlot& slot) {
+    const std::lock_guard lock(mutex_);
+    if (!slot.atr.empty()) // --no-reset: no ATR was read
+        atrs_.emplace_back(static_cast<unsigned>(slot.reader.position + 1), slot.atr);
 }
 
 void TraceFile::Exchanged(const ReaderSlot& slot, const Exchange& exchange) {

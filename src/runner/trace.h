@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qvrun {
 
@@ -17,6 +19,8 @@ class TraceFile : public RunObserver {
   public:
     explicit TraceFile(const std::string& path); // throws SetupError
 
+    // The reader's ATR, written as a comment line after the last exchange.
+    void ReaderReady(const ReaderSlot& slot) override;
     void Exchanged(const ReaderSlot& slot, const Exchange& exchange) override;
     // Puts the trace in place; throws SetupError on a write error.
     void Commit();
@@ -25,6 +29,7 @@ class TraceFile : public RunObserver {
     std::mutex mutex_;
     OutputFile file_;
     qv::TraceLine line_; // the line being written, its room kept for the next
+    std::vector<std::pair<unsigned, Bytes>> atrs_; // each reader's (from 1), as found
 };
 
 } // namespace qvrun

@@ -22,7 +22,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: quorvane-card [--slot N | --port PORT] [--host HOST] [--verbose] SCRIPT\n"
     "       quorvane-card --from-req FILE.req [--atr HEX]\n"
-    "       quorvane-card --from-trace FILE [--atr HEX]\n"
+    "       quorvane-card --from-trace FILE [--reader N] [--atr HEX]\n"
     "       quorvane-card --check SCRIPT\n"
     "Plays the card of SCRIPT in a vpcd reader of a pcscd that loads the vpcd driver (slot 0,\n"
     "port 35963, on 127.0.0.1 unless told otherwise) until SIGTERM or SIGINT; or writes a card\n"
@@ -34,7 +34,9 @@ constexpr const char* kUsage =
     "  -v, --verbose       print every exchange and event\n"
     "      --from-req FILE    a card script replaying a recorded REQ file\n"
     "      --from-trace FILE  a card script replaying a quorvane-run trace\n"
-    "      --atr HEX          the replay's ATR\n"
+    "      --atr HEX          the replay's ATR (default: the one the file holds, else the\n"
+    "                         bed's)\n"
+    "      --reader N         with --from-trace: replay reader N's card (default 1)\n"
     "      --check SCRIPT     read the script and say whether it is sound\n"
     "  -h, --help          this help\n"
     "Exit status: 0 ended by a signal or done, 1 the card could not be played, 2 usage or script\n"
@@ -102,16 +104,17 @@ int Play(bed::CardScript script, bed::CardPlace place, bool verbose) {
 } // namespace
 
 int main(int argc, char** argv) {
-    enum { kFromReq = 256, kFromTrace, kAtr, kCheck };
+    enum { kFromReq = 256, kFromTrace, kAtr, kCheck, kReader };
     constexpr bed::ToolOption kOptions[] = {
         {"slot", true, 's'},     {"port", true, 'p'},          {"host", true, 'H'},
         {"verbose", false, 'v'}, {"from-req", true, kFromReq}, {"from-trace", true, kFromTrace},
-        {"atr", true, kAtr},     {"check", true, kCheck},
+        {"atr", true, kAtr},     {"check", true, kCheck},      {"reader", true, kReader},
     };
     int slot = -1;
     int port = -1;
     std::string host = "127.0.0.1";
     bool verbose = false;
+    int reader = 0; // of a trace; 0: not given (reader 1)
     std::string fromReq, fromTrace, atrText, check;
     // A whole number from `least` to `most`, or -1.
     const auto number = [](const char* text, int least, int most) {
@@ -146,6 +149,10 @@ int main(int argc, char** argv) {
         case kCheck:
             check = value;
             break;
+        case kReader:
+            if ((reader = number(value, 1, 65535)) < 0)
+                return Usage("--reader takes 1 to 65535");
+            break;
         default:
             return Usage(nullptr);
         }
@@ -159,6 +166,8 @@ int main(int argc, char** argv) {
         return Usage("give one script, or one of --from-req, --from-trace, --check");
     if (slot >= 0 && port >= 0)
         return Usage("--slot or --port, not both");
+    if (reader != 0 && fromTrace.empty())
+        return Usage("--reader chooses a reader of --from-trace");
     try {
         if (!check.empty()) {
             const bed::CardScript s = bed::LoadCardScript(check);
@@ -173,16 +182,26 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (!fromReq.empty() || !fromTrace.empty()) {
-            const bed::Bytes atr = atrText.empty() ? bed::CardScript{}.atr : qv::FromHex(atrText);
-            if (atr.empty())
+            const bed::Bytes given = qv::FromHex(atrText);
+            if (!atrText.empty() && given.empty())
                 return Usage("--atr needs bytes");
             const std::string& from = fromReq.empty() ? fromTrace : fromReq;
+            const unsigned chosen = reader == 0 ? 1 : static_cast<unsigned>(reader);
             std::vector<std::string> warnings;
-            const auto recorded = fromReq.empty() ? bed::ReadTrace(fromTrace)
-                                                  : bed::ReadRecordedReq(fromReq, warnings);
+            const bed::Recording recorded = fromReq.empty()
+                                                ? bed::ReadTrace(fromTrace, chosen)
+                                                : bed::ReadRecordedReq(fromReq, warnings);
             for (const std::string& warning : warnings)
                 std::fprintf(stderr, "quorvane-card: %s\n", warning.c_str());
-            std::fputs(bed::ReplayScript(recorded, atr, from).c_str(), stdout);
+            if (!fromTrace.empty())
+                std::fprintf(stderr, "quorvane-card: replaying reader %u of %s\n", chosen,
+                             fromTrace.c_str());
+            // An ATR given wins over the one the file holds; a file without one gets the
+            // bed's default.
+            const bed::Bytes atr = !given.empty()          ? given
+                                   : !recorded.atr.empty() ? recorded.atr
+                                                           : bed::CardScript{}.atr;
+            std::fputs(bed::ReplayScript(recorded.exchanges, atr, from).c_str(), stdout);
             return std::fflush(stdout) == 0 ? 0 : 1;
         }
         bed::CardScript script = bed::LoadCardScript(argv[optind]);

@@ -5,6 +5,7 @@
 #include "core/trace_line.h"
 #include "req/req_script.h"
 
+#include <algorithm>
 #include <ctapi.h>
 #include <fstream>
 #include <map>
@@ -14,8 +15,7 @@
 
 namespace bed {
 
-std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path,
-                                         std::vector<std::string>& warnings) {
+Recording ReadRecordedReq(const std::string& path, std::vector<std::string>& warnings) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::invalid_argument("cannot read " + path);
@@ -47,34 +47,60 @@ std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path,
     for (const qv::FileWarning& line : script.warnings)
         warnings.push_back(line.where.Text() + ": " + line.what);
     std::erase_if(script.tests, [](const qv::ReqTest& test) { return test.command.empty(); });
-    return std::move(script.tests);
+    Recording recording{std::move(script.tests), {}, {}};
+    std::istringstream lines(text.str());
+    for (std::string line; std::getline(lines, line);) {
+        if (const auto atr = qv::ReadAtrLine(line)) {
+            recording.atr = *atr;
+            break;
+        }
+    }
+    return recording;
 }
 
-std::vector<qv::ReqTest> ReadTrace(const std::string& path) {
+Recording ReadTrace(const std::string& path, unsigned reader) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw std::invalid_argument("cannot read " + path);
-    std::vector<qv::ReqTest> out;
+    Recording out;
+    const auto seen = [&out](unsigned number) {
+        if (std::find(out.readers.begin(), out.readers.end(), number) == out.readers.end())
+            out.readers.push_back(number);
+    };
     std::string text;
-    std::optional<unsigned> firstReader;
     for (std::size_t lineNo = 1; std::getline(in, text); ++lineNo) {
+        if (qv::IsTraceComment(text)) {
+            if (const auto comment = qv::ReadAtrComment(text)) {
+                seen(comment->reader);
+                if (comment->reader == reader)
+                    out.atr = comment->atr;
+            }
+            continue;
+        }
         qv::TraceLine line;
         try {
             line = qv::ReadTraceLine(text);
         } catch (const std::invalid_argument& e) {
             throw std::invalid_argument(path + " line " + std::to_string(lineNo) + ": " + e.what());
         }
-        if (!firstReader)
-            firstReader = line.reader;
+        seen(line.reader);
         // Only the card's answers of one reader: the terminal's answers and failed transfers are
         // no card's behaviour.
-        if (line.reader != *firstReader || line.result != OK || line.source != ICC1 ||
-            line.sent.empty())
+        if (line.reader != reader || line.result != OK || line.source != ICC1 || line.sent.empty())
             continue;
-        qv::ReqTest& test = out.emplace_back();
+        qv::ReqTest& test = out.exchanges.emplace_back();
         test.command = std::move(line.sent);
         test.expected = std::move(line.received);
         test.wildcard.resize(test.expected.size()); // a trace knows no wildcards
+    }
+    std::sort(out.readers.begin(), out.readers.end());
+    if (std::find(out.readers.begin(), out.readers.end(), reader) == out.readers.end() &&
+        !out.readers.empty()) {
+        std::string held;
+        for (const unsigned number : out.readers)
+            held += (held.empty() ? "" : ", ") + std::to_string(number);
+        throw std::invalid_argument(path + " holds nothing of reader " + std::to_string(reader) +
+                                    " (its readers: " + held + ")");
     }
     return out;
 }

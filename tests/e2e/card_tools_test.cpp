@@ -62,6 +62,14 @@ bed::RunResult InBed(const std::string& script, std::vector<std::string> command
     return bed::Run(argv, options);
 }
 
+// The command as a shell would show it, for a failure's message.
+std::string CommandLine(const std::vector<std::string>& argv) {
+    std::string line;
+    for (const std::string& arg : argv)
+        line += " " + arg;
+    return line;
+}
+
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -125,13 +133,13 @@ TEST(CardTools, ARecordedSuiteReplaysAndAnInjectedFaultFailsAtItsTest) {
                                           {runner, "--record", record, "--trace", trace, suite});
     ASSERT_EQ(recorded.status, 0) << recorded.out;
 
+    // The card's ATR, as the record and the trace keep it.
     const std::string atr = "3B 88 80 01 51 56 52 4E 44 45 4D 4F 11";
     for (const char* from : {"--from-req", "--from-trace"}) {
         const bed::RunResult made =
             bed::Run({"/bin/sh", "-c",
                       "'" + Tool("quorvane-card") + "' " + from + " '" +
-                          (std::string(from) == "--from-req" ? record : trace) + "' --atr '" + atr +
-                          "' > replay.card"},
+                          (std::string(from) == "--from-req" ? record : trace) + "' > replay.card"},
                      In(dir.path));
         ASSERT_EQ(made.status, 0) << made.out;
         const std::string replay = dir.Read("replay.card");
@@ -154,6 +162,62 @@ TEST(CardTools, ARecordedSuiteReplaysAndAnInjectedFaultFailsAtItsTest) {
     EXPECT_EQ(failed.status, 1) << failed.out;
     EXPECT_TRUE(Has(failed.out, "FAIL     3  Select EF 2F00")) << failed.out;
     EXPECT_TRUE(Has(failed.out, "FAILED: 5 tests, 4 passed, 1 failed")) << failed.out;
+}
+
+// A replay takes the card's ATR from the file the run wrote (a --atr given wins, an old file
+// without one gets the default) and, from a trace of several readers, the reader chosen, reader
+// 1 by default, whichever reader wrote the first line.
+TEST(CardTools, AReplayTakesTheCardsAtrAndOneReader) {
+    const TempDir dir;
+    const std::string select = " command > 00 A4 00 0C 02 3F 00 < ";
+    const std::string stamp = "2026-01-02T03:04:05.000006Z reader ";
+    const std::string reader2 = stamp + "2" + select + "6A 82 result 0 from 0 0.100 ms\n";
+    const std::string reader1 = stamp + "1" + select + "90 00 result 0 from 0 0.100 ms\n";
+    const std::string trace =
+        dir.Write("new.trace", "# reader 1 ATR 3B 88 80 01 51 56 52 4E 44 45 4D 4F 11\n"
+                               "# reader 2 ATR 3B 00\n" +
+                                   reader2 + reader1);
+    const std::string old = dir.Write("old.trace", reader2 + reader1);
+    const std::string record =
+        dir.Write("golden.req", "ATR 3B 88 80 01 51 56 52 4E 44 45 4D 4F 11\n# - Select MF\n"
+                                "2,0 00 A4 00 0C 02 3F 00\n> 90 00\n\n");
+    const std::string card = Tool("quorvane-card");
+    const std::string recorded = "atr 3B 88 80 01 51 56 52 4E 44 45 4D 4F 11\n";
+    const std::string byDefault = "atr 3B 02 14 50\n";
+    const std::string answered = "apdu 00 A4 00 0C 02 3F 00 -> 90 00\n";
+    const std::string refused = "apdu 00 A4 00 0C 02 3F 00 -> 6A 82\n";
+    const struct {
+        std::vector<std::string> argv;
+        int status;
+        std::vector<std::string> says;
+    } cases[] = {
+        {{card, "--from-trace", trace},
+         0,
+         {"quorvane-card: replaying reader 1 of " + trace + "\n", recorded, answered}},
+        {{card, "--from-trace", trace, "--reader", "2"},
+         0,
+         {"replaying reader 2 of", "atr 3B 00\n", refused}},
+        {{card, "--from-trace", trace, "--reader", "2", "--atr", "3B 02 14 50"},
+         0,
+         {byDefault, refused}},
+        {{card, "--from-trace", old}, 0, {"replaying reader 1 of", byDefault, answered}},
+        {{card, "--from-trace", trace, "--reader", "3"},
+         2,
+         {"quorvane-card: " + trace + " holds nothing of reader 3 (its readers: 1, 2)\n"}},
+        {{card, "--from-req", record}, 0, {recorded, answered}},
+        {{card, "--from-req", record, "--reader", "2"},
+         2,
+         {"--reader chooses a reader of --from-trace"}},
+    };
+    for (const auto& c : cases) {
+        const bed::RunResult r = bed::Run(c.argv, {});
+        const std::string line = CommandLine(c.argv);
+        EXPECT_EQ(r.status, c.status) << line << "\n" << r.out;
+        for (const std::string& text : c.says)
+            EXPECT_TRUE(Has(r.out, text)) << line << ": no '" << text << "' in\n" << r.out;
+        const std::string other = c.says.back() == answered ? refused : answered;
+        EXPECT_FALSE(c.status == 0 && Has(r.out, other)) << line << "\n" << r.out;
+    }
 }
 
 // A suite that uses quorvane-run's REQ extensions (captures, patterns, commands to the
@@ -445,9 +509,7 @@ TEST(CardTools, CommandLinesOfTheTools) {
     };
     for (const auto& c : cases) {
         const bed::RunResult r = bed::Run(c.argv, {});
-        std::string line;
-        for (const std::string& arg : c.argv)
-            line += " " + arg;
+        const std::string line = CommandLine(c.argv);
         EXPECT_EQ(r.status, c.status) << line << "\n" << r.out;
         EXPECT_TRUE(Has(r.out, c.seen)) << line << ": no '" << c.seen << "' in\n" << r.out;
     }

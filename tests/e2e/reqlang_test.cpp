@@ -276,7 +276,8 @@ TEST_F(ReqLangOnBed, ARecordKeepsTheExtensionsAndReplays) {
                                                    "# - Counter, recorded as received\n"
                                                    "2,0 00 CA 01 01 00\n"
                                                    "> xx xx 00 2A 90 00\n"
-                                                   "\n");
+                                                   "\n"
+                                                   "ATR 3B 02 14 50\n");
     const bed::RunResult replay = Run({Path("golden.req")});
     EXPECT_EQ(replay.status, 0) << replay.out;
     ExpectLines(replay, {"PASSED: 6 tests, 6 passed, 0 failed"});

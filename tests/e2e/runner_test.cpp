@@ -173,7 +173,9 @@ TEST_F(RunnerOnBed, SuiteVerdictsFailureDetailJUnitAndTrace) {
 
     // Every exchange in the trace, the T=0 follow-ups too.
     const std::string trace = textfile::Read(dir_ / "trace.txt");
-    EXPECT_EQ(Count(trace, "\n"), 11u) << "nothing sent for test 10\n" << trace;
+    // The exchanges' lines, the ATR comment aside.
+    EXPECT_EQ(Count(trace, " ms\n"), 11u) << "nothing sent for test 10\n" << trace;
+    EXPECT_TRUE(trace.ends_with("\n# reader 1 ATR 3B 02 14 50\n")) << trace;
     EXPECT_NE(trace.find(" GET RESPONSE > 00 C0 00 00 04 < 01 02 03 04 90 00 result 0 from 0 "),
               std::string::npos)
         << trace;
@@ -789,7 +791,7 @@ TEST_F(RunnerOnBed, EveryFaultEndsTheRunWithItsReports) {
             for (const std::string& line : c.report)
                 EXPECT_NE(junit.out.find(line), std::string::npos) << line << "\n" << junit.out;
             // Written as the run went: each exchange that came back, one line each.
-            EXPECT_EQ(Count(textfile::Read(dir_ / "trace.txt"), "\n"), c.traceLines);
+            EXPECT_EQ(Count(textfile::Read(dir_ / "trace.txt"), " ms\n"), c.traceLines);
         }
         for (const auto& entry : fs::directory_iterator(dir_))
             EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos) << entry.path();
@@ -860,7 +862,8 @@ TEST_F(RunnerOnBed, WhatTheRulesForgaveIsToldAndNothingTestedIsNoPass) {
         lenient + ":7: '#' in hex text takes a digit's place",
         lenient + ":8: an include, skipped without @quorvane-run 1"};
     const std::string select = "2,0 00 A4 00 0C 02 3F 00\n> 90 00\n";
-    // An extended file that includes a base-rules file: what the rules read leniently there is reported.
+    // An extended file that includes a base-rules file: what the rules read leniently there is
+    // reported.
     textfile::Write(dir_ / "included.req", select + "2,0 00 A4 00 0C 02 3F 0\n> 90 00\n");
     const std::string includer = Path("includer.req");
     textfile::Write(includer, "@quorvane-run 1\n@include included.req\n");

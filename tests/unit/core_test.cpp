@@ -198,4 +198,18 @@ TEST(TraceLine, RefusesWhatItDoesNotWrite) {
     }
 }
 
+// A reader's ATR comment reads back as written; any other comment is no ATR.
+TEST(TraceLine, AnAtrCommentReadsBackAndOtherCommentsAreNone) {
+    const Bytes atr{0x3B, 0x02, 0x14, 0x50};
+    const std::string line = qv::WriteAtrComment(2, atr);
+    EXPECT_EQ(line, "# reader 2 ATR 3B 02 14 50\n");
+    const auto back = qv::ReadAtrComment(line.substr(0, line.size() - 1));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->reader, 2u);
+    EXPECT_EQ(back->atr, atr);
+    for (const char* other : {"# a note", "# reader x ATR 3B 02", "# reader 1 ATR",
+                              "# reader 1 ATR 3G", "reader 1 ATR 3B 02"})
+        EXPECT_FALSE(qv::ReadAtrComment(other)) << other;
+}
+
 } // namespace

@@ -8,10 +8,11 @@
 // random byte of the replay, so the replay differs every time as the card did. A command
 // recorded without a response is named in a comment and left to the default, 6D 00. From a
 // trace, every byte is as received (a trace knows no wildcards), only the card's answers count
-// (CT-API result 0, source address 0, the first reader's); GET RESPONSE and a corrected Le are
-// commands of their own there. The ATR is not in either file: it is given (the bed's default
-// otherwise). A record of a file that turns on quorvane-run's REQ extensions is refused (its
-// responses may be patterns): its trace replays.
+// (CT-API result 0, source address 0, of one reader: reader 1 unless another is chosen); GET
+// RESPONSE and a corrected Le are commands of their own there. The card's ATR is taken from the
+// file where the run wrote it (a record's ATR line, a trace's ATR comment); a --atr given wins,
+// and files written before that get the bed's default. A record of a file that turns on
+// quorvane-run's REQ extensions is refused (its responses may be patterns): its trace replays.
 #pragma once
 
 #include <string>
@@ -23,13 +24,20 @@
 namespace bed {
 
 // What was recorded, as tests: each command with the response recorded as its expected one
-// (empty: none), a wildcard where the record had "xx". From a trace, only the first reader's
-// card answers. Throw std::invalid_argument naming the file (and, for a trace, the line). A
-// recorded REQ file's lines that the base rules read otherwise than written ("FILE:LINE: what")
-// go to `warnings`.
-std::vector<qv::ReqTest> ReadRecordedReq(const std::string& path,
-                                         std::vector<std::string>& warnings);
-std::vector<qv::ReqTest> ReadTrace(const std::string& path);
+// (empty: none), a wildcard where the record had "xx"; and the card's ATR where the file holds
+// it (empty otherwise).
+struct Recording {
+    std::vector<qv::ReqTest> exchanges;
+    Bytes atr;
+    std::vector<unsigned> readers; // of a trace: the readers it holds exchanges or an ATR of
+};
+
+// Throw std::invalid_argument naming the file (and, for a trace, the line). A recorded REQ
+// file's lines that the base rules read otherwise than written ("FILE:LINE: what") go to
+// `warnings`. From a trace, only the card answers of reader `reader` (from 1), which must be in
+// it.
+Recording ReadRecordedReq(const std::string& path, std::vector<std::string>& warnings);
+Recording ReadTrace(const std::string& path, unsigned reader);
 
 // The card script that replays `exchanges`; `origin` is named in its first comment.
 std::string ReplayScript(const std::vector<qv::ReqTest>& exchanges, const Bytes& atr,
