@@ -20,6 +20,8 @@ struct HexLayout {
 
 // "00 A4 04 00": quorvane-run's reports, traces and REQ lines.
 inline constexpr HexLayout kHexSpaced{"", "", " "};
+// "9F38": a BER-TLV tag as REQ patterns and their messages write it.
+inline constexpr HexLayout kHexTight{"", "", ""};
 // "00 A4 04 00 ": the menu program's byte dumps, a blank after every byte, the last one too
 // (kept: its transcripts pin it).
 inline constexpr HexLayout kHexDump{"", " ", ""};

@@ -25,6 +25,10 @@ constexpr std::size_t kDashedNameSkip = kDashedName.size() + 1; // the base rule
 constexpr std::size_t kMaxIncludeDepth = 16;
 constexpr auto kLongestTimeLimit = std::chrono::hours(1);
 constexpr std::string_view kWellFormed = "well-formed"; // @atr's word for the decoder's verdict
+constexpr std::string_view kFollowing = "for the following tests"; // a lasting @time-limit
+constexpr std::string_view kOff = "off";
+constexpr const char* kTimeLimitForms =
+    " (or TIME for the following tests, or off)"; // the forms of @time-limit
 
 // The lines of a text without their line ends (LF, or CR LF).
 std::vector<std::string_view> Lines(std::string_view text) {
@@ -245,8 +249,8 @@ struct Context {
     std::vector<ReqTest>& tests;
     std::vector<RunOnlyLine>& runOnly;
     std::vector<FileWarning>& warnings;
-    std::set<std::string, std::less<>> captured; // names captured by the tests so far
-    std::vector<std::string> chain;              // the files being read, outermost first
+    KnownCaptures captured;         // names captured by the tests so far, with their lengths
+    std::vector<std::string> chain; // the files being read, outermost first
 };
 
 void ReadFile(Context& context, const std::string& path, std::string_view text,
@@ -358,14 +362,6 @@ class ExtendedReader {
         context_.runOnly.push_back({{path_, number_}, kind, std::move(what)});
     }
 
-    // A capture used before a test captured it.
-    void CheckUses(const std::vector<std::string>& names) const {
-        for (const std::string& name : names) {
-            if (!context_.captured.contains(name))
-                Fail("unknown capture name '" + name + "' (no earlier test captures it)");
-        }
-    }
-
     void Command(std::string_view line, std::size_t mark, std::uint8_t destination) {
         if (state_ == State::Awaiting)
             Fail("a second command line while the command of line " + std::to_string(test_.line) +
@@ -379,11 +375,11 @@ class ExtendedReader {
         test_.line = number_;
         test_.destination = destination;
         try {
-            command_ = ParseCommand(line.substr(std::min(line.size(), skipped + 1)));
+            command_ =
+                ParseCommand(line.substr(std::min(line.size(), skipped + 1)), &context_.captured);
         } catch (const PatternError& error) {
             Fail(error.what());
         }
-        CheckUses(command_.Uses());
         if (destination == CT) {
             RunOnly(RunOnlyLine::Kind::TerminalCommand, "a command to the card terminal");
             test_.extended = true;
@@ -414,22 +410,60 @@ class ExtendedReader {
             RunOnly(RunOnlyLine::Kind::Include, "an include");
             Include(std::string(argument));
         } else if (word == "time-limit") {
-            if (timeLimit_)
-                Fail("a second @time-limit for one test (the first on line " +
-                     std::to_string(timeLimitLine_) + ")");
-            try {
-                timeLimit_ = ParseDuration(argument);
-            } catch (const PatternError& error) {
-                Fail(std::string("@time-limit: ") + error.what());
-            }
-            timeLimitText_ = argument;
-            timeLimitLine_ = number_;
-            RunOnly(RunOnlyLine::Kind::TimeLimit, "a time limit");
+            TimeLimit(argument);
+        } else if (word == "get-response") {
+            GetResponse(argument);
         } else if (word == "atr") {
             Atr(argument);
         } else {
-            Fail("unknown directive '@" + std::string(word) + "' (@include, @time-limit, @atr)");
+            Fail("unknown directive '@" + std::string(word) +
+                 "' (@include, @time-limit, @get-response, @atr)");
         }
+    }
+
+    // "@time-limit TIME" for the next test, "@time-limit TIME for the following tests" for every
+    // test after it in this file, "@time-limit off" to end that.
+    void TimeLimit(std::string_view argument) {
+        if (argument == kOff) {
+            following_.reset();
+            RunOnly(RunOnlyLine::Kind::TimeLimit, "the end of a time limit");
+            return;
+        }
+        const bool following = argument.ends_with(kFollowing);
+        if (following)
+            argument =
+                Trim(argument.substr(0, argument.size() - kFollowing.size()), kBlanksAndTabs);
+        if (!following && timeLimit_)
+            Fail("a second @time-limit for one test (the first on line " +
+                 std::to_string(timeLimitLine_) + ")");
+        std::chrono::microseconds limit{};
+        try {
+            limit = ParseDuration(argument);
+        } catch (const PatternError& error) {
+            Fail(std::string("@time-limit: ") + error.what() + (following ? "" : kTimeLimitForms));
+        }
+        if (following) {
+            following_ = Limit{limit, std::string(argument)};
+            RunOnly(RunOnlyLine::Kind::TimeLimit, "a time limit for the following tests");
+            return;
+        }
+        timeLimit_ = limit;
+        timeLimitText_ = argument;
+        timeLimitLine_ = number_;
+        RunOnly(RunOnlyLine::Kind::TimeLimit, "a time limit");
+    }
+
+    // "@get-response on", "off" or "default" (as the command line says) for the tests after it.
+    void GetResponse(std::string_view argument) {
+        if (argument == "on")
+            getResponse_ = true;
+        else if (argument == "off")
+            getResponse_ = false;
+        else if (argument == "default")
+            getResponse_.reset();
+        else
+            Fail("@get-response takes on, off or default (as quorvane-run's command line says)");
+        RunOnly(RunOnlyLine::Kind::GetResponse, "GET RESPONSE for the following tests");
     }
 
     // "@atr PATTERN" or "@atr well-formed": a test of the reset's ATR, named by a name line
@@ -449,11 +483,10 @@ class ExtendedReader {
         } else {
             test_.atr = AtrCheck::Pattern;
             try {
-                expected_ = ParsePattern(argument);
+                expected_ = ParsePattern(argument, &context_.captured);
             } catch (const PatternError& error) {
                 Fail("@atr: " + std::string(error.what()));
             }
-            CheckUses(expected_->Uses());
         }
         if (nameLine_ == 0) {
             name_ = "ATR";
@@ -494,11 +527,10 @@ class ExtendedReader {
             return;
         if (!responseText_.empty()) {
             try {
-                expected_ = ParsePattern(responseText_);
+                expected_ = ParsePattern(responseText_, &context_.captured);
             } catch (const PatternError& error) {
                 Fail(error.what());
             }
-            CheckUses(expected_->Uses());
         }
         const bool basic =
             !expected_ || (expected_->Plain() && responseText_.find('{') == std::string::npos);
@@ -520,15 +552,23 @@ class ExtendedReader {
         test_.number = context_.tests.size() + 1;
         if (nameLine_ != 0)
             test_.name = std::move(name_);
+        // The next test's own limit before the one for the following tests; a test of the ATR
+        // has nothing to time.
         if (timeLimit_) {
             test_.timeLimit = timeLimit_;
             test_.timeLimitText = timeLimitText_;
             test_.extended = true;
+        } else if (following_ && test_.atr == AtrCheck::None) {
+            test_.timeLimit = following_->limit;
+            test_.timeLimitText = following_->text;
+            test_.extended = true;
         }
-        if (expected_) {
-            for (const std::string& name : expected_->Defines())
-                context_.captured.insert(name);
+        if (getResponse_ && test_.atr == AtrCheck::None) {
+            test_.getResponse = getResponse_;
+            test_.extended = true;
         }
+        if (expected_)
+            expected_->Define(context_.captured);
         // What is sent: the command's bytes, or, for a command written with braces, its
         // template, spelled out only when it is sent (a run of 65535 bytes costs its text until
         // then) and kept as written for a record.
@@ -562,9 +602,15 @@ class ExtendedReader {
     std::optional<Pattern> expected_; // as written; nothing: any response passes
     std::string name_;
     std::size_t nameLine_ = 0;
-    std::optional<std::chrono::microseconds> timeLimit_;
+    std::optional<std::chrono::microseconds> timeLimit_; // the next test's
     std::string timeLimitText_;
     std::size_t timeLimitLine_ = 0;
+    struct Limit {
+        std::chrono::microseconds limit;
+        std::string text; // as written
+    };
+    std::optional<Limit> following_;  // the following tests' limit
+    std::optional<bool> getResponse_; // @get-response on or off; nothing: as the command line
     std::size_t responseLine_ = 0;
     std::string responseText_;
     std::vector<std::size_t> responseLines_; // the lines of the response being read
@@ -583,6 +629,10 @@ std::vector<RunOnlyLine> Dormant(const std::string& path,
         } else if (line.starts_with("@time-limit ")) {
             dormant.push_back({where, RunOnlyLine::Kind::TimeLimit,
                                "a time limit, skipped without @quorvane-run 1"});
+        } else if (line.starts_with("@get-response ")) {
+            dormant.push_back({where, RunOnlyLine::Kind::GetResponse,
+                               "GET RESPONSE for the following tests, skipped without "
+                               "@quorvane-run 1"});
         } else if (line.starts_with("@atr ")) {
             dormant.push_back({where, RunOnlyLine::Kind::Atr,
                                "a test of the ATR, skipped without @quorvane-run 1"});
@@ -667,6 +717,8 @@ std::optional<std::string> Difference(const ReqTest& test, const std::vector<Req
         return "its expected response reads back otherwise";
     if (back.timeLimitText != test.timeLimitText)
         return "its time limit reads back otherwise";
+    if (back.atr != test.atr || back.getResponse != test.getResponse)
+        return "its ATR test or its GET RESPONSE reads back otherwise";
     return std::nullopt;
 }
 
@@ -761,6 +813,9 @@ std::string TestLines(const ReqTest& test) {
     }
     if (test.timeLimit)
         lines += "@time-limit " + test.timeLimitText + "\n";
+    // For this test alone: the tests after it are as the command line says.
+    if (test.getResponse)
+        lines += std::string("@get-response ") + (*test.getResponse ? "on" : "off") + "\n";
     lines += test.destination == CT ? "2,1 " : "2,0 ";
     lines += test.commandTemplate ? test.commandTemplate->text : ToHex(test.command);
     lines += "\n";
@@ -769,6 +824,8 @@ std::string TestLines(const ReqTest& test) {
     else if (!test.extended && !test.expected.empty())
         lines += "> " + ToHex(test.expected, kHexSpaced, test.wildcard) + "\n";
     lines += "\n"; // a blank line ends a test without an expected response too
+    if (test.getResponse)
+        lines += "@get-response default\n";
     return lines;
 }
 

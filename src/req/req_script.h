@@ -6,9 +6,10 @@
 // that is neither blank nor a "#" line. A file without it is read by the base reader alone, so
 // it gives exactly the tests the interactive program reads. In a file with it:
 //   - lines are classified in the base order (a "#" line names a test; a line holding "2,0" is a
-//     command to the card), then: "@" starts a directive (@include FILE, @time-limit TIME,
-//     @atr PATTERN: a test of the reset's ATR, which sends nothing), a line holding "2,1" is a
-//     command to the card terminal, ">" starts the expected response, read as a pattern
+//     command to the card), then: "@" starts a directive (@include FILE, @time-limit TIME [for
+//     the following tests] or off, @get-response on|off|default for the tests after it in the
+//     file, @atr PATTERN: a test of the reset's ATR, which sends nothing), a line holding "2,1" is
+//     a command to the card terminal, ">" starts the expected response, read as a pattern
 //     (req_pattern.h);
 //   - what the base rules read leniently is an error: a name line holding "2,0", a second command
 //   line
@@ -28,7 +29,6 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
-#include <set>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -56,6 +56,7 @@ struct RunOnlyLine {
         Include,          // "@include FILE": the menu program skips it
         TimeLimit,        // "@time-limit TIME": skipped likewise
         Atr,              // "@atr PATTERN" or "@atr well-formed": skipped likewise
+        GetResponse,      // "@get-response on|off|default": skipped likewise
         TerminalCommand,  // a "2,1" command: skipped, with its response lines
         TerminalResponse, // the ">" line (and continuation lines) of a command to the terminal
         Command,          // a "2,0" command with {name} or {N*HH}: other bytes are sent
@@ -144,7 +145,7 @@ class ReadBack {
     std::string header_;
     std::size_t headerLines_;
     std::size_t line_; // the lines written so far
-    std::set<std::string, std::less<>> captured_;
+    KnownCaptures captured_;
 };
 
 } // namespace qv

@@ -28,6 +28,19 @@ std::optional<std::string> MissingCapture(const ReqTest& test, const Captures& c
     return std::nullopt;
 }
 
+std::optional<std::string> CommandFault(const ReqTest& test, const Captures& captures) {
+    if (!test.commandTemplate)
+        return std::nullopt;
+    for (const CommandTemplate::Piece& piece : test.commandTemplate->pieces) {
+        const auto held = captures.find(piece.ref.name);
+        if (held != captures.end() && !piece.ref.Of(held->second)) {
+            return "capture '" + piece.ref.name + "' holds " + std::to_string(held->second.size()) +
+                   " bytes: {" + piece.ref.Text() + "} reaches past them";
+        }
+    }
+    return std::nullopt;
+}
+
 std::span<const std::uint8_t> CommandToSend(const ReqTest& test, const Captures& captures,
                                             Bytes& room) {
     if (!test.commandTemplate)

@@ -23,6 +23,10 @@ std::vector<std::string> CaptureUses(const ReqTest& test);
 // or nothing.
 std::optional<std::string> MissingCapture(const ReqTest& test, const Captures& captures);
 
+// Why the command cannot be put together although every capture it reads holds a value: a part
+// of a capture ({size[2]}) beyond the bytes it holds; nothing when it can.
+std::optional<std::string> CommandFault(const ReqTest& test, const Captures& captures);
+
 // The command as sent: its bytes, or its template with its runs spelled out and the values of
 // `captures` put in (kept in `room`); empty when a capture it uses holds no value.
 std::span<const std::uint8_t> CommandToSend(const ReqTest& test, const Captures& captures,

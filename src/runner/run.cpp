@@ -123,6 +123,11 @@ class ReaderRun {
             }
             if (missing)
                 return result;
+            if (std::optional<std::string> fault = qv::CommandFault(test, captures_)) {
+                result.judgement.verdict = Verdict::CaptureMissing;
+                result.why = std::move(*fault);
+                return result;
+            }
         }
         if (test.atr != qv::AtrCheck::None)
             return JudgeAtr(std::move(result));
@@ -131,8 +136,8 @@ class ReaderRun {
             result.judgement.verdict = Verdict::NotSent;
             return result;
         }
-        const Exchange& last =
-            SendWithFollowUps(result.command, test.destination, settings.getResponse);
+        const Exchange& last = SendWithFollowUps(result.command, test.destination,
+                                                 test.getResponse.value_or(settings.getResponse));
         result.received = last.received;
         if (!joined_.empty() && last.result == OK) {
             joined_.insert(joined_.end(), last.received.begin(), last.received.end());

@@ -79,10 +79,10 @@ TEST_F(ReqLangOnBed, TheDemoExampleUsesEveryExtensionAndPasses) {
     Insert(bed::LoadCardScript(bed::SourcePath("testbed/cards/demo.card")));
     const bed::RunResult r = Run({bed::SourcePath("examples/demo-extensions.req")});
     EXPECT_EQ(r.status, 0) << r.out;
-    ExpectLines(r, {"demo-extensions.req (17 tests)\n", "PASS     1  ATR well formed  ",
+    ExpectLines(r, {"demo-extensions.req (22 tests)\n", "PASS     1  ATR well formed  ",
                     "PASS     3  Select MF  ",
-                    "PASS    17  GET STATUS: the terminal has one functional unit, the card slot  ",
-                    "PASSED: 17 tests, 17 passed, 0 failed"});
+                    "PASS    22  GET STATUS: the terminal has one functional unit, the card slot  ",
+                    "PASSED: 22 tests, 22 passed, 0 failed"});
 }
 
 TEST_F(ReqLangOnBed, TheCtbcsSuitePassesOnOurLibraryAndNamesTheWrongAnswerOfAnother) {
@@ -358,6 +358,64 @@ TEST_F(ReqLangOnBed, AtrTestsJudgeTheResetsAtrAndCaptureFromIt) {
     EXPECT_NE(textfile::Read(dir_ / "report.xml")
                   .find("message=\"the ATR is not well formed: TCK missing at byte 4: "),
               std::string::npos);
+}
+
+// The words that read captures and the templates, on the bed: a second challenge that must not
+// repeat the first, a size from the FCP read back as a length, a record that says its own length,
+// and one template matching the FCPs of two cards that order their data objects otherwise; a card
+// that repeats its challenge, breaks the FCP's TLV and overstates a length fails each with the byte
+// or the value.
+TEST_F(ReqLangOnBed, CaptureWordsAndTemplatesOnCardsThatOrderTheirDataObjectsOtherwise) {
+    const std::string file = Write("words.req", "@quorvane-run 1\n"
+                                                "# - Challenge\n"
+                                                "2,0 00 84 00 00 08\n"
+                                                "> {first:8} 90 00\n"
+                                                "# - Another challenge\n"
+                                                "2,0 00 84 00 00 08\n"
+                                                "> {!first} 90 00\n"
+                                                "# - Select with FCP\n"
+                                                "2,0 00 A4 02 04 02 2F 00 00\n"
+                                                "> {tlv 62: 80 = {size:2}, 82 = 01, 83 = 2F 00, "
+                                                "...} 90 00\n"
+                                                "# - Read as many bytes as the FCP says\n"
+                                                "2,0 00 B0 00 00 {size[1]}\n"
+                                                "> {data:size} 90 00\n"
+                                                "# - A record that says its length\n"
+                                                "2,0 00 B2 01 04 00\n"
+                                                "> {n:1} {record:n} 90 00\n");
+    const std::string common = "apdu 00 B0 00 00 04 -> 01 02 03 04 90 00\n"
+                               "apdu 00 B2 01 04 00 -> 03 AA BB CC 90 00\n";
+    for (const char* fcp : {"62 0B 82 01 01 83 02 2F 00 80 02 00 04 90 00",
+                            "62 0E 80 02 00 04 8A 01 05 83 02 2F 00 82 01 01 90 00"}) {
+        Insert(bed::ParseCardScript("apdu 00 84 00 00 08 -> random 8, 90 00\n"
+                                    "apdu 00 A4 02 04 02 2F 00 00 -> " +
+                                    std::string(fcp) + "\n" + common));
+        const bed::RunResult r = Run({file});
+        EXPECT_EQ(r.status, 0) << fcp << "\n" << r.out;
+        ExpectLines(r, {"PASSED: 5 tests, 5 passed, 0 failed"});
+    }
+
+    Insert(bed::ParseCardScript("apdu 00 84 00 00 08 -> 11 22 33 44 55 66 77 88 90 00\n"
+                                "apdu 00 A4 02 04 02 2F 00 00 -> 62 0C 82 01 01 90 00\n"
+                                "apdu 00 B2 01 04 00 -> 09 AA 90 00\n"));
+    const bed::RunResult r = Run({file});
+    EXPECT_EQ(r.status, 1) << r.out;
+    ExpectLines(r, {"FAIL     2  Another challenge  ",
+                    "           expected  {!first} 90 00\n"
+                    "           received  11 22 33 44 55 66 77 88 90 00\n"
+                    "                     ^^ response repeats the 8 bytes of 'first' at byte 1 "
+                    "({!first} wants others)\n"
+                    "           captures  first = 11 22 33 44 55 66 77 88\n",
+                    "FAIL     3  Select with FCP  ",
+                    "           received  62 0C 82 01 01 90 00\n"
+                    "                        ^^ response is no well-formed BER-TLV at byte 2: the "
+                    "value of 12 bytes runs past the end (5 bytes left)\n",
+                    "ERROR    4  Read as many bytes as the FCP says  ",
+                    "FAIL     5  A record that says its length  ",
+                    "           received  09 AA 90 00\n"
+                    "                        ^^ length capture 'n' holds 9 (09), more than the 3 "
+                    "bytes left at byte 2\n",
+                    "FAILED: 5 tests, 1 passed, 4 failed"});
 }
 
 // A test that reads a capture without a value is not sent, and says which test left it so: one

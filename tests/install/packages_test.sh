@@ -45,7 +45,7 @@ grep -qF "PASSED: 5 tests, 5 passed, 0 failed" "$work/runner.out" || { cat "$wor
 status=0
 in_bed "$runner" /usr/share/doc/quorvane/examples/demo-extensions.req >"$work/extended.out" 2>&1 || status=$?
 [ $status -eq 0 ] || { cat "$work/extended.out"; fail "quorvane-run ended with status $status on the extended example"; }
-grep -qF "PASSED: 17 tests, 17 passed, 0 failed" "$work/extended.out" || { cat "$work/extended.out"; fail "no summary"; }
+grep -qF "PASSED: 22 tests, 22 passed, 0 failed" "$work/extended.out" || { cat "$work/extended.out"; fail "no summary"; }
 
 # The consumer opens the demo card's reader, powers the card and reads its 16-byte file.
 cat >"$work/consumer.c" <<'C'

@@ -180,6 +180,132 @@ TEST(ReqLanguage, AnAtrTestJudgesTheResetsAtr) {
     EXPECT_EQ(Parse("@atr well-formed\n").dormant.size(), 1u);
 }
 
+// A time limit or GET RESPONSE for the following tests holds for each test after it in its file
+// until it changes or ends; a limit for the next test alone comes first; a test of the ATR and the
+// tests of an included file are not touched.
+TEST(ReqLanguage, SettingsForTheFollowingTestsLastUntilChanged) {
+    const qv::Script script = Parse(kRunOnly + "2,0 01\n\n"
+                                               "@time-limit 2 s for the following tests\n"
+                                               "@get-response on\n"
+                                               "2,0 02\n\n"
+                                               "@time-limit 5 ms\n@get-response off\n2,0 03\n\n"
+                                               "@atr well-formed\n"
+                                               "@include other.req\n"
+                                               "2,0 04\n\n"
+                                               "@time-limit off\n@get-response default\n"
+                                               "2,0 05\n\n",
+                                    {{"suite/other.req", kRunOnly + "2,0 06\n\n"}});
+    struct Expected {
+        const char* limit; // "" for none
+        std::optional<bool> getResponse;
+    };
+    const Expected expected[] = {{"", std::nullopt}, {"2 s", true},      {"5 ms", false},
+                                 {"", std::nullopt}, {"", std::nullopt}, {"2 s", false},
+                                 {"", std::nullopt}};
+    ASSERT_EQ(script.tests.size(), std::size(expected));
+    for (std::size_t k = 0; k < script.tests.size(); ++k) {
+        const qv::ReqTest& test = script.tests[k];
+        EXPECT_EQ(test.timeLimitText, expected[k].limit) << "test " << k + 1;
+        EXPECT_EQ(test.timeLimit.has_value(), *expected[k].limit != 0) << "test " << k + 1;
+        EXPECT_EQ(test.getResponse, expected[k].getResponse) << "test " << k + 1;
+    }
+    EXPECT_EQ(script.tests[1].timeLimit, std::chrono::seconds(2));
+}
+
+// Each word of a pattern beyond bytes and lengths, against responses that match it and that
+// miss it, with the reason a miss gives: a capture's complement, a length read from a capture
+// (an earlier test's, or one made before in the same response), a capture used again in its own
+// response, part of a capture, and BER-TLV templates whose children stand in any order.
+TEST(ReqLanguage, EachCaptureAndTemplateWordMatchesWhatItSaysAndFailsTheRest) {
+    struct Case {
+        const char* what;
+        const char* pattern;
+        const char* received;
+        std::string why; // empty: it matches
+        qv::Captures bound = {};
+    };
+    const char* const fcp = "{tlv 62: 82 = 01, 83 = {fid:2}, ...} 90 00";
+    const Case cases[] = {
+        {"another challenge", "{!chal} 90 00", "55 66 77 88 90 00", ""},
+        {"the same challenge again", "{!chal} 90 00", "11 22 33 44 90 00",
+         "response repeats the 4 bytes of 'chal' at byte 1 ({!chal} wants others)"},
+        {"a challenge too short", "{!chal} 90 00", "11 22 33 90 00",
+         "response differs at byte 5 (5 bytes received, 6 expected)"},
+        {"a part unlike", "{!size[1]} 90 00", "04 90 00", ""},
+        {"a length from an earlier test",
+         "{data:size} 90 00",
+         "AA BB CC 90 00",
+         "",
+         {{"data", Hex("AA BB CC")}}},
+        {"a length from an earlier test, short", "{data:size} 90 00", "AA BB",
+         "length capture 'size' holds 3 (00 03), more than the 2 bytes left at byte 1"},
+        {"a length captured before in the response",
+         "{n:1} {data:n} 90 00",
+         "02 AA BB 90 00",
+         "",
+         {{"n", Hex("02")}, {"data", Hex("AA BB")}}},
+        {"a length past the response", "{n:1} {data:n} 90 00", "09 AA BB 90 00",
+         "length capture 'n' holds 9 (09), more than the 4 bytes left at byte 2"},
+        {"a length from a part",
+         "{n:2} {data:n[1]} 90 00",
+         "00 01 AA 90 00",
+         "",
+         {{"n", Hex("00 01")}, {"data", Hex("AA")}}},
+        {"a back-reference", "{a:2} 00 {a}", "12 34 00 12 34", "", {{"a", Hex("12 34")}}},
+        {"a back-reference, changed", "{a:2} 00 {a}", "12 34 00 12 35",
+         "response differs at byte 5"},
+        {"a byte of a capture", "{size[1]} 90 00", "03 90 00", ""},
+        {"a range of a capture", "{chal[1..2]} 90 00", "22 33 90 00", ""},
+        {"a range of a capture, another", "{chal[1..2]} 90 00", "22 34 90 00",
+         "response differs at byte 2"},
+        {"children in the written order",
+         fcp,
+         "62 09 82 01 01 83 02 3F 00 80 00 90 00",
+         "",
+         {{"fid", Hex("3F 00")}}},
+        {"children in another order",
+         fcp,
+         "62 09 80 00 83 02 2F 00 82 01 01 90 00",
+         "",
+         {{"fid", Hex("2F 00")}}},
+        {"a child's value differs", "{tlv 62: 82 = 38, ...} 90 00",
+         "62 09 82 01 01 83 02 3F 00 80 00 90 00",
+         "response differs at byte 5, in the value of data object 82 in 62 at byte 1 (1 byte)"},
+        {"a child missing", "{tlv 62: 84, ...} 90 00", "62 03 82 01 01 90 00",
+         "response has no data object 84 in 62 at byte 1"},
+        {"a child not named", "{tlv 62: 82 = 01, 83 = {fid:2}} 90 00",
+         "62 09 82 01 01 83 02 3F 00 80 00 90 00",
+         "response has data object 80 at byte 10 in 62 at byte 1, which the template does not "
+         "name (a last '...' allows others)"},
+        {"another template", fcp, "6F 03 82 01 01 90 00", "response differs at byte 1"},
+        {"a template longer than the response", fcp, "62 0C 82 01 01 90 00",
+         "response is no well-formed BER-TLV at byte 2: the value of 12 bytes runs past the end "
+         "(5 bytes left)"},
+        {"a child longer than its template", fcp, "62 03 82 05 01 90 00",
+         "response is no well-formed BER-TLV at byte 4: the value of 5 bytes runs past the end "
+         "(1 byte left) (in 62 at byte 1)"},
+        {"two-byte tags and an 81 length",
+         "{tlv BF0C: 9F 38 = {pdol:*}} 90 00",
+         "BF 0C 81 05 9F 38 02 AA BB 90 00",
+         "",
+         {{"pdol", Hex("AA BB")}}},
+        {"a template within a template",
+         "{tlv 6F: 84 = {aid:*}, A5 = {tlv: 88 = {sfi:1}, ...}} 90 00",
+         "6F 0C 84 02 A0 01 A5 06 50 01 41 88 01 02 90 00",
+         "",
+         {{"aid", Hex("A0 01")}, {"sfi", Hex("02")}}},
+        {"a template then its data", "{tlv 80:} {*}", "80 00 01 02", ""},
+    };
+    const qv::Captures held{{"chal", Hex("11 22 33 44")}, {"size", Hex("00 03")}};
+    for (const Case& c : cases) {
+        const qv::Pattern pattern = qv::ParsePattern(c.pattern);
+        const qv::PatternMatch m = qv::MatchPattern(pattern, Hex(c.received), held);
+        EXPECT_EQ(m.matched, c.why.empty()) << c.what;
+        EXPECT_EQ(m.why, c.why) << c.what;
+        EXPECT_EQ(m.bound, c.bound) << c.what;
+    }
+}
+
 TEST(ReqLanguage, PlainPatternsJudgeAsTheBaseMatcher) {
     const Bytes expected = Hex("12 78 34 90 00");
     const Bytes wildcard{0, 1, 0, 0, 0};
@@ -303,9 +429,41 @@ TEST(ReqLanguage, BadSpellingIsAnErrorWithItsFileAndLine) {
         {kRunOnly + "@time-limit 1 s\n@time-limit 2 s\n2,0 00\n", "a second @time-limit"},
         {kRunOnly + "@time-limit 1 s\n", "suite/main.req:2: @time-limit of line 2 has no test"},
         {kRunOnly + "@frobnicate\n", "suite/main.req:2: unknown directive '@frobnicate'"},
+        {kRunOnly + "2,0 00 A4\n> {data:size} 90 00\n",
+         "suite/main.req:3: capture 'size' is used as a length before it is set"},
+        {kRunOnly + "2,0 00 84 00 00 08\n> {c:8} 90 00\n2,0 00 B0 00 00 {c[9]}\n",
+         "suite/main.req:4: {c[9]}: capture 'c' holds 8 bytes (bytes 0 to 7)"},
+        {kRunOnly + "2,0 00 A4\n> {c:2} {c[1..2]}\n",
+         "suite/main.req:3: {c[1..2]}: capture 'c' holds 2 bytes (bytes 0 to 1)"},
+        {kRunOnly + "2,0 00 A4\n> {c:6} {d:c} 90 00\n",
+         "suite/main.req:3: {d:c}: a length is read from 1 to 4 bytes, and c holds 6"},
+        {kRunOnly + "2,0 00 A4\n> {c:2} {d:c[1..0]}\n", "the first byte is after the last"},
+        {kRunOnly + "2,0 00 A4\n> 82 = 01 90 00\n",
+         "suite/main.req:3: '=' outside a template: a data object's 'TAG = ...' and '...' stand "
+         "in {tlv TAG: ...}"},
+        {kRunOnly + "2,0 00 A4\n> 90 00 ...\n", "'.' outside a template"},
+        {kRunOnly + "2,0 00 A4\n> {tlv 62: ..., 82}\n", "'...' stands last among the children"},
+        {kRunOnly + "2,0 00 A4\n> {tlv 6Z: 82}\n", "{tlv 6Z: 82}: '6Z' is no tag in hex"},
+        {kRunOnly + "2,0 00 A4\n> {tlv 1F: 82}\n", "'1F' is no BER-TLV tag"},
+        {kRunOnly + "2,0 00 A4\n> {tlv 62: 82 = }\n", "nothing after '='"},
+        {kRunOnly + "2,0 00 A4\n> {tlv 62: 82 = 01 | 02}\n", "'|' in a data object's value"},
+        {kRunOnly + "2,0 00 A4\n> {*} {tlv 62: 82}\n",
+         "suite/main.req:3: a data object {tlv 62: ...} after an item of open length"},
+        {kRunOnly + "2,0 00 A4\n> {*} {a:2} {b:a}\n",
+         "{a} after an item of open length reads a capture made from that item on"},
+        {kRunOnly + "2,0 00 A4\n> {tlv: 82} {*}\n", "two items of open length"},
+        {kRunOnly + "2,0 00 A4\n> {!1a}\n", "'!' stands before a capture's name"},
+        {kRunOnly + "2,0 00 A4 {!x}\n", "in a command: only {name} and {N*HH}"},
+        {kRunOnly + "@get-response maybe\n",
+         "suite/main.req:2: @get-response takes on, off or default"},
+        {kRunOnly + "@time-limit 1 s for the following\n2,0 00\n",
+         "suite/main.req:2: @time-limit: a time is a number and us, ms or s, such as 250 ms (or "
+         "TIME for the following tests, or off)"},
+        {kRunOnly + "@time-limit for the following tests\n",
+         "suite/main.req:2: @time-limit: a time"},
         {kRunOnly + "@atr\n", "suite/main.req:2: @atr needs a pattern for the ATR, or well-formed"},
         {kRunOnly + "@atr 3B {hist:2\n", "suite/main.req:2: @atr: '{' without its '}'"},
-        {kRunOnly + "@atr 3B {hist}\n", "suite/main.req:2: unknown capture name 'hist'"},
+        {kRunOnly + "@atr 3B {hist}\n", "suite/main.req:2: @atr: unknown capture name 'hist'"},
         {kRunOnly + "@time-limit 1 s\n@atr well-formed\n",
          "suite/main.req:3: @time-limit of line 2 stands before @atr, which sends nothing"},
         {kRunOnly + "2,0 00 A4\n@atr well-formed\n", "suite/main.req:3: a directive between"},
@@ -500,7 +658,7 @@ TEST(ReqLanguage, TheShippedExamplesRead) {
         std::size_t toTerminal;
     };
     for (const Case& c :
-         {Case{"examples/demo-extensions.req", 17, 1},
+         {Case{"examples/demo-extensions.req", 22, 1},
           Case{"examples/conformance/ctbcs.req", 48, 48},
           Case{"examples/conformance/iso7816-cases.req", 859, 0},
           Case{"examples/conformance/pinpad.req", 13, 13}, Case{"examples/demo-pass.req", 5, 0}}) {
@@ -558,8 +716,13 @@ TEST(ReqLanguage, WrittenTestsReadBackTheSame) {
         "2,0 00 A4 00 00 02 3F 00 00\n> 62 {fcp:*} 90 00\n@time-limit 250 ms\n"
         "# - Echo\n2,0 80 E4 00 00 02 {fcp} 00\n> {*} 90 00\n2,1 20 13 00 81 00\n"
         "> 81 01 01 \\\n 90 00\n2,0 00 B0 00 00 02\n\n2,0 00 D6 00 00 03 {3*5A}\n"
-        "> 9x 00\n@time-limit 1 s\n2,0 00 B0 00 00 01\n> 6x xx\n@atr well-formed\n"
-        "# - History\n@atr 3B 8x {hist:*} xx | 3B 0x {hist:*}\n2,0 80 E4 00 00 {hist}\n\n";
+        "> 9x 00\n@time-limit 1 s\n2,0 00 B0 00 00 01\n> 6x xx\n@get-response on\n"
+        "@time-limit 2 s for the following tests\n2,0 00 B0 00 00 00\n\n"
+        "@get-response off\n@time-limit 9 ms\n2,0 00 B0\n> 90 00\n@time-limit off\n"
+        "@get-response default\n2,0 00 B0\n> 90 00\n@atr well-formed\n"
+        "# - History\n@atr 3B 8x {hist:*} xx | 3B 0x {hist:*}\n2,0 80 E4 00 00 {hist}\n\n"
+        "2,0 00 A4 02 04 02 2F 00 00\n> {tlv 62: 80 = {sz:2}, 82, ...} {!hist[0]}\n"
+        "2,0 00 B0 00 00 {sz[1]}\n> {d:sz} {n:1} {e:n} {e} 90 00\n";
     for (const std::string& text : {base, extended}) {
         const qv::Script script = Parse(text);
         readBack(script.tests, script.extended, text);
