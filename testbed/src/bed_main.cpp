@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
@@ -245,8 +246,8 @@ class Services {
     Pipe stop_; // its write end held until the services are to end
 };
 
-Services::Services(int readers, std::vector<Card> cards,
-                   const std::map<int, std::string>& pinPads, bool verbose) {
+Services::Services(int readers, std::vector<Card> cards, const std::map<int, std::string>& pinPads,
+                   bool verbose) {
     for (int service = 0; service * bed::kMaxReaders < readers; ++service) {
         const int first = service * bed::kMaxReaders;
         std::vector<Card> own;
@@ -325,8 +326,20 @@ void PassOn(int signal, siginfo_t* info, void*) {
 
 // PID 1 of the command's namespace: starts the command and ends with its status. Its end ends
 // every other process in the namespace: what the command left running goes with it.
+// /proc of this PID namespace, in a mount namespace of its own: a program that reads
+// /proc/self or /proc/PID (a sanitizer's runtime, ps, pgrep) would otherwise find the processes
+// of the namespace outside, under other numbers. Where the mount is refused, /proc stays as it
+// was and the command runs all the same.
+void MountOwnProc() {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return;
+    mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+}
+
 [[noreturn]] void RunInit(char** argv) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    MountOwnProc();
     const sigset_t watched = WatchedSignals();
     command = fork();
     if (command == 0) {

@@ -593,6 +593,12 @@ TEST(CardTools, TheBedEndsWhatItStartedAndStartsWhenever) {
          "$BED --readers 16 -- echo started\n"
          "echo \"$old\" > $range\n",
          {"started"}},
+        // Programs that read /proc/self or /proc/PID (a sanitizer's runtime, ps) see their own
+        // processes.
+        {"the command sees its own processes in /proc",
+         "$BED --readers 0 -- sh -c 'read pid rest < /proc/self/stat; echo \"self $pid, shell "
+         "$$\"'\n",
+         {"self 2, shell 2\n"}},
         {"a process the command left running ends with the bed",
          "$BED --readers 0 -- sh -c 'flock lock sleep 600 >/dev/null 2>&1 & echo started'\n"
          "flock -n lock echo free\n",
