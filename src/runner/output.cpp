@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 namespace qvrun {
@@ -179,13 +181,25 @@ mode_t Umask() {
     return mask;
 }
 
-// A device or FIFO opened for writing. A FIFO that no program reads is refused at once rather
-// than waited for.
+// How long a FIFO may go without a reader before it is refused: the reader is often started
+// beside quorvane-run (`cat fifo & quorvane-run --trace fifo ...`) and may open it a moment later.
+constexpr auto kFifoReaderPatience = std::chrono::seconds(5);
+
+// A device or FIFO opened for writing. A FIFO that no program reads is refused after
+// kFifoReaderPatience rather than waited for without end (a blocking open would).
 int OpenInPlace(const std::string& path) {
-    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0)
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
+    const auto until = std::chrono::steady_clock::now() + kFifoReaderPatience;
+    for (;;) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+        // ENXIO: a FIFO with no reader yet. No event says when one opens it, so look again.
+        if (errno != ENXIO || std::chrono::steady_clock::now() >= until)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 } // namespace
@@ -248,8 +262,9 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
         if (!temporary_.empty())
             unlink(temporary_.c_str());
         const bool lonelyFifo = error == ENXIO && target.kind == OutputTarget::Kind::InPlace;
-        throw SetupError("cannot write " + Shown() + ": " +
-                         (lonelyFifo ? "no program reads the FIFO" : Why(error)));
+        throw SetupError(
+            "cannot write " + Shown() + ": " +
+            (lonelyFifo ? "no program reads the FIFO (waited 5 s for one)" : Why(error)));
     }
     if (!temporary_.empty())
         Track(temporary_);

@@ -509,6 +509,11 @@ TEST_F(RunnerOnBed, OutputsGoWhereTheyAreNamedWholeOrNotAtAll) {
         {"a FIFO that no program reads",
          "mkfifo lonely; run --trace lonely a.req",
          {"status 2", "cannot write lonely: no program reads the FIFO"}},
+        // The reader is started beside the run and may open the FIFO a moment after it.
+        {"a FIFO whose reader comes a moment later",
+         "mkfifo late; run --trace late a.req >/dev/null & sleep 0.5; cat late >got.txt; wait\n"
+         "grep -q ' reader 1 ' got.txt && echo streamed",
+         {"status 1", "streamed"}},
         {"a link to a FIFO",
          "mkfifo fifo; ln -s fifo tofifo; cat fifo >got.txt & run --trace tofifo a.req >/dev/null\n"
          "wait; grep -q ' reader 1 ' got.txt && echo streamed; test -p fifo && echo still a FIFO",
