@@ -418,6 +418,33 @@ TEST_F(ReqLangOnBed, CaptureWordsAndTemplatesOnCardsThatOrderTheirDataObjectsOth
                     "FAILED: 5 tests, 1 passed, 4 failed"});
 }
 
+// @get-response on and off hold for the tests after them whatever the command line says, and
+// default goes back to what it says.
+TEST_F(ReqLangOnBed, GetResponseForTheFollowingTestsOverridesTheCommandLine) {
+    Insert(bed::ParseCardScript("apdu 00 B2 01 04 00 -> 61 04\n"
+                                "apdu 00 C0 00 00 04 -> 01 02 03 04 90 00\n"));
+    const std::string file = Write("follow.req", "@quorvane-run 1\n"
+                                                 "@get-response on\n"
+                                                 "# - Fetched\n"
+                                                 "2,0 00 B2 01 04 00\n"
+                                                 "> 01 02 03 04 90 00\n"
+                                                 "@get-response off\n"
+                                                 "# - Not fetched\n"
+                                                 "2,0 00 B2 01 04 00\n"
+                                                 "> 61 04\n"
+                                                 "@get-response default\n"
+                                                 "# - As the command line says\n"
+                                                 "2,0 00 B2 01 04 00\n"
+                                                 "> 61 04\n");
+    const bed::RunResult plain = Run({file});
+    EXPECT_EQ(plain.status, 0) << plain.out;
+    const bed::RunResult fetching = Run({"--get-response", file});
+    EXPECT_EQ(fetching.status, 1) << fetching.out;
+    ExpectLines(fetching,
+                {"PASS     1  Fetched  ", "PASS     2  Not fetched  ",
+                 "FAIL     3  As the command line says  ", "FAILED: 3 tests, 2 passed, 1 failed"});
+}
+
 // A test that reads a capture without a value is not sent, and says which test left it so: one
 // that failed, or one that passed through an alternative that does not capture it. A test that
 // fails only on its time limit matched: its captures hold.
