@@ -393,19 +393,27 @@ int RunCommand(char** argv) {
         if (early->ssi_signo != SIGCHLD && !FromTerminal(early->ssi_code))
             return 128 + static_cast<int>(early->ssi_signo); // stopped before it began
     }
-    if (unshare(CLONE_NEWPID) != 0) {
+    // The bed's own PID namespace, to return to once the command's is made: a process the bed
+    // starts after the command has ended (a sanitizer's leak checker at exit, say) would
+    // otherwise be forked into the command's namespace, dead with its init, and fail.
+    const int ownNamespace = open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC);
+    if (ownNamespace < 0 || unshare(CLONE_NEWPID) != 0) {
         std::fprintf(stderr, "quorvane-bed: cannot make a PID namespace: %s\n",
                      std::strerror(errno));
+        if (ownNamespace >= 0)
+            close(ownNamespace);
         return 1;
     }
     std::fflush(nullptr);
     const pid_t init = fork();
+    if (init == 0)
+        RunInit(argv);
+    setns(ownNamespace, CLONE_NEWPID); // where refused, only later forks of the bed fail
+    close(ownNamespace);
     if (init < 0) {
         std::perror("quorvane-bed: fork");
         return 1;
     }
-    if (init == 0)
-        RunInit(argv);
     std::optional<std::chrono::steady_clock::time_point> deadline;
     bool killed = false;
     for (;;) {
