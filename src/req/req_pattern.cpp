@@ -835,7 +835,9 @@ std::optional<ByteView> CaptureRef::Of(ByteView value) const {
     return value.subspan(*first, *last - *first + 1);
 }
 
-std::vector<std::string> Pattern::Uses() const {
+namespace {
+
+std::vector<std::string> ReadNames(const std::vector<Alternative>& alternatives) {
     std::vector<std::string> names;
     for (const Alternative& alternative : alternatives) {
         std::set<std::string, std::less<>> captured;
@@ -849,7 +851,7 @@ std::vector<std::string> Pattern::Uses() const {
     return names;
 }
 
-std::vector<std::string> Pattern::Defines() const {
+std::vector<std::string> CapturedNames(const std::vector<Alternative>& alternatives) {
     std::vector<std::string> names;
     for (const Alternative& alternative : alternatives) {
         Walk(alternative.items, [&](const PatternItem& item) {
@@ -859,6 +861,8 @@ std::vector<std::string> Pattern::Defines() const {
     }
     return names;
 }
+
+} // namespace
 
 void Pattern::Define(KnownCaptures& known) const {
     for (const Alternative& alternative : alternatives) {
@@ -897,6 +901,8 @@ Pattern ParsePattern(std::string_view text, const KnownCaptures* known) {
     }
     for (const Alternative& alternative : pattern.alternatives)
         AlternativeCheck(known).Row(alternative.items);
+    pattern.uses_ = ReadNames(pattern.alternatives);
+    pattern.defines_ = CapturedNames(pattern.alternatives);
     return pattern;
 }
 
@@ -921,15 +927,6 @@ PatternMatch MatchPattern(const Pattern& pattern, std::span<const std::uint8_t> 
                   " alternatives";
     }
     return out;
-}
-
-std::vector<std::string> CommandTemplate::Uses() const {
-    std::vector<std::string> names;
-    for (const Piece& piece : pieces) {
-        if (!piece.ref.name.empty())
-            AddName(names, piece.ref.name);
-    }
-    return names;
 }
 
 bool CommandTemplate::ReadsCaptures() const {
@@ -987,6 +984,10 @@ CommandTemplate ParseCommand(std::string_view text, const KnownCaptures* known) 
         throw PatternError("a command line with no bytes");
     if (!uses.empty())
         AlternativeCheck(known).Row(uses);
+    for (const CommandTemplate::Piece& piece : command.pieces) {
+        if (!piece.ref.name.empty())
+            AddName(command.uses_, piece.ref.name);
+    }
     return command;
 }
 

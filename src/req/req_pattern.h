@@ -117,14 +117,19 @@ struct Pattern {
 
     // The names this pattern reads that an earlier test must have captured (those captured
     // before in the same alternative not among them), and the names it captures.
-    std::vector<std::string> Uses() const;
-    std::vector<std::string> Defines() const;
+    const std::vector<std::string>& Uses() const { return uses_; }
+    const std::vector<std::string>& Defines() const { return defines_; }
     // Adds the names it captures to `known`, each with the length of its value where every
     // capture of the name has the same one.
     void Define(KnownCaptures& known) const;
     // True when it is one row of fixed bytes whose care is all or nothing: what the base REQ
     // rules can say.
     bool Plain() const;
+
+  private:
+    friend Pattern ParsePattern(std::string_view text, const KnownCaptures* known);
+    // Worked out once by ParsePattern: a test asks for them each time it runs.
+    std::vector<std::string> uses_, defines_;
 };
 
 // Parses the text after ">" (without the line end). Throws PatternError. An empty text is an
@@ -160,13 +165,17 @@ struct CommandTemplate {
     std::vector<Piece> pieces;
     std::string text; // as written
 
-    std::vector<std::string> Uses() const;
+    const std::vector<std::string>& Uses() const { return uses_; }
     // True when a capture is put in: the bytes are known only when the command is sent.
     bool ReadsCaptures() const;
     // The bytes with every run spelled out and every capture put in; nothing when a capture it
     // uses holds no value or not the bytes its slice names (why in `missing`: "capture 'size'
     // holds no value").
     std::optional<Bytes> Expand(const Captures& captures, std::string* missing = nullptr) const;
+
+  private:
+    friend CommandTemplate ParseCommand(std::string_view text, const KnownCaptures* known);
+    std::vector<std::string> uses_; // worked out once by ParseCommand
 };
 
 // Parses the hex text of a command line. Throws PatternError; with `known`, as ParsePattern.

@@ -12,20 +12,27 @@ std::vector<std::string> CaptureUses(const ReqTest& test) {
     if (test.commandTemplate)
         names = test.commandTemplate->Uses();
     if (test.pattern) {
-        for (std::string& name : test.pattern->Uses()) {
+        for (const std::string& name : test.pattern->Uses()) {
             if (std::find(names.begin(), names.end(), name) == names.end())
-                names.push_back(std::move(name));
+                names.push_back(name);
         }
     }
     return names;
 }
 
 std::optional<std::string> MissingCapture(const ReqTest& test, const Captures& captures) {
-    for (std::string& name : CaptureUses(test)) {
-        if (!captures.contains(name))
-            return std::move(name);
-    }
-    return std::nullopt;
+    // The command's names first, then the pattern's, as CaptureUses lists them, without
+    // building that list: a test asks this every time it runs.
+    const auto missing = [&captures](const std::vector<std::string>& names) -> const std::string* {
+        const auto name = std::ranges::find_if(
+            names, [&captures](const std::string& n) { return !captures.contains(n); });
+        return name == names.end() ? nullptr : &*name;
+    };
+    const std::string* name =
+        test.commandTemplate ? missing(test.commandTemplate->Uses()) : nullptr;
+    if (name == nullptr && test.pattern)
+        name = missing(test.pattern->Uses());
+    return name != nullptr ? std::optional<std::string>(*name) : std::nullopt;
 }
 
 std::optional<std::string> CommandFault(const ReqTest& test, const Captures& captures) {
