@@ -7,6 +7,7 @@
 #include "runner/wire.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,12 +15,18 @@
 #include <exception>
 #include <fcntl.h>
 #include <optional>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace qvrun {
 namespace {
+
+// A service lists its readers in milliseconds; one that has not answered by then is hung (a
+// pcscd whose reader driver blocks, or a socket nobody serves), and the run stops on it rather
+// than waiting without end: pcsc-lite's client waits for pcscd's reply for as long as it takes.
+constexpr auto kServicePatience = std::chrono::seconds(10);
 
 // "the PC/SC service at /run/pcscd/service-1/pcscd.comm", or the default one.
 std::string ServiceText(const std::string& service) {
@@ -77,7 +84,22 @@ std::vector<std::string> AskService(const std::string& service,
     std::vector<std::string> texts;
     std::optional<std::string> failed;
     RecordStream stream;
+    const auto until = std::chrono::steady_clock::now() + kServicePatience;
     for (RecordStream::Read read = RecordStream::Read::Some; read != RecordStream::Read::End;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd wait{fds[0], POLLIN, 0};
+        const int ready = left.count() > 0 ? poll(&wait, 1, static_cast<int>(left.count())) : 0;
+        if (ready == 0) {
+            kill(pid, SIGKILL);
+            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            close(fds[0]);
+            throw SetupError(ServiceText(service) + " did not answer within " +
+                             std::to_string(kServicePatience.count()) + " s");
+        }
+        if (ready < 0)
+            continue; // a signal: the run's handlers have noted it
         read = stream.ReadFrom(fds[0]);
         while (const auto item = stream.Next()) {
             RecordFields fields(item->payload);

@@ -121,6 +121,20 @@ TEST_F(TwoServices, ReaderOptionsAfterASocketChooseInItsService) {
     }
 }
 
+// A socket whose server accepts and never answers: the run stops on it with status 2 instead of
+// waiting without end.
+TEST_F(TwoServices, AServiceThatNeverAnswersIsGivenUpOn) {
+    const bed::RunResult r =
+        InBed("python3 -c 'import socket, time\n"
+              "s = socket.socket(socket.AF_UNIX); s.bind(\"mute.comm\"); s.listen()\n"
+              "print(\"up\", flush=True); c = s.accept(); time.sleep(600)' > up.txt & mute=$!\n"
+              "until grep -q up up.txt || ! kill -0 $mute; do sleep 0.05; done\n"
+              "\"$RUN\" --pcsc-socket \"$PWD/mute.comm\" -r 1 select.req; echo \"status $?\"\n"
+              "kill $mute\n");
+    EXPECT_TRUE(Has(r.out, "did not answer within 10 s")) << r.out;
+    EXPECT_TRUE(Has(r.out, "status 2\n")) << r.out;
+}
+
 // A run that owns the second service's first reader through --pcsc-socket keeps a run that
 // names it as reader 17 off it.
 TEST_F(TwoServices, AReaderIsOwnedWhicheverRoadNamesIt) {
