@@ -25,8 +25,8 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kLongestNamePart = 96;
 
-// The service's socket, what tells two services apart, as device and inode; empty where it
-// cannot be told.
+// The service's socket, which distinguishes two services, as device and inode; empty where
+// fstat fails.
 std::string ServiceId(const std::string& service) {
     struct stat status {};
     if (stat(service.empty() ? qv::pcsc::ClientSocket().c_str() : service.c_str(), &status) != 0)

@@ -37,8 +37,8 @@ class ReaderLocks {
 };
 
 // The lock file of `reader`: in $XDG_RUNTIME_DIR, or /tmp without one, named from the reader's
-// name and the PC/SC service that lists it, told by its socket file (`service`; empty: the one
-// PC/SC's client finds by itself): a test bed's private pcscds and the system's list readers of
+// name and the PC/SC service that lists it, identified by its socket file (`service`; empty: the
+// one PC/SC's client finds by itself): a test bed's private pcscds and the system's list readers of
 // the same names. The run that holds it removes it when it lets go.
 std::string ReaderLockPath(const std::string& reader, const std::string& service = {});
 

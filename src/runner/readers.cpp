@@ -71,7 +71,7 @@ const Reader& FindReader(const std::vector<Reader>& readers, std::string_view wa
 }
 
 // In the process that asks a service: its readers in its order, each as '1' (a card in it) or
-// '0' and its name. `where` is Where(service), told before the process turned to it.
+// '0' and its name. `where` is Where(service), worked out before the process switched to it.
 std::vector<std::string> ListedHere(const std::string& where) {
     Context context;
     if (context.Establish() != SCARD_S_SUCCESS)

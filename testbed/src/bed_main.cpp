@@ -225,7 +225,7 @@ int Serve(int service, int readers, std::map<int, std::string> pinPads, std::vec
 class Services {
   public:
     // Starts services for `readers` readers, `pinPads` among them (PcscdOptions::pinPads), with
-    // `cards` in them; Ready() tells when they are.
+    // `cards` in them; Ready() returns whether they are.
     Services(int readers, std::vector<Card> cards, const std::map<int, std::string>& pinPads,
              bool verbose);
     ~Services(); // ends them and waits for them

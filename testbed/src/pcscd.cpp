@@ -33,7 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kPcscdPath = "/usr/sbin/pcscd";
-// Where pcscd keeps its socket and pid file, whatever it is told: each service after the first
+// Where pcscd keeps its socket and pid file, whatever its options say: each service after the first
 // gets a folder of its own mounted there, in a mount namespace of its own.
 constexpr const char* kRunDir = "/run/pcscd";
 constexpr auto kStartPatience = 10s;

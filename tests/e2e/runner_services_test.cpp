@@ -1,7 +1,7 @@
 // quorvane-run over a test bed of 32 readers, two pcscds of 16: --all-readers runs on every
 // reader of both, each reader's process on its own service's reader and card; --pcsc-socket
-// chooses among one service's readers; a reader owned through one road is owned through the
-// other.
+// chooses among one service's readers; a reader owned through one way of naming it is owned through
+// the other.
 #include "temp_tree.h"
 #include "text_files.h"
 
@@ -88,7 +88,7 @@ TEST_F(TwoServices, AllReadersOfEveryService) {
 }
 
 // --pcsc-socket: the reader options after it count among that service's readers, numbered on
-// after the readers listed before; a reader reached through both roads is given twice; a socket
+// after the readers listed before; a reader named both ways is given twice; a socket
 // without a service is said.
 TEST_F(TwoServices, ReaderOptionsAfterASocketChooseInItsService) {
     const struct {
